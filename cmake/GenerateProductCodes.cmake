@@ -1,0 +1,46 @@
+# Turns the product-code file into the compiled-in table. Fails, naming file and line, for a line
+# that is not a braced GUID, a code too long for its slot, or more codes than slots.
+cmake_policy(SET CMP0007 NEW)  # keep empty lines, so line numbers stay right
+set(slots 96)
+set(slot_size 80)
+
+if(NOT EXISTS "${INPUT}")
+  message(FATAL_ERROR "${INPUT}: product-code file not found")
+endif()
+file(READ "${INPUT}" raw)
+string(REPLACE "\r" "" raw "${raw}")
+string(REPLACE ";" "\\;" raw "${raw}")
+string(REPLACE "\n" ";" lines "${raw}")
+
+set(codes "")
+set(count 0)
+set(number 0)
+foreach(line IN LISTS lines)
+  math(EXPR number "${number} + 1")
+  string(STRIP "${line}" code)
+  if(code STREQUAL "" OR code MATCHES "^#")
+    continue()
+  endif()
+  string(LENGTH "${code}" length)
+  math(EXPR limit "${slot_size} - 1")
+  if(length GREATER limit)
+    message(FATAL_ERROR "${INPUT}:${number}: product code is ${length} characters long; a slot holds at most ${limit}")
+  endif()
+  set(h "[0-9A-Fa-f]")
+  set(h4 "${h}${h}${h}${h}")
+  if(NOT code MATCHES "^[{]${h4}${h4}-${h4}-${h4}-${h4}-${h4}${h4}${h4}[}]$")
+    message(FATAL_ERROR "${INPUT}:${number}: not a braced GUID such as {01234567-89AB-CDEF-0123-456789ABCDEF}: '${code}'")
+  endif()
+  math(EXPR count "${count} + 1")
+  if(count GREATER slots)
+    message(FATAL_ERROR "${INPUT}:${number}: more than ${slots} product codes; the table has ${slots} slots")
+  endif()
+  string(APPEND codes "    \"${code}\",\n")
+endforeach()
+
+file(WRITE "${OUTPUT}.tmp"
+  "// Generated from ${INPUT}; edit that file, not this one.\n"
+  "#include \"removal/product_code_table.h\"\n\n"
+  "const char ProductCodeTable[kProductCodeSlots][kProductCodeSlotSize] = {\n${codes}};\n")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.tmp")

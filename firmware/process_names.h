@@ -1,0 +1,14 @@
+// The firmware's programs, by executable name.
+#pragma once
+
+// Watched by the stop worker, compared after folding A to Z to lower case.
+inline constexpr const char16_t* StopWorkerNames[] = {
+    u"halvmark.exe", u"quenstead_d.exe", u"quenstead.exe", u"tarnwick.exe", u"talvora.exe",
+};
+
+// The server programs that a restart terminates when they still run; compared unchanged.
+inline constexpr const char16_t* HungFirmwareNames[] = {
+    u"Halvmark.exe",
+    u"Quenstead_d.exe",
+    u"Quenstead.exe",
+};

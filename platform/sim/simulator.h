@@ -1,0 +1,71 @@
+// The simulated analyzer: a second implementation of the platform layer. A run executes the
+// tool's own code on real threads, one at a time, on a virtual clock, against a machine described
+// in a machine file, and records every event.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace platform::sim {
+
+// A machine file that cannot be read or does not fit the format. what() is one line naming the
+// source, the place in it and what is wrong.
+class MachineError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A machine in the machine-file format, checked. Keeps the document as given.
+class Machine {
+ public:
+  // Throws MachineError; `source` names the file (or "demo") in messages.
+  static Machine FromJson(const nlohmann::json& document, const std::string& source);
+  static Machine FromFile(const std::string& path);
+  static Machine Demo();
+
+  const nlohmann::json& json() const { return document_; }
+
+ private:
+  nlohmann::json document_;
+};
+
+struct Event {
+  std::uint64_t t = 0;    // virtual milliseconds since the run's start
+  std::string thread;     // "main", "status", "worker"
+  std::string event;      // "sleep", "post_message", ...
+  nlohmann::json fields;  // an object
+};
+
+enum class EndHow { kExit, kPowerOff, kReboot, kStuck };
+
+struct RunResult {
+  std::vector<Event> events;  // the last one is "end"
+  EndHow how = EndHow::kExit;
+  int exitCode = 0;  // for kExit
+  std::uint64_t virtualMs = 0;
+  nlohmann::json machineAfter;       // the machine as the run left it, machine-file format
+  std::vector<std::string> changes;  // what changed on the machine, one readable line each
+
+  // The events named `name`, in order.
+  std::vector<Event> Named(const std::string& name) const;
+};
+
+// Runs the tool as a new process would: fresh process globals, the framework's entry on the
+// main thread. args[0] is the program ("Fenwrack.exe").
+RunResult Run(const Machine& machine, const std::vector<std::u16string>& args);
+
+// Runs `body` as the main thread of a fresh simulated process (for exercising one operation).
+RunResult RunFunction(const Machine& machine, const std::function<void()>& body);
+
+// The readable timeline with its summary, and the JSON Lines trace.
+std::string FormatTimeline(const RunResult& result);
+std::string FormatJsonLines(const RunResult& result);
+
+const char* EndHowName(EndHow how);  // "exit", "power-off", "reboot", "stuck"
+
+}  // namespace platform::sim
