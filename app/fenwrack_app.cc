@@ -1,34 +1,12 @@
 #include "app/fenwrack_app.h"
 
 #include "app/tool_dialog.h"
+#include "app/worker_waits.h"
 #include "firmware/firmware_control.h"
 
 // Built in this order at process start, the status window after the application object.
 platform::ProcessGlobal<CFenwrackApp> theApp;
 platform::ProcessGlobal<CToolDialog> g_toolDialog;
-
-namespace {
-
-constexpr std::uint32_t kPollMs = 1000;
-constexpr int kBoundedPolls = 60;
-
-void WaitForWorker(CFirmwareControl& control) {
-  while (control.IsWorkerRunning())
-    platform::Pause(kPollMs);
-}
-
-// Gives up silently after 60 pauses; the worker may then still run.
-void WaitForWorkerBounded(CFirmwareControl& control) {
-  int count = 0;
-  bool running = control.IsWorkerRunning();
-  while (running && count < kBoundedPolls) {
-    platform::Pause(kPollMs);
-    ++count;
-    running = control.IsWorkerRunning();
-  }
-}
-
-}  // namespace
 
 framework::Bool CFenwrackApp::InitInstance() {
   CFirmwareControl control(nullptr);

@@ -1,6 +1,7 @@
 #include "platform/framework.h"
 
 #include <cstddef>
+#include <exception>
 
 namespace framework {
 
@@ -49,7 +50,14 @@ CWinApp* CWinApp::Current() {
 
 int RunApplication() {
   CWinApp* app = CWinApp::Current();
-  return app != nullptr ? app->Run() : 0;
+  if (app == nullptr)
+    return 0;
+  try {
+    return app->Run();
+  } catch (const std::exception&) {
+    // Only running out of memory gets here; that is no success.
+    return kExitUnexpectedError;
+  }
 }
 
 CDialog::CDialog(int templateId, CDialog* parent) : templateId_(templateId), parent_(parent) {}

@@ -42,8 +42,11 @@ class CWinApp {
   const char16_t* appName_;
 };
 
-// Runs the one application object; the platform's entry point calls it.
+// Runs the one application object and gives the exit code; the platform's entry point calls it.
+// An exception that leaves the application (the string class out of memory) ends it with
+// kExitUnexpectedError.
 int RunApplication();
+inline constexpr int kExitUnexpectedError = 3;
 
 class CDialog : private platform::DialogProcedure {
  public:

@@ -59,8 +59,10 @@ struct RunResult {
 // main thread. args[0] is the program ("Fenwrack.exe").
 RunResult Run(const Machine& machine, const std::vector<std::u16string>& args);
 
-// Runs `body` as the main thread of a fresh simulated process (for exercising one operation).
-RunResult RunFunction(const Machine& machine, const std::function<void()>& body);
+// Runs `body` as the main thread of a fresh simulated process (for exercising one operation);
+// `args` is what CommandLineArguments() gives it.
+RunResult RunFunction(const Machine& machine, const std::function<void()>& body,
+                      const std::vector<std::u16string>& args = {u"Fenwrack.exe"});
 
 // The readable timeline with its summary, and the JSON Lines trace.
 std::string FormatTimeline(const RunResult& result);
