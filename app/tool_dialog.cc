@@ -1,5 +1,8 @@
 #include "app/tool_dialog.h"
 
+const framework::CRuntimeClass CToolDialog::classCToolDialog = {"CToolDialog",
+                                                                &CDialog::classCDialog};
+
 CToolDialog::CToolDialog(framework::CDialog* parent)
     : CDialog(IDD_TOOL_DIALOG, parent), m_text(platform::WidenAnsi("Removing firmware...")) {}
 

@@ -11,10 +11,11 @@ inline constexpr int IDI_TOOL_ICON = 134;
 
 class CToolDialog : public framework::CDialog {
  public:
+  static const framework::CRuntimeClass classCToolDialog;
+  const framework::CRuntimeClass* GetRuntimeClass() const override { return &classCToolDialog; }
+
   explicit CToolDialog(framework::CDialog* parent = nullptr);
   ~CToolDialog() override = default;
-
-  static constexpr const char* kClassName = "CToolDialog";  // run-time class, base CDialog
 
   framework::Bool OnInitDialog() override;
   void OnTimer(std::uintptr_t id) override;

@@ -60,6 +60,8 @@ int RunApplication() {
   }
 }
 
+const CRuntimeClass CDialog::classCDialog = {"CDialog", nullptr};
+
 CDialog::CDialog(int templateId, CDialog* parent) : templateId_(templateId), parent_(parent) {}
 
 std::intptr_t CDialog::DoModal() {

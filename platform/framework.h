@@ -48,8 +48,17 @@ class CWinApp {
 int RunApplication();
 inline constexpr int kExitUnexpectedError = 3;
 
+// Type identification only: a class' name and its base.
+struct CRuntimeClass {
+  const char* m_lpszClassName;
+  const CRuntimeClass* m_pBaseClass;
+};
+
 class CDialog : private platform::DialogProcedure {
  public:
+  static const CRuntimeClass classCDialog;
+  virtual const CRuntimeClass* GetRuntimeClass() const { return &classCDialog; }
+
   CDialog(int templateId, CDialog* parent);
   virtual ~CDialog() = default;
   CDialog(const CDialog&) = delete;
