@@ -1,0 +1,12 @@
+// The program's entry point.
+#include "platform/framework.h"
+#include "platform/win32/win32.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+  // Only an allocation failure can throw; end with an error code rather than an abort box.
+  try {
+    return framework::RunApplication();
+  } catch (...) {
+    return framework::kExitUnexpectedError;
+  }
+}
