@@ -62,8 +62,8 @@ TEST(StatusWindow, EnterEscapeOrAFailedStartLeaveTheOperationAlone) {
     MachineBuilder machine;
   };
   const std::vector<Variant> variants = {
-      {"escape", std::move(Analyzer().StatusKey("escape", 1500))},
-      {"enter", std::move(Analyzer().StatusKey("enter", 50))},
+      {"escape", std::move(Analyzer().StatusKey("Escape", 1500))},
+      {"enter", std::move(Analyzer().StatusKey("Enter", 50))},
       {"thread fails", std::move(Analyzer().Fault("thread_start_fails", {"status"}))},
       {"window fails", std::move(Analyzer().Fault("status_window_fails", true))},
   };
@@ -84,7 +84,7 @@ TEST(StatusWindow, EnterEscapeOrAFailedStartLeaveTheOperationAlone) {
 }
 
 TEST(StatusWindow, AnEscapeEndsTheWindowForTheRestOfTheRun) {
-  const RunResult run = platform::sim::Run(Analyzer().StatusKey("escape", 1500).Build(),
+  const RunResult run = platform::sim::Run(Analyzer().StatusKey("Escape", 1500).Build(),
                                            {u"Fenwrack.exe", u"/terminate"});
   const auto status = OnThread(run, "status");
   ASSERT_FALSE(status.empty());
