@@ -56,7 +56,9 @@ struct RunResult {
 };
 
 // Runs the tool as a new process would: fresh process globals, the framework's entry on the
-// main thread. args[0] is the program ("Fenwrack.exe").
+// main thread. args[0] is the program ("Fenwrack.exe"). Runs are serialised; a run that can
+// never end stops at one hour of virtual time, or when nothing can run any more, as kStuck.
+// An exception that leaves a simulated thread ends the run and is rethrown here.
 RunResult Run(const Machine& machine, const std::vector<std::u16string>& args);
 
 // Runs `body` as the main thread of a fresh simulated process (for exercising one operation);
@@ -67,6 +69,8 @@ RunResult RunFunction(const Machine& machine, const std::function<void()>& body,
 // The readable timeline with its summary, and the JSON Lines trace.
 std::string FormatTimeline(const RunResult& result);
 std::string FormatJsonLines(const RunResult& result);
+// A machine in the machine-file format, laid out for people to read.
+std::string FormatMachine(const nlohmann::json& machine);
 
 const char* EndHowName(EndHow how);  // "exit", "power-off", "reboot", "stuck"
 

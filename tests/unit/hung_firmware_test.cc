@@ -87,9 +87,9 @@ struct QuietCase {
 };
 
 TEST(ForcedKill, WritesNoLineUnlessAProcessWasTerminated) {
-  ProcessSpec locked{7, "Halvmark.exe"};
+  ProcessDesc locked{7, "Halvmark.exe"};
   locked.canOpen = false;
-  ProcessSpec stubborn{8, "Halvmark.exe"};
+  ProcessDesc stubborn{8, "Halvmark.exe"};
   stubborn.canTerminate = false;
   const std::vector<QuietCase> cases = {
       {"nothing matches", WithLogFolder().Process({6, "halvmark.exe"}), 0},

@@ -4,7 +4,7 @@ namespace testing_support {
 
 namespace {
 
-nlohmann::json ProcessJson(const ProcessSpec& p) {
+nlohmann::json ProcessJson(const ProcessDesc& p) {
   nlohmann::json j = {{"name", p.name}};
   if (p.pid != 0)
     j["pid"] = p.pid;
@@ -39,15 +39,15 @@ MachineBuilder& MachineBuilder::Directory(const std::string& path) {
 }
 
 MachineBuilder& MachineBuilder::Script(const std::string& path,
-                                       const std::vector<ProcessSpec>& starts) {
+                                       const std::vector<ProcessDesc>& starts) {
   nlohmann::json list = nlohmann::json::array();
-  for (const ProcessSpec& p : starts)
+  for (const ProcessDesc& p : starts)
     list.push_back(ProcessJson(p));
   document_["files"].push_back({{"path", path}, {"starts", list}});
   return *this;
 }
 
-MachineBuilder& MachineBuilder::Process(const ProcessSpec& process) {
+MachineBuilder& MachineBuilder::Process(const ProcessDesc& process) {
   document_["processes"].push_back(ProcessJson(process));
   return *this;
 }

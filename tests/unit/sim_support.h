@@ -16,8 +16,8 @@ using platform::sim::Event;
 using platform::sim::Machine;
 using platform::sim::RunResult;
 
-struct ProcessSpec {
-  ProcessSpec(std::uint32_t pid, std::string name, std::vector<std::string> windows = {},
+struct ProcessDesc {
+  ProcessDesc(std::uint32_t pid, std::string name, std::vector<std::string> windows = {},
               std::optional<int> closesAfterMs = std::nullopt)
       : pid(pid),
         name(std::move(name)),
@@ -39,8 +39,8 @@ class MachineBuilder {
   MachineBuilder& File(const std::string& path, const std::string& content = "");
   MachineBuilder& Directory(const std::string& path);
   // A batch file that starts these processes when the command interpreter runs it.
-  MachineBuilder& Script(const std::string& path, const std::vector<ProcessSpec>& starts);
-  MachineBuilder& Process(const ProcessSpec& process);
+  MachineBuilder& Script(const std::string& path, const std::vector<ProcessDesc>& starts);
+  MachineBuilder& Process(const ProcessDesc& process);
   MachineBuilder& Registry(const std::string& key, const std::string& name, const std::string& type,
                            const nlohmann::json& data);
   MachineBuilder& Product(const std::string& code, int state, bool removalWorks = true);

@@ -107,7 +107,7 @@ TEST(StopWorker, KillArgumentOneTerminatesTheLastMatchOnlyAndOtherValuesNone) {
 }
 
 TEST(StopWorker, AProcessThatCannotBeOpenedIsLeftAndTheFlagStillClears) {
-  ProcessSpec guarded{31, "Halvmark.exe"};
+  ProcessDesc guarded{31, "Halvmark.exe"};
   guarded.canOpen = false;
   const RunResult run = RunWorker(MachineBuilder().Process(guarded).Build(), 1);
   EXPECT_EQ(Count(run, "open_process"), 1u);

@@ -1,0 +1,334 @@
+// The run's readable timeline and JSON Lines trace, and the machine-file writer.
+#include <cstdio>
+
+#include "platform/sim/simulator.h"
+#include "platform/sim/text.h"
+
+namespace platform::sim {
+
+namespace {
+
+using detail::Hex;
+using detail::Quote;
+using nlohmann::json;
+
+std::string Dump(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string Text(const json& value) {
+  if (value.is_string())
+    return value.get<std::string>();
+  if (value.is_null())
+    return "(none)";
+  return Dump(value);
+}
+
+std::string Seconds(std::uint64_t ms) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%llu.%03llu", static_cast<unsigned long long>(ms / 1000),
+                static_cast<unsigned long long>(ms % 1000));
+  return buffer;
+}
+
+std::string Window(const json& hwnd) {
+  return hwnd.is_number() ? "window " + Hex(hwnd.get<std::uint64_t>()) : "no window";
+}
+
+std::string Failed(const json& fields) {
+  return fields.value("ok", true) ? "" : ": failed";
+}
+
+std::string Detail(const Event& e) {
+  const json& f = e.fields;
+  const std::string& name = e.event;
+  auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
+  if (name == "sleep")
+    return Text(get("ms")) + " ms";
+  if (name == "thread_start")
+    return Text(get("routine")) + " as " + Text(get("role")) + Failed(f);
+  if (name == "thread_end")
+    return Text(get("routine")) + " returned " + Text(get("code"));
+  if (name == "read_env") {
+    return get("value").is_null() ? Text(get("name")) + " is not set"
+                                  : Text(get("name")) + " = " + Quote(Text(get("value")));
+  }
+  if (name == "message_box") {
+    return Quote(Text(get("caption"))) + " " + Quote(Text(get("text"))) + ", style " +
+           Hex(get("style").get<std::uint64_t>());
+  }
+  if (name == "message_box_closed")
+    return "closed, result " + Text(get("result"));
+  if (name == "dialog_create") {
+    return "template " + Text(get("template")) +
+           (f.value("ok", false) ? ": " + Window(get("hwnd")) : ": cannot be created");
+  }
+  if (name == "status_window") {
+    return Window(get("hwnd")) + " at (" + Text(get("x")) + ", " + Text(get("y")) + "), " +
+           Text(get("width")) + " x " + Text(get("height")) +
+           (f.value("topmost", false) ? ", top-most" : "") + ", shown";
+  }
+  if (name == "status_text")
+    return Window(get("hwnd")) + ": " + Quote(Text(get("text")));
+  if (name == "dialog_end")
+    return Window(get("hwnd")) + " closed, result " + Text(get("result"));
+  if (name == "key_press") {
+    return Text(get("key")) +
+           (get("hwnd").is_null() ? ", no status window" : " in " + Window(get("hwnd")));
+  }
+  if (name == "post_message") {
+    return Quote(Text(get("title"))) + " (" + Window(get("hwnd")) + ") " + Text(get("message")) +
+           Failed(f);
+  }
+  if (name == "snapshot") {
+    if (!f.value("ok", false))
+      return "failed";
+    std::string list;
+    for (const json& p : get("processes"))
+      list += (list.empty() ? "" : ", ") + Text(p);
+    const std::size_t n = get("processes").size();
+    return (list.empty() ? "" : list + " ") + "(" + std::to_string(n) +
+           (n == 1 ? " process)" : " processes)");
+  }
+  if (name == "open_process" || name == "wait_process" || name == "process_exit" ||
+      name == "process_start") {
+    std::string out = "pid " + Text(get("pid"));
+    if (f.contains("name"))
+      out += " " + Text(get("name"));
+    if (f.contains("ms"))
+      out += ", at most " + Text(get("ms")) + " ms";
+    return out + Failed(f);
+  }
+  if (name == "terminate_process") {
+    return "pid " + Text(get("pid")) + " " + Text(get("name")) + ", exit code " +
+           Text(get("exit_code")) + Failed(f);
+  }
+  if (name == "script")
+    return Text(get("path")) +
+           (f.value("runs", false) ? " runs" : ": no such script, nothing runs");
+  if (name == "find_file")
+    return Text(get("path")) + (f.value("found", false) ? ": found" : ": not found");
+  if (name == "open_file")
+    return Text(get("path")) + " (" + Text(get("mode")) + ")" + Failed(f);
+  if (name == "file_append")
+    return Text(get("path")) + ": " + Quote(Text(get("data")));
+  if (name == "create_process") {
+    std::string out =
+        (get("application").is_null() ? "(no application)" : Text(get("application"))) + " " +
+        Quote(Text(get("command_line"))) + ", flags " + Hex(get("flags").get<std::uint64_t>(), 8);
+    return out + (f.value("ok", false) ? ": pid " + Text(get("pid")) : ": failed");
+  }
+  if (name == "wait_self")
+    return "blocks until the system ends the process";
+  if (name == "msi_bind")
+    return f.value("ok", false) ? "installer query bound" : "installer query not available";
+  if (name == "msi_query") {
+    const std::string code = Text(get("code"));
+    return (code.empty() ? "(empty code)" : code) + ": state " + Text(get("state"));
+  }
+  if (name == "msi_uninstall")
+    return Text(get("code")) + (f.value("removed", false) ? " removed" : " not removed");
+  if (name == "reg_open")
+    return "HKLM\\" + Text(get("key")) + ": status " + Text(get("status"));
+  if (name == "reg_query") {
+    return "HKLM\\" + Text(get("key")) + "\\" + Text(get("name")) + ": status " +
+           Text(get("status")) + (get("value").is_null() ? "" : ", value " + Dump(get("value")));
+  }
+  if (name == "reg_import") {
+    return "HKLM\\" + Text(get("key")) + "\\" + Text(get("name")) + " = " + Text(get("value"));
+  }
+  if (name == "reg_import_failed")
+    return Text(get("path")) + ": cannot be read, nothing imported";
+  if (name == "get_folder") {
+    const auto hr = static_cast<std::uint32_t>(get("hresult").get<std::int64_t>());
+    return "CSIDL " + Text(get("csidl")) +
+           (hr == 0 ? ": " + Text(get("path")) : ": error " + Hex(hr, 8));
+  }
+  if (name == "privilege") {
+    const std::string step = Text(get("step"));
+    const bool ok = f.value("ok", false);
+    if (step == "open_token")
+      return ok ? "process token opened" : "process token cannot be opened";
+    if (step == "lookup")
+      return Text(get("name")) + (ok ? " looked up" : " cannot be looked up");
+    return Text(get("name")) + (f.value("enabled", false) ? " enabled" : " not enabled") +
+           (ok ? "" : " (adjustment failed)");
+  }
+  if (name == "exit_windows") {
+    return Text(get("kind")) + " (flags " + Hex(get("flags").get<std::uint64_t>()) + ", reason " +
+           Text(get("reason")) + "): " + (f.value("accepted", false) ? "accepted" : "refused");
+  }
+  if (name == "lock_init" || name == "lock_delete")
+    return "lock " + Text(get("lock"));
+  if (name == "widen_failed")
+    return Quote(Text(get("text"))) + ": out of memory";
+  if (name == "lock_wait")
+    return "waits for the lock that " + Text(get("owner")) + " holds";
+  if (name == "end") {
+    const std::string how = Text(get("how"));
+    if (how == "exit")
+      return "exit code " + Text(get("code"));
+    return f.contains("reason") ? how + ": " + Text(get("reason")) : how;
+  }
+  return Dump(f);
+}
+
+// Fixed key order for machine files, so that dumps read like the documentation.
+int KeyRank(const std::string& key) {
+  static const char* const kOrder[] = {"environment",
+                                       "files",
+                                       "registry",
+                                       "processes",
+                                       "products",
+                                       "system",
+                                       "user",
+                                       "faults",
+                                       "pid",
+                                       "key",
+                                       "name",
+                                       "path",
+                                       "directory",
+                                       "code",
+                                       "title",
+                                       "type",
+                                       "data",
+                                       "content",
+                                       "starts",
+                                       "windows",
+                                       "state",
+                                       "on_close",
+                                       "exit_after_ms",
+                                       "can_open",
+                                       "can_terminate",
+                                       "ends_with",
+                                       "readable",
+                                       "writable",
+                                       "title_readable",
+                                       "accepts_posts",
+                                       "removal_works",
+                                       "windows_folder",
+                                       "power_off",
+                                       "reboot",
+                                       "interpreter_ms",
+                                       "installer_ms",
+                                       "registry_editor_ms",
+                                       "closes_usage_box_after_ms",
+                                       "status_window_key",
+                                       "after_ms"};
+  for (std::size_t i = 0; i < std::size(kOrder); ++i) {
+    if (key == kOrder[i])
+      return static_cast<int>(i);
+  }
+  return static_cast<int>(std::size(kOrder));
+}
+
+std::vector<std::string> OrderedKeys(const json& object) {
+  std::vector<std::string> keys;
+  for (const auto& item : object.items())
+    keys.push_back(item.key());
+  std::stable_sort(keys.begin(), keys.end(), [](const std::string& a, const std::string& b) {
+    return KeyRank(a) < KeyRank(b);
+  });
+  return keys;
+}
+
+std::string Flat(const json& value) {
+  if (value.is_object()) {
+    std::string out = "{";
+    for (const std::string& key : OrderedKeys(value))
+      out += (out.size() > 1 ? ", " : "") + Dump(json(key)) + ": " + Flat(value[key]);
+    return out + "}";
+  }
+  if (value.is_array()) {
+    std::string out = "[";
+    for (const json& item : value)
+      out += (out.size() > 1 ? ", " : "") + Flat(item);
+    return out + "]";
+  }
+  return Dump(value);
+}
+
+void Pretty(const json& value, std::size_t indent, std::string& out) {
+  const std::string flat = Flat(value);
+  if (!value.is_structured() || value.empty() || indent + flat.size() <= 116) {
+    out += flat;
+    return;
+  }
+  const std::string pad(indent + 2, ' ');
+  const bool object = value.is_object();
+  out += object ? "{\n" : "[\n";
+  bool first = true;
+  if (object) {
+    for (const std::string& key : OrderedKeys(value)) {
+      out += (first ? "" : ",\n") + pad + Dump(json(key)) + ": ";
+      Pretty(value[key], indent + 2, out);
+      first = false;
+    }
+  } else {
+    for (const json& item : value) {
+      out += (first ? "" : ",\n") + pad;
+      Pretty(item, indent + 2, out);
+      first = false;
+    }
+  }
+  out += "\n" + std::string(indent, ' ') + (object ? "}" : "]");
+}
+
+}  // namespace
+
+std::string FormatJsonLines(const RunResult& result) {
+  std::string out;
+  for (const Event& e : result.events) {
+    out += "{\"t\":" + std::to_string(e.t) + ",\"thread\":" + Dump(json(e.thread)) +
+           ",\"event\":" + Dump(json(e.event));
+    for (const auto& item : e.fields.items())
+      out += "," + Dump(json(item.key())) + ":" + Dump(item.value());
+    out += "}\n";
+  }
+  return out;
+}
+
+std::string FormatTimeline(const RunResult& result) {
+  std::string out;
+  std::string reason;
+  for (const Event& e : result.events) {
+    char head[64];
+    std::snprintf(head, sizeof head, "%9s  %-6s  %-18s", Seconds(e.t).c_str(), e.thread.c_str(),
+                  e.event.c_str());
+    std::string line = std::string(head) + "  " + Detail(e);
+    while (!line.empty() && line.back() == ' ')
+      line.pop_back();
+    out += line + "\n";
+    if (e.event == "end" && e.fields.contains("reason"))
+      reason = Text(e.fields["reason"]);
+  }
+  out += "\nEnded: ";
+  switch (result.how) {
+    case EndHow::kExit:
+      out += "exit code " + std::to_string(result.exitCode);
+      break;
+    case EndHow::kPowerOff:
+      out += "power-off";
+      break;
+    case EndHow::kReboot:
+      out += "reboot";
+      break;
+    case EndHow::kStuck:
+      out += "stuck" + (reason.empty() ? "" : " (" + reason + ")");
+      break;
+  }
+  out += "\nVirtual length: " + Seconds(result.virtualMs) + " s\nChanges:\n";
+  if (result.changes.empty())
+    out += "  (none)\n";
+  for (const std::string& change : result.changes)
+    out += "  " + change + "\n";
+  return out;
+}
+
+std::string FormatMachine(const nlohmann::json& machine) {
+  std::string out;
+  Pretty(machine, 0, out);
+  return out + "\n";
+}
+
+}  // namespace platform::sim

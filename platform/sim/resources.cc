@@ -1,0 +1,56 @@
+#include "platform/sim/resources.h"
+
+namespace platform::sim::detail {
+
+namespace {
+
+constexpr std::uint32_t kWsThickFrame = 0x00040000;
+// The base units of "MS Shell Dlg" 8 pt at 96 dpi, and the width of a sizing frame.
+constexpr int kBaseX = 6;
+constexpr int kBaseY = 13;
+constexpr int kSizingFrame = 3;
+
+const std::vector<DialogTemplate>& Dialogs() {
+  static const std::vector<DialogTemplate> dialogs = {
+      {132,
+       0x80040048,
+       0x00000088,
+       0,
+       0,
+       236,
+       38,
+       {
+           {-1, "static", "#134", 0x50000003, 9, 9, 21, 20},
+           {1001, "static", "Statisch", 0x50020000, 41, 14, 181, 8},
+       }},
+  };
+  return dialogs;
+}
+
+int Round(int numerator, int denominator) {
+  return (numerator + denominator / 2) / denominator;
+}
+
+int Frame(const DialogTemplate& dialog) {
+  return (dialog.style & kWsThickFrame) ? 2 * kSizingFrame : 0;
+}
+
+}  // namespace
+
+const DialogTemplate* FindDialogTemplate(int id) {
+  for (const DialogTemplate& d : Dialogs()) {
+    if (d.id == id)
+      return &d;
+  }
+  return nullptr;
+}
+
+int DialogPixelWidth(const DialogTemplate& dialog) {
+  return Round(dialog.cx * kBaseX, 4) + Frame(dialog);
+}
+
+int DialogPixelHeight(const DialogTemplate& dialog) {
+  return Round(dialog.cy * kBaseY, 8) + Frame(dialog);
+}
+
+}  // namespace platform::sim::detail

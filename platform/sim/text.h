@@ -1,0 +1,35 @@
+// Text helpers of the simulated machine: the encodings the tool and the machine file meet, and
+// the case rules of Windows paths and names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform::sim::detail {
+
+std::u16string Utf8ToUtf16(std::string_view text);
+// Unpaired surrogates become U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view text);
+
+// MultiByteToWideChar on code page 1252.
+std::u16string Widen1252(std::string_view text);
+
+// Upper-case folding as the file system and registry compare names: ASCII, Latin-1, Latin
+// Extended-A, Greek and Cyrillic.
+char16_t FoldUnit(char16_t c);
+std::u16string Fold(std::u16string_view text);
+std::string FoldUtf8(std::string_view text);
+bool EqualNoCase(std::string_view a, std::string_view b);
+
+// A Windows path as a lookup key: folded, forward slashes taken as separators.
+std::string PathKey(std::string_view path);
+// The last component of a path.
+std::string BaseName(std::string_view path);
+
+// For one-line display: quotes and control characters escaped.
+std::string Quote(std::string_view text);
+
+std::string Hex(std::uint64_t value, int minDigits = 1);
+
+}  // namespace platform::sim::detail
