@@ -12,34 +12,32 @@ bool EqualsKeyword(const char16_t* param, const char16_t* keyword) {
   return *param == 0 && *keyword == 0;
 }
 
+struct Keyword {
+  const char16_t* text;
+  std::uint8_t FenwrackCommandLine::*field;  // set to 1; an operation also clears the usage box
+};
+
+constexpr Keyword kKeywords[] = {
+    {u"terminate", &FenwrackCommandLine::m_bTerminate},
+    {u"shutdown", &FenwrackCommandLine::m_bShutdown},
+    {u"restart", &FenwrackCommandLine::m_bRestart},
+    {u"checkUSB", &FenwrackCommandLine::m_bCheckUSB},
+    {u"deinstall", &FenwrackCommandLine::m_bDeinstall},
+    {u"?", &FenwrackCommandLine::m_bShowUsage},
+    {u"h", &FenwrackCommandLine::m_bShowUsage},
+};
+
 }  // namespace
 
 void FenwrackCommandLine::ParseParam(const char16_t* pszParam, framework::Bool bFlag,
                                      framework::Bool) {
   if (!bFlag)
     return;
-  if (EqualsKeyword(pszParam, u"terminate")) {
-    m_bTerminate = 1;
-    m_bShowUsage = 0;
+  for (const Keyword& keyword : kKeywords) {
+    if (!EqualsKeyword(pszParam, keyword.text))
+      continue;
+    this->*keyword.field = 1;
+    if (keyword.field != &FenwrackCommandLine::m_bShowUsage)
+      m_bShowUsage = 0;
   }
-  if (EqualsKeyword(pszParam, u"shutdown")) {
-    m_bShutdown = 1;
-    m_bShowUsage = 0;
-  }
-  if (EqualsKeyword(pszParam, u"restart")) {
-    m_bRestart = 1;
-    m_bShowUsage = 0;
-  }
-  if (EqualsKeyword(pszParam, u"checkUSB")) {
-    m_bCheckUSB = 1;
-    m_bShowUsage = 0;
-  }
-  if (EqualsKeyword(pszParam, u"deinstall")) {
-    m_bDeinstall = 1;
-    m_bShowUsage = 0;
-  }
-  if (EqualsKeyword(pszParam, u"?"))
-    m_bShowUsage = 1;
-  if (EqualsKeyword(pszParam, u"h"))
-    m_bShowUsage = 1;
 }

@@ -1,6 +1,4 @@
 // The hard step of a restart: terminate a firmware server that still runs, and note it.
-#include <string_view>
-
 #include "firmware/firmware_control.h"
 #include "firmware/process_names.h"
 
@@ -10,14 +8,6 @@ namespace {
 constexpr char16_t kKillLogPath[] = u"C:\\Kestrix\\Instr\\log\\FWKill.log";
 constexpr char kKillLogLine[] =
     "Tessel firmware was termiated by tool, because frimware did not respond\n";
-
-bool IsHungFirmwareName(const char16_t* name) {
-  for (const char16_t* hung : HungFirmwareNames) {
-    if (std::u16string_view(name) == hung)
-      return true;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -31,7 +21,7 @@ void CFirmwareControl::KillHungFirmware() {
     platform::ProcessEntry entry;
     for (platform::Bool more = platform::FirstProcess(snapshot, entry); more != 0;
          more = platform::NextProcess(snapshot, entry)) {
-      if (IsHungFirmwareName(entry.exeFile)) {
+      if (IsOneOf(entry.exeFile, HungFirmwareNames)) {
         found = true;
         rememberedId = entry.processId;  // the last match in snapshot order wins
       }

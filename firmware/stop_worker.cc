@@ -1,6 +1,4 @@
 // The stop worker: closes the firmware's windows and watches its processes, pass by pass.
-#include <string_view>
-
 #include "firmware/firmware_control.h"
 #include "firmware/process_names.h"
 #include "firmware/window_closer.h"
@@ -15,14 +13,6 @@ void FoldAsciiUpper(char16_t* name) {
     if (*name >= u'A' && *name <= u'Z')
       *name = static_cast<char16_t>(*name + (u'a' - u'A'));
   }
-}
-
-bool IsWatchedName(const char16_t* lowered) {
-  for (const char16_t* watched : StopWorkerNames) {
-    if (std::u16string_view(lowered) == watched)
-      return true;
-  }
-  return false;
 }
 
 }  // namespace
@@ -59,7 +49,7 @@ unsigned StopWorkerProc(void* arg) {
     for (platform::Bool more = platform::FirstProcess(snapshot, entry); more == 1;
          more = platform::NextProcess(snapshot, entry)) {
       FoldAsciiUpper(entry.exeFile);
-      if (IsWatchedName(entry.exeFile)) {
+      if (IsOneOf(entry.exeFile, StopWorkerNames)) {
         found = true;
         rememberedId = entry.processId;  // the last match in snapshot order wins
       }

@@ -95,6 +95,16 @@ bool IsSwitch(const std::u16string& arg, char16_t letter) {
   return arg.size() == 2 && (arg[0] == u'/' || arg[0] == u'-') && FoldUnit(arg[1]) == letter;
 }
 
+// The argument that follows the switch /letter (or -letter), if any.
+std::optional<std::string> ArgumentAfterSwitch(std::u16string_view arguments, char16_t letter) {
+  const std::vector<std::u16string> args = SplitArguments(arguments);
+  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+    if (IsSwitch(args[i], letter))
+      return U8(args[i + 1]);
+  }
+  return std::nullopt;
+}
+
 bool IsMetaCharacter(char16_t c) {
   return std::u16string_view(u"&<>()@^|").find(c) != std::u16string_view::npos;
 }
@@ -161,14 +171,7 @@ void RunInterpreter(Simulation& sim, std::u16string_view arguments, std::uint32_
 }
 
 void RunInstaller(Simulation& sim, std::u16string_view arguments, std::uint32_t pid) {
-  const std::vector<std::u16string> args = SplitArguments(arguments);
-  std::optional<std::string> code;
-  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
-    if (IsSwitch(args[i], u'X')) {
-      code = U8(args[i + 1]);
-      break;
-    }
-  }
+  const std::optional<std::string> code = ArgumentAfterSwitch(arguments, u'X');
   sim.At(sim.now + sim.machine.system.installerMs, [&sim, pid, code] {
     if (code) {
       bool removed = false;
@@ -249,14 +252,7 @@ std::vector<RegSetting> ParseRegFile(const std::string& content) {
 }
 
 void RunRegistryEditor(Simulation& sim, std::u16string_view arguments, std::uint32_t pid) {
-  const std::vector<std::u16string> args = SplitArguments(arguments);
-  std::optional<std::string> file;
-  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
-    if (IsSwitch(args[i], u'S')) {
-      file = U8(args[i + 1]);
-      break;
-    }
-  }
+  const std::optional<std::string> file = ArgumentAfterSwitch(arguments, u'S');
   sim.At(sim.now + sim.machine.system.registryEditorMs, [&sim, pid, file] {
     if (file) {
       const File* f = sim.FindEntry(PathKey(*file));
