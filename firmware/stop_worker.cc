@@ -8,7 +8,7 @@ namespace {
 constexpr int kMaxPasses = 30;
 
 // Only A to Z are folded; every other unit stays as it is.
-void FoldAsciiUpper(char16_t* name) {
+void LowerAsciiLetters(char16_t* name) {
   for (; *name != 0; ++name) {
     if (*name >= u'A' && *name <= u'Z')
       *name = static_cast<char16_t>(*name + (u'a' - u'A'));
@@ -48,7 +48,7 @@ unsigned StopWorkerProc(void* arg) {
     platform::ProcessEntry entry;
     for (platform::Bool more = platform::FirstProcess(snapshot, entry); more == 1;
          more = platform::NextProcess(snapshot, entry)) {
-      FoldAsciiUpper(entry.exeFile);
+      LowerAsciiLetters(entry.exeFile);
       if (IsOneOf(entry.exeFile, StopWorkerNames)) {
         found = true;
         rememberedId = entry.processId;  // the last match in snapshot order wins
