@@ -1,4 +1,4 @@
-// The command-line walk and the six switch fields it leaves.
+// The switches: what the walk leaves, which one operation runs, the usage box.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,14 +10,9 @@
 
 namespace {
 
-using testing_support::MachineBuilder;
+using namespace testing_support;
 
-// Fields in declaration order: terminate, shutdown, restart, show usage, checkUSB, deinstall.
-struct WalkCase {
-  std::vector<std::u16string> args;
-  std::string fields;
-};
-
+// The six fields in declaration order: terminate, shutdown, restart, usage, checkUSB, deinstall.
 std::string FieldsAfterWalk(const std::vector<std::u16string>& args) {
   std::vector<std::u16string> argv{u"Fenwrack.exe"};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -28,44 +23,86 @@ std::string FieldsAfterWalk(const std::vector<std::u16string>& args) {
         FenwrackCommandLine cmd;
         theApp->ParseCommandLine(cmd);
         for (int f : {cmd.m_bTerminate, cmd.m_bShutdown, cmd.m_bRestart, cmd.m_bShowUsage,
-                      cmd.m_bCheckUSB, cmd.m_bDeinstall}) {
+                      cmd.m_bCheckUSB, cmd.m_bDeinstall})
           fields += static_cast<char>('0' + f);
-        }
       },
       argv);
   return fields;
 }
 
-class CommandLineWalk : public testing::TestWithParam<WalkCase> {};
-
-TEST_P(CommandLineWalk, LeavesTheSwitchFields) {
-  EXPECT_EQ(FieldsAfterWalk(GetParam().args), GetParam().fields);
+// Which sequence ran, told by the first thing only that sequence does.
+std::string SequenceOf(const RunResult& run) {
+  for (const Event& e : run.events) {
+    if (e.event == "message_box")
+      return "usage";
+    if (e.event == "exit_windows")
+      return e.fields["flags"] == 8 ? "shutdown" : "checkUSB";
+    if (e.event == "reg_query")
+      return "checkUSB";
+    if (e.event == "msi_query")
+      return "deinstall";
+    if (e.event == "create_process")
+      return "restart";
+  }
+  for (const Event& e : run.events) {
+    if (e.event == "thread_start" && Str(e.fields["routine"]) == "StopWorkerProc")
+      return "terminate";
+  }
+  return "none";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, CommandLineWalk,
-    testing::Values(
-        WalkCase{{}, "000100"}, WalkCase{{u"/terminate"}, "100000"},
-        WalkCase{{u"/TERMINATE"}, "100000"}, WalkCase{{u"-Terminate"}, "100000"},
-        WalkCase{{u"/shutdown"}, "010000"}, WalkCase{{u"-RESTART"}, "001000"},
-        WalkCase{{u"/checkusb"}, "000010"}, WalkCase{{u"/CheckUSB"}, "000010"},
-        WalkCase{{u"/deinstall"}, "000001"},
-        // Without a mark a keyword is a plain argument.
-        WalkCase{{u"terminate"}, "000100"},
-        // The last of the operation switches and "?"/"h" decides the usage box.
-        WalkCase{{u"/terminate", u"/?"}, "100100"}, WalkCase{{u"/?", u"/terminate"}, "100000"},
-        WalkCase{{u"/shutdown", u"-H"}, "010100"}, WalkCase{{u"-h", u"/shutdown"}, "010000"},
-        WalkCase{{u"/restart", u"/deinstall"}, "001001"},
-        WalkCase{{u"/terminate", u"/terminate"}, "100000"},
-        // Unrecognised switches change nothing.
-        WalkCase{{u"/help"}, "000100"}, WalkCase{{u"/help", u"/shutdown"}, "010000"},
-        WalkCase{{u"/rundeinst"}, "000100"}, WalkCase{{u"//terminate"}, "000100"},
-        WalkCase{{u"/", u"terminate"}, "000100"}, WalkCase{{u"-/terminate"}, "000100"},
-        WalkCase{{u""}, "000100"}, WalkCase{{u"/terminate:1"}, "000100"},
-        WalkCase{{u"/terminate "}, "000100"}, WalkCase{{u"/ terminate"}, "000100"},
-        WalkCase{{u"/terminat"}, "000100"}, WalkCase{{u"/terminatex"}, "000100"},
-        // Only A to Z fold: a dotted capital I is not an i.
-        WalkCase{{u"/TERM\u0130NATE"}, "000100"}, WalkCase{{u"/\uFF54erminate"}, "000100"}));
+struct SwitchCase {
+  std::vector<std::u16string> args;
+  std::string fields;
+  std::string sequence;
+};
+
+class Switches : public testing::TestWithParam<SwitchCase> {};
+
+TEST_P(Switches, SetTheirFieldsAndTheFirstSequenceRunsAlone) {
+  EXPECT_EQ(FieldsAfterWalk(GetParam().args), GetParam().fields);
+  const RunResult run =
+      RunTool(MachineBuilder()
+                  .Env("Kestrix_SYSTEM_ROOT", "C:\\K")
+                  .File(kInterpreter)
+                  .File("C:\\K\\bin\\StartUpFW.bat")
+                  .Registry("System\\CurrentControlSet\\Control\\StorageDevicePolicies",
+                            "WriteProtect", "REG_DWORD", 0)
+                  .PowerOff(false)
+                  .Reboot(false),
+              GetParam().args);
+  EXPECT_EQ(SequenceOf(run), GetParam().sequence);
+  EXPECT_EQ(run.how, EndHow::kExit);
+  EXPECT_EQ(run.exitCode, 0);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, Switches, testing::ValuesIn(std::vector<SwitchCase>{
+    {{}, "000100", "usage"},                   {{u"/terminate"}, "100000", "terminate"},
+    {{u"/TERMINATE"}, "100000", "terminate"},  {{u"-Terminate"}, "100000", "terminate"},
+    {{u"/shutdown"}, "010000", "shutdown"},    {{u"-RESTART"}, "001000", "restart"},
+    {{u"/checkusb"}, "000010", "checkUSB"},    {{u"/deinstall"}, "000001", "deinstall"},
+    // Without a mark a keyword is a plain argument.
+    {{u"terminate"}, "000100", "usage"},
+    // Operations run in a fixed order, whatever order the switches came in.
+    {{u"/restart", u"/terminate"}, "101000", "terminate"},
+    {{u"/shutdown", u"/deinstall"}, "010001", "shutdown"},
+    {{u"/restart", u"/shutdown"}, "011000", "shutdown"},
+    {{u"/checkUSB", u"/restart"}, "001010", "restart"},
+    {{u"/checkUSB", u"/deinstall"}, "000011", "checkUSB"},
+    // The last of the operation switches and "?"/"h" decides the usage box.
+    {{u"/terminate", u"/?"}, "100100", "usage"}, {{u"/?", u"/terminate"}, "100000", "terminate"},
+    {{u"/shutdown", u"-H"}, "010100", "usage"},  {{u"-h", u"/shutdown"}, "010000", "shutdown"},
+    {{u"/terminate", u"/terminate"}, "100000", "terminate"},
+    // Unrecognised switches change nothing; only whole keywords count.
+    {{u"/help"}, "000100", "usage"},        {{u"/rundeinst"}, "000100", "usage"},
+    {{u"//terminate"}, "000100", "usage"},  {{u"/", u"terminate"}, "000100", "usage"},
+    {{u""}, "000100", "usage"},             {{u"/terminate "}, "000100", "usage"},
+    {{u"/ terminate"}, "000100", "usage"},  {{u"/terminat"}, "000100", "usage"},
+    {{u"/terminatex"}, "000100", "usage"},
+    // Only A to Z fold: a dotted capital I is not an i.
+    {{u"/TERM\u0130NATE"}, "000100", "usage"}}));
+// clang-format on
 
 // The framework hands every argument over, in order, with its bFlag and bLast.
 TEST(CommandLineWalk, VisitsEveryArgumentInOrder) {
@@ -78,6 +115,29 @@ TEST(CommandLineWalk, VisitsEveryArgumentInOrder) {
   platform::sim::RunFunction(MachineBuilder().Build(), [&] { theApp->ParseCommandLine(recorder); },
                              {u"Fenwrack.exe", u"/a", u"", u"-", u"b", u"//c"});
   EXPECT_EQ(recorder.seen, u"aFl|fl|Fl|bfl|/cFL|");
+}
+
+TEST(UsageBox, ShowsTheNineLinesOnTheMainThreadUntilClosed) {
+  const RunResult run = RunTool(MachineBuilder().UsageBoxClosedAfter(2500), {});
+  const auto boxes = run.Named("message_box");
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].thread, "main");
+  EXPECT_EQ(Str(boxes[0].fields["caption"]), "Fenwrack Usage");
+  EXPECT_EQ(boxes[0].fields["style"], 0x40);
+  const std::string blanks20(20, ' ');
+  EXPECT_EQ(Str(boxes[0].fields["text"]),
+            "Fenwrack.exe \t[/restart] [/shutdown] [/terminate]\n" + blanks20 +
+                "\t\t[/checkUSB] [/deinstall] [/rundeinst]\n"
+                "\n"
+                "/restart\t\tRestarts the firmware" +
+                std::string(12, ' ') + "\n" + "/shutdown\tShutdown the analyzer" +
+                std::string(11, ' ') + "\n" + "/terminate\tTerminate the firmware" +
+                std::string(9, ' ') + "\n" +
+                "/checkUSB\tChecks if the USB Write Protection is installed \n"
+                "/deinstall\t\tRemove all installed firmware applications\n"
+                "/rundeinst\tRun all deinstalltion files\n");
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.virtualMs, 2500u) << "the run ends when the box is closed";
 }
 
 }  // namespace

@@ -1,108 +1,76 @@
 #include "sim_support.h"
 
+#include "firmware/firmware_control.h"
+
 namespace testing_support {
 
 namespace {
 
-nlohmann::json ProcessJson(const ProcessDesc& p) {
+nlohmann::json ProcessJson(const ProcessSpec& p) {
   nlohmann::json j = {{"name", p.name}};
+  if (!p.canOpen)
+    j["can_open"] = false;
+  if (!p.canTerminate)
+    j["can_terminate"] = false;
   if (p.pid != 0)
     j["pid"] = p.pid;
   if (!p.windows.empty())
     j["windows"] = p.windows;
   j["on_close"] = p.closesAfterMs ? nlohmann::json{{"exit_after_ms", *p.closesAfterMs}}
                                   : nlohmann::json("ignore");
-  if (!p.canOpen)
-    j["can_open"] = false;
-  if (!p.canTerminate)
-    j["can_terminate"] = false;
   return j;
 }
 
 }  // namespace
 
-MachineBuilder::MachineBuilder() : document_(nlohmann::json::object()) {}
-
-MachineBuilder& MachineBuilder::Env(const std::string& name, const std::string& value) {
-  document_["environment"][name] = value;
-  return *this;
-}
-
-MachineBuilder& MachineBuilder::File(const std::string& path, const std::string& content) {
-  document_["files"].push_back({{"path", path}, {"content", content}});
-  return *this;
-}
-
-MachineBuilder& MachineBuilder::Directory(const std::string& path) {
-  document_["files"].push_back({{"path", path}, {"directory", true}});
-  return *this;
-}
-
 MachineBuilder& MachineBuilder::Script(const std::string& path,
-                                       const std::vector<ProcessDesc>& starts) {
+                                       const std::vector<ProcessSpec>& starts) {
   nlohmann::json list = nlohmann::json::array();
-  for (const ProcessDesc& p : starts)
+  for (const ProcessSpec& p : starts)
     list.push_back(ProcessJson(p));
-  document_["files"].push_back({{"path", path}, {"starts", list}});
+  return Add("files", {{"path", path}, {"starts", list}});
+}
+
+MachineBuilder& MachineBuilder::Processes(const std::vector<ProcessSpec>& processes) {
+  for (const ProcessSpec& p : processes)
+    Add("processes", ProcessJson(p));
   return *this;
 }
 
-MachineBuilder& MachineBuilder::Process(const ProcessDesc& process) {
-  document_["processes"].push_back(ProcessJson(process));
+MachineBuilder& MachineBuilder::Faults(const nlohmann::json& faults) {
+  for (const auto& [name, value] : faults.items())
+    Fault(name, value);
   return *this;
 }
 
-MachineBuilder& MachineBuilder::Registry(const std::string& key, const std::string& name,
-                                         const std::string& type, const nlohmann::json& data) {
-  document_["registry"].push_back({{"key", key}, {"name", name}, {"type", type}, {"data", data}});
-  return *this;
+RunResult RunTool(const MachineBuilder& machine, const std::vector<std::u16string>& args) {
+  std::vector<std::u16string> argv{u"Fenwrack.exe"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return platform::sim::Run(machine.Build(), argv);
 }
 
-MachineBuilder& MachineBuilder::Product(const std::string& code, int state, bool removalWorks) {
-  document_["products"].push_back(
-      {{"code", code}, {"state", state}, {"removal_works", removalWorks}});
-  return *this;
-}
-
-MachineBuilder& MachineBuilder::PowerOff(bool accepted) {
-  document_["system"]["power_off"] = accepted ? "accept" : "refuse";
-  return *this;
-}
-
-MachineBuilder& MachineBuilder::Reboot(bool accepted) {
-  document_["system"]["reboot"] = accepted ? "accept" : "refuse";
-  return *this;
-}
-
-MachineBuilder& MachineBuilder::UsageBoxClosedAfter(int ms) {
-  document_["user"]["closes_usage_box_after_ms"] = ms;
-  return *this;
-}
-
-MachineBuilder& MachineBuilder::StatusKey(const std::string& key, int afterMs) {
-  document_["user"]["status_window_key"] = {{"key", key}, {"after_ms", afterMs}};
-  return *this;
-}
-
-MachineBuilder& MachineBuilder::Fault(const std::string& name, const nlohmann::json& value) {
-  document_["faults"][name] = value;
-  return *this;
-}
-
-Machine MachineBuilder::Build() const {
-  return Machine::FromJson(document_, "test machine");
-}
-
-std::vector<Event> Named(const RunResult& run, const std::string& event) {
-  return run.Named(event);
+RunResult RunControl(const MachineBuilder& machine,
+                     const std::function<void(CFirmwareControl&)>& step) {
+  return platform::sim::RunFunction(machine.Build(), [&] {
+    CFirmwareControl control(nullptr);
+    step(control);
+  });
 }
 
 std::size_t Count(const RunResult& run, const std::string& event) {
-  return Named(run, event).size();
+  return run.Named(event).size();
 }
 
 std::string Str(const nlohmann::json& value) {
   return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+std::vector<std::string> Fields(const RunResult& run, const std::string& event,
+                                const std::string& key) {
+  std::vector<std::string> values;
+  for (const Event& e : run.Named(event))
+    values.push_back(Str(e.fields[key]));
+  return values;
 }
 
 std::vector<Event> OnThread(const RunResult& run, const std::string& thread) {
@@ -112,6 +80,14 @@ std::vector<Event> OnThread(const RunResult& run, const std::string& thread) {
       events.push_back(e);
   }
   return events;
+}
+
+std::optional<std::string> FileAfter(const RunResult& run, const std::string& path) {
+  for (const auto& file : run.machineAfter["files"]) {
+    if (Str(file["path"]) == path)
+      return Str(file.value("content", ""));
+  }
+  return std::nullopt;
 }
 
 }  // namespace testing_support

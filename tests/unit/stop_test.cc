@@ -1,0 +1,172 @@
+// Stopping the firmware: close requests, the stop worker's passes, the forced kill and its log.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/worker_waits.h"
+#include "firmware/firmware_control.h"
+#include "firmware/window_closer.h"
+#include "sim_support.h"
+
+namespace {
+
+using namespace testing_support;
+using Pids = std::vector<std::string>;
+
+// Pids of the processes that were terminated.
+Pids Killed(const RunResult& run) {
+  Pids pids;
+  for (const Event& e : run.Named("terminate_process")) {
+    if (e.fields["ok"] == true)
+      pids.push_back(Str(e.fields["pid"]));
+  }
+  return pids;
+}
+
+class WindowCloser : public testing::TestWithParam<std::string> {};
+
+// The window sits between two firmware windows: the walk must go on past every match.
+TEST_P(WindowCloser, PostsCloseOnlyToExactFirmwareTitles) {
+  const RunResult run = RunControl(
+      MachineBuilder().Processes(
+          {{1, "a.exe", {"Pelmo"}}, {2, "b.exe", {GetParam()}}, {3, "c.exe", {"Talvora"}}}),
+      [](CFirmwareControl&) { platform::EnumTopLevelWindows(&CloseFirmwareWindowProc, 0); });
+  const bool firmware = GetParam() == "Pelmo" || GetParam() == "Talvora" ||
+                        GetParam() == "Kestrix Analyzer Interface";
+  EXPECT_EQ(Fields(run, "post_message", "message"), Pids(firmware ? 3 : 2, "WM_CLOSE"));
+  const Pids expected = firmware ? Pids{"Pelmo", GetParam(), "Talvora"} : Pids{"Pelmo", "Talvora"};
+  EXPECT_EQ(Fields(run, "post_message", "title"), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Titles, WindowCloser,
+                         testing::Values("Kestrix Analyzer Interface", "Pelmo", "Talvora", "pelmo",
+                                         "PELMO", "Pelmo ", " Pelmo", "Pelmo - Messung",
+                                         "Kestrix Analyzer", "Talvora\t", "", std::string(300, 'P'),
+                                         "Pelmo" + std::string(300, ' ')));
+
+// Starts the worker with `kill` and waits for it without bound, as /terminate does.
+RunResult RunWorker(const MachineBuilder& machine, std::int32_t kill) {
+  return RunControl(machine, [kill](CFirmwareControl& control) {
+    control.StartStopWorker(kill);
+    WaitForWorker(control);
+  });
+}
+
+std::uint64_t WorkerEndsAt(const RunResult& run) {
+  return OnThread(run, "worker").back().t;
+}
+
+class WorkerWatch : public testing::TestWithParam<std::pair<const char*, bool>> {};
+
+// A hung process of that name: a watched one keeps the worker for all 30 passes and, with kill on
+// timeout, is terminated at the end.
+TEST_P(WorkerWatch, FoldsOnlyAToZAndComparesWholeNames) {
+  const auto [name, watched] = GetParam();
+  const RunResult run = RunWorker(MachineBuilder().Process({7, name}), 1);
+  EXPECT_EQ(Count(run, "snapshot"), watched ? 30u : 1u);
+  EXPECT_EQ(Killed(run), watched ? Pids{"7"} : Pids{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, WorkerWatch,
+                         testing::ValuesIn(std::vector<std::pair<const char*, bool>>{
+                             {"halvmark.exe", true},
+                             {"Halvmark.exe", true},
+                             {"HALVMARK.EXE", true},
+                             {"Quenstead_D.exe", true},
+                             {"quenstead.exe", true},
+                             {"TarnWick.exe", true},
+                             {"TALVORA.EXE", true},
+                             {"xhalvmark.exe", false},
+                             {"halvmark.exe ", false},
+                             {"halvmark", false},
+                             {"C:\\bin\\halvmark.exe", false},
+                             {"quenstead_d.ex", false},
+                             {"pelmo.exe", false},
+                             {"talvora.exe.bak", false}}));
+
+struct WorkerCase {
+  const char* what;
+  std::vector<ProcessSpec> processes;
+  std::int32_t kill;
+  nlohmann::json faults;
+  std::size_t passes;  // snapshots taken; the worker pauses 4 s, then 1 s per pass
+  Pids killed;
+};
+
+class StopWorker : public testing::TestWithParam<WorkerCase> {};
+
+TEST_P(StopWorker, PassesAndTerminations) {
+  SCOPED_TRACE(GetParam().what);
+  const RunResult run = RunWorker(
+      MachineBuilder().Processes(GetParam().processes).Faults(GetParam().faults), GetParam().kill);
+  EXPECT_EQ(Count(run, "snapshot"), GetParam().passes);
+  EXPECT_EQ(WorkerEndsAt(run), 4000 + 1000 * std::max<std::size_t>(GetParam().passes, 1));
+  EXPECT_EQ(Killed(run), GetParam().killed);
+}
+
+// clang-format off
+const ProcessSpec kHung{9, "Halvmark.exe"};
+const std::vector<ProcessSpec> kMixed{{21, "halvmark.exe"}, {22, "notepad.exe"}, {23, "tarnwick.exe"},
+                                      {24, "explorer.exe"}};
+INSTANTIATE_TEST_SUITE_P(Table, StopWorker, testing::ValuesIn(std::vector<WorkerCase>{
+    {"firmware already down", {{10, "explorer.exe"}}, 1, {}, 1, {}},
+    {"closes on request", {{11, "Talvora.exe", {"Talvora"}, 1500}, {12, "quenstead.exe", {"Pelmo"}, 200}}, 0, {}, 2, {}},
+    {"hung, no kill", {kHung}, 0, {}, 30, {}},
+    {"kill 1: the last match", kMixed, 1, {}, 30, {"23"}},
+    {"kill 2", kMixed, 2, {}, 30, {}},
+    {"kill -1", kMixed, -1, {}, 30, {}},
+    {"the first entry counts", {{61, "halvmark.exe"}, {62, "explorer.exe"}}, 1, {}, 30, {"61"}},
+    {"cannot be opened", {ProcessSpec(kHung).CannotOpen()}, 1, {}, 30, {}},
+    {"snapshot fails at once", {kHung}, 1, {{"snapshot_fails_from", 1}}, 1, {}},
+    {"snapshot fails at pass 2", {kHung}, 1, {{"snapshot_fails_from", 2}}, 2, {}},
+    {"snapshot fails at pass 17", {kHung}, 1, {{"snapshot_fails_from", 17}}, 17, {}},
+    {"snapshot fails at pass 30", {kHung}, 1, {{"snapshot_fails_from", 30}}, 30, {}},
+    {"first entry unreadable", {kHung}, 1, {{"first_entry_unreadable", true}}, 1, {}}}));
+// clang-format on
+
+struct KillCase {
+  const char* what;
+  MachineBuilder machine;
+  Pids killed;
+  std::optional<std::string> log;  // the log file afterwards; nothing: not even created
+};
+
+class ForcedKill : public testing::TestWithParam<KillCase> {};
+
+TEST_P(ForcedKill, TerminatesTheLastServerInExactCaseAndLogsOnlyARealTermination) {
+  SCOPED_TRACE(GetParam().what);
+  const RunResult run =
+      RunControl(GetParam().machine, [](CFirmwareControl& c) { c.KillHungFirmware(); });
+  EXPECT_EQ(Killed(run), GetParam().killed);
+  EXPECT_EQ(FileAfter(run, kKillLog), GetParam().log);
+}
+
+const std::string kLine =
+    "Tessel firmware was termiated by tool, because frimware did not respond\r\n";
+MachineBuilder Logged(const std::vector<ProcessSpec>& processes) {
+  return MachineBuilder().Directory("C:\\Kestrix\\Instr\\log").Processes(processes);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, ForcedKill, testing::ValuesIn(std::vector<KillCase>{
+    {"Halvmark.exe", Logged({{5, "Halvmark.exe"}}), {"5"}, kLine},
+    {"Quenstead_d.exe", Logged({{5, "Quenstead_d.exe"}}), {"5"}, kLine},
+    {"Quenstead.exe", Logged({{5, "Quenstead.exe"}}), {"5"}, kLine},
+    {"halvmark.exe", Logged({{5, "halvmark.exe"}}), {}, {}},
+    {"HALVMARK.EXE", Logged({{5, "HALVMARK.EXE"}}), {}, {}},
+    {"quenstead.exe", Logged({{5, "quenstead.exe"}}), {}, {}},
+    {"Quenstead_D.exe", Logged({{5, "Quenstead_D.exe"}}), {}, {}},
+    {"tarnwick.exe: not a server", Logged({{5, "tarnwick.exe"}}), {}, {}},
+    {"talvora.exe: not a server", Logged({{5, "talvora.exe"}}), {}, {}},
+    {"Halvmark.exe.old", Logged({{5, "Halvmark.exe.old"}}), {}, {}},
+    {"the last match", Logged({{1, "Halvmark.exe"}, {2, "tarnwick.exe"}, {3, "Quenstead.exe"}, {4, "explorer.exe"}}), {"3"}, kLine},
+    {"earlier lines kept", Logged({{9, "Halvmark.exe"}}).File(kKillLog, kLine + "x\r\n"), {"9"}, kLine + "x\r\n" + kLine},
+    {"cannot be opened", Logged({ProcessSpec{7, "Halvmark.exe"}.CannotOpen()}), {}, {}},
+    {"termination fails", Logged({ProcessSpec{8, "Halvmark.exe"}.CannotTerminate()}), {}, {}},
+    {"snapshot fails", Logged({{6, "Halvmark.exe"}}).Fault("snapshot_fails_from", 1), {}, {}},
+    {"first entry unreadable", Logged({{6, "Halvmark.exe"}}).Fault("first_entry_unreadable", true), {}, {}},
+    {"log folder missing", MachineBuilder().Process({6, "Halvmark.exe"}), {"6"}, {}}}));
+// clang-format on
+
+}  // namespace
