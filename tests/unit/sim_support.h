@@ -22,72 +22,53 @@ using platform::sim::RunResult;
 
 // A process of the described machine, or one that a start-up script starts.
 struct ProcessSpec {
-  ProcessSpec(std::uint32_t pid, std::string name, std::vector<std::string> windows = {},
-              std::optional<int> closesAfterMs = std::nullopt)
-      : pid(pid),
-        name(std::move(name)),
-        windows(std::move(windows)),
-        closesAfterMs(closesAfterMs) {}
-  ProcessSpec& CannotOpen() { return canOpen = false, *this; }
-  ProcessSpec& CannotTerminate() { return canTerminate = false, *this; }
-
   std::uint32_t pid = 0;  // 0: the simulator picks one
   std::string name;
-  std::vector<std::string> windows;
-  std::optional<int> closesAfterMs;  // nothing: ignores close requests
+  std::vector<std::string> windows = {};
+  std::optional<int> closesAfterMs = std::nullopt;  // nothing: ignores close requests
   bool canOpen = true;
   bool canTerminate = true;
 };
 
+// The machine file of a small analyzer, built up step by step.
 class MachineBuilder {
  public:
-  MachineBuilder& Env(const std::string& name, const std::string& value) {
-    return Set("/environment/" + name, value);
-  }
-  MachineBuilder& File(const std::string& path, const std::string& content = "") {
+  using json = nlohmann::json;
+  using string = std::string;
+  using Self = MachineBuilder;
+  Self& Env(const string& name, const string& value) { return Set("/environment/" + name, value); }
+  Self& File(const string& path, const string& content = "") {
     return Add("files", {{"path", path}, {"content", content}});
   }
-  MachineBuilder& Directory(const std::string& path) {
+  Self& Directory(const string& path) {
     return Add("files", {{"path", path}, {"directory", true}});
   }
   // A batch file that starts these processes when the command interpreter runs it.
-  MachineBuilder& Script(const std::string& path, const std::vector<ProcessSpec>& starts);
-  MachineBuilder& Process(const ProcessSpec& process) { return Processes({process}); }
-  MachineBuilder& Processes(const std::vector<ProcessSpec>& processes);
-  MachineBuilder& Registry(const std::string& key, const std::string& name, const std::string& type,
-                           const nlohmann::json& data) {
+  Self& Script(const string& path, const std::vector<ProcessSpec>& starts);
+  Self& Process(const ProcessSpec& process) { return Processes({process}); }
+  Self& Processes(const std::vector<ProcessSpec>& processes);
+  Self& Registry(const string& key, const string& name, const string& type, const json& data) {
     return Add("registry", {{"key", key}, {"name", name}, {"type", type}, {"data", data}});
   }
-  MachineBuilder& Product(const std::string& code, int state, bool removalWorks = true) {
+  Self& Product(const string& code, int state, bool removalWorks = true) {
     return Add("products", {{"code", code}, {"state", state}, {"removal_works", removalWorks}});
   }
-  MachineBuilder& PowerOff(bool accepted) {
-    return Set("/system/power_off", accepted ? "accept" : "refuse");
-  }
-  MachineBuilder& Reboot(bool accepted) {
-    return Set("/system/reboot", accepted ? "accept" : "refuse");
-  }
-  MachineBuilder& UsageBoxClosedAfter(int ms) { return Set("/user/closes_usage_box_after_ms", ms); }
-  MachineBuilder& StatusKey(const std::string& key, int afterMs) {
+  Self& PowerOff(bool accept) { return Set("/system/power_off", accept ? "accept" : "refuse"); }
+  Self& Reboot(bool accept) { return Set("/system/reboot", accept ? "accept" : "refuse"); }
+  Self& UsageBoxClosedAfter(int ms) { return Set("/user/closes_usage_box_after_ms", ms); }
+  Self& StatusKey(const string& key, int afterMs) {
     return Set("/user/status_window_key", {{"key", key}, {"after_ms", afterMs}});
   }
-  MachineBuilder& Fault(const std::string& name, const nlohmann::json& value) {
-    return Set("/faults/" + name, value);
-  }
-  // An object of faults; null for none.
-  MachineBuilder& Faults(const nlohmann::json& faults);
+  Self& Fault(const string& name, const json& value) { return Set("/faults/" + name, value); }
+  Self& Faults(const json& faults);  // an object, or null for none
   Machine Build() const { return Machine::FromJson(document_, "test machine"); }
 
  private:
-  MachineBuilder& Set(const std::string& pointer, const nlohmann::json& value) {
-    document_[nlohmann::json::json_pointer(pointer)] = value;
-    return *this;
+  Self& Set(const string& at, const json& value) {
+    return document_[json::json_pointer(at)] = value, *this;
   }
-  MachineBuilder& Add(const char* list, const nlohmann::json& item) {
-    document_[list].push_back(item);
-    return *this;
-  }
-  nlohmann::json document_ = nlohmann::json::object();
+  Self& Add(const char* list, const json& item) { return document_[list].push_back(item), *this; }
+  json document_ = json::object();
 };
 
 // Standard pieces of a firmware installation.

@@ -57,33 +57,35 @@ std::uint64_t WorkerEndsAt(const RunResult& run) {
   return OnThread(run, "worker").back().t;
 }
 
-class WorkerWatch : public testing::TestWithParam<std::pair<const char*, bool>> {};
+struct NameCase {
+  const char* name;
+  bool watched;  // by the stop worker, after folding A to Z
+  bool server;   // terminated by the forced kill, compared unchanged
+};
+
+class Names : public testing::TestWithParam<NameCase> {};
 
 // A hung process of that name: a watched one keeps the worker for all 30 passes and, with kill on
-// timeout, is terminated at the end.
-TEST_P(WorkerWatch, FoldsOnlyAToZAndComparesWholeNames) {
-  const auto [name, watched] = GetParam();
-  const RunResult run = RunWorker(MachineBuilder().Process({7, name}), 1);
-  EXPECT_EQ(Count(run, "snapshot"), watched ? 30u : 1u);
-  EXPECT_EQ(Killed(run), watched ? Pids{"7"} : Pids{});
+// timeout, is terminated at the end; a server is terminated by a restart's forced kill.
+TEST_P(Names, AreComparedWholeFoldedByTheWorkerAndExactByTheForcedKill) {
+  const MachineBuilder machine = MachineBuilder().Process({7, GetParam().name});
+  const RunResult run = RunWorker(machine, 1);
+  EXPECT_EQ(Count(run, "snapshot"), GetParam().watched ? 30u : 1u);
+  EXPECT_EQ(Killed(run), GetParam().watched ? Pids{"7"} : Pids{});
+  const RunResult kill = RunControl(machine, [](CFirmwareControl& c) { c.KillHungFirmware(); });
+  EXPECT_EQ(Killed(kill), GetParam().server ? Pids{"7"} : Pids{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Names, WorkerWatch,
-                         testing::ValuesIn(std::vector<std::pair<const char*, bool>>{
-                             {"halvmark.exe", true},
-                             {"Halvmark.exe", true},
-                             {"HALVMARK.EXE", true},
-                             {"Quenstead_D.exe", true},
-                             {"quenstead.exe", true},
-                             {"TarnWick.exe", true},
-                             {"TALVORA.EXE", true},
-                             {"xhalvmark.exe", false},
-                             {"halvmark.exe ", false},
-                             {"halvmark", false},
-                             {"C:\\bin\\halvmark.exe", false},
-                             {"quenstead_d.ex", false},
-                             {"pelmo.exe", false},
-                             {"talvora.exe.bak", false}}));
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, Names, testing::ValuesIn(std::vector<NameCase>{
+    {"Halvmark.exe", true, true},      {"halvmark.exe", true, false},    {"HALVMARK.EXE", true, false},
+    {"Quenstead_d.exe", true, true},   {"Quenstead_D.exe", true, false}, {"quenstead_d.exe", true, false},
+    {"Quenstead.exe", true, true},     {"quenstead.exe", true, false},   {"TarnWick.exe", true, false},
+    {"tarnwick.exe", true, false},     {"TALVORA.EXE", true, false},     {"talvora.exe", true, false},
+    {"xhalvmark.exe", false, false},   {"halvmark.exe ", false, false},  {"halvmark", false, false},
+    {"C:\\bin\\halvmark.exe", false, false}, {"quenstead_d.ex", false, false},
+    {"pelmo.exe", false, false},       {"talvora.exe.bak", false, false}, {"Halvmark.exe.old", false, false}}));
+// clang-format on
 
 struct WorkerCase {
   const char* what;
@@ -117,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(Table, StopWorker, testing::ValuesIn(std::vector<Worker
     {"kill 2", kMixed, 2, {}, 30, {}},
     {"kill -1", kMixed, -1, {}, 30, {}},
     {"the first entry counts", {{61, "halvmark.exe"}, {62, "explorer.exe"}}, 1, {}, 30, {"61"}},
-    {"cannot be opened", {ProcessSpec(kHung).CannotOpen()}, 1, {}, 30, {}},
+    {"cannot be opened", {{.pid = 9, .name = "Halvmark.exe", .canOpen = false}}, 1, {}, 30, {}},
     {"snapshot fails at once", {kHung}, 1, {{"snapshot_fails_from", 1}}, 1, {}},
     {"snapshot fails at pass 2", {kHung}, 1, {{"snapshot_fails_from", 2}}, 2, {}},
     {"snapshot fails at pass 17", {kHung}, 1, {{"snapshot_fails_from", 17}}, 17, {}},
@@ -150,20 +152,12 @@ MachineBuilder Logged(const std::vector<ProcessSpec>& processes) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, ForcedKill, testing::ValuesIn(std::vector<KillCase>{
-    {"Halvmark.exe", Logged({{5, "Halvmark.exe"}}), {"5"}, kLine},
-    {"Quenstead_d.exe", Logged({{5, "Quenstead_d.exe"}}), {"5"}, kLine},
-    {"Quenstead.exe", Logged({{5, "Quenstead.exe"}}), {"5"}, kLine},
-    {"halvmark.exe", Logged({{5, "halvmark.exe"}}), {}, {}},
-    {"HALVMARK.EXE", Logged({{5, "HALVMARK.EXE"}}), {}, {}},
-    {"quenstead.exe", Logged({{5, "quenstead.exe"}}), {}, {}},
-    {"Quenstead_D.exe", Logged({{5, "Quenstead_D.exe"}}), {}, {}},
-    {"tarnwick.exe: not a server", Logged({{5, "tarnwick.exe"}}), {}, {}},
-    {"talvora.exe: not a server", Logged({{5, "talvora.exe"}}), {}, {}},
-    {"Halvmark.exe.old", Logged({{5, "Halvmark.exe.old"}}), {}, {}},
+    {"one server", Logged({{5, "Halvmark.exe"}}), {"5"}, kLine},
+    {"no server", Logged({{5, "talvora.exe"}}), {}, {}},
     {"the last match", Logged({{1, "Halvmark.exe"}, {2, "tarnwick.exe"}, {3, "Quenstead.exe"}, {4, "explorer.exe"}}), {"3"}, kLine},
     {"earlier lines kept", Logged({{9, "Halvmark.exe"}}).File(kKillLog, kLine + "x\r\n"), {"9"}, kLine + "x\r\n" + kLine},
-    {"cannot be opened", Logged({ProcessSpec{7, "Halvmark.exe"}.CannotOpen()}), {}, {}},
-    {"termination fails", Logged({ProcessSpec{8, "Halvmark.exe"}.CannotTerminate()}), {}, {}},
+    {"cannot be opened", Logged({{.pid = 7, .name = "Halvmark.exe", .canOpen = false}}), {}, {}},
+    {"termination fails", Logged({{.pid = 8, .name = "Halvmark.exe", .canTerminate = false}}), {}, {}},
     {"snapshot fails", Logged({{6, "Halvmark.exe"}}).Fault("snapshot_fails_from", 1), {}, {}},
     {"first entry unreadable", Logged({{6, "Halvmark.exe"}}).Fault("first_entry_unreadable", true), {}, {}},
     {"log folder missing", MachineBuilder().Process({6, "Halvmark.exe"}), {"6"}, {}}}));
