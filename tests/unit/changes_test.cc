@@ -26,13 +26,11 @@ TEST_P(FirmwareStart, StartsTheFirstExistingScriptQuotedElseTheDebugOne) {
   SCOPED_TRACE(GetParam().what);
   const RunResult run =
       RunControl(GetParam().machine, [](CFirmwareControl& c) { c.StartFirmware(); });
-  const auto starts = run.Named("create_process");
-  ASSERT_EQ(starts.size(), GetParam().script.empty() ? 0u : 1u);
-  if (!starts.empty()) {
-    EXPECT_EQ(Str(starts[0].fields["application"]), kInterpreter);
-    EXPECT_EQ(Str(starts[0].fields["command_line"]), "/C \"\"" + GetParam().script + "\"\"");
-    EXPECT_EQ(starts[0].fields["flags"], 0x8000020);
-  }
+  const std::size_t starts = GetParam().script.empty() ? 0 : 1;
+  EXPECT_EQ(Fields(run, "create_process", "command_line"),
+            Texts(starts, "/C \"\"" + GetParam().script + "\"\""));
+  EXPECT_EQ(Fields(run, "create_process", "application"), Texts(starts, kInterpreter));
+  EXPECT_EQ(Fields(run, "create_process", "flags"), Texts(starts, "134217760"));  // no window
   for (const std::string& path : Fields(run, "find_file", "path"))
     EXPECT_EQ(path.find("binDebug"), std::string::npos) << "the debug script is taken unseen";
   EXPECT_EQ(Count(run, "find_file") == 0, GetParam().script.empty()) << "no look without a root";

@@ -1,6 +1,7 @@
 // The switches: what the walk leaves, which one operation runs, the usage box.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,25 +31,19 @@ std::string FieldsAfterWalk(const std::vector<std::u16string>& args) {
   return fields;
 }
 
-// Which sequence ran, told by the first thing only that sequence does.
+// Which sequence ran, told by the first thing only that sequence does; terminate only starts the
+// stop worker beside the status window.
 std::string SequenceOf(const RunResult& run) {
+  const std::map<std::string, std::string> marks = {{"message_box", "usage"},
+                                                    {"exit_windows", "shutdown"},
+                                                    {"reg_query", "checkUSB"},
+                                                    {"msi_query", "deinstall"},
+                                                    {"create_process", "restart"}};
   for (const Event& e : run.events) {
-    if (e.event == "message_box")
-      return "usage";
-    if (e.event == "exit_windows")
-      return e.fields["flags"] == 8 ? "shutdown" : "checkUSB";
-    if (e.event == "reg_query")
-      return "checkUSB";
-    if (e.event == "msi_query")
-      return "deinstall";
-    if (e.event == "create_process")
-      return "restart";
+    if (marks.count(e.event))
+      return marks.at(e.event);
   }
-  for (const Event& e : run.events) {
-    if (e.event == "thread_start" && Str(e.fields["routine"]) == "StopWorkerProc")
-      return "terminate";
-  }
-  return "none";
+  return Count(run, "thread_start") == 2 ? "terminate" : "none";
 }
 
 struct SwitchCase {
@@ -59,7 +54,9 @@ struct SwitchCase {
 
 class Switches : public testing::TestWithParam<SwitchCase> {};
 
-TEST_P(Switches, SetTheirFieldsAndTheFirstSequenceRunsAlone) {
+// The status window is shown on every run, the usage box's included: at the corner, top-most, its
+// template's size.
+TEST_P(Switches, SetTheirFieldsAndTheFirstSequenceRunsAloneBesideTheStatusWindow) {
   EXPECT_EQ(FieldsAfterWalk(GetParam().args), GetParam().fields);
   const RunResult run =
       RunTool(MachineBuilder()
@@ -68,12 +65,24 @@ TEST_P(Switches, SetTheirFieldsAndTheFirstSequenceRunsAlone) {
                   .File("C:\\K\\bin\\StartUpFW.bat")
                   .Registry("System\\CurrentControlSet\\Control\\StorageDevicePolicies",
                             "WriteProtect", "REG_DWORD", 0)
+                  .File("C:\\WINDOWS\\regedit.exe")
+                  .UsageBoxClosedAfter(700)
                   .PowerOff(false)
                   .Reboot(false),
               GetParam().args);
   EXPECT_EQ(SequenceOf(run), GetParam().sequence);
   EXPECT_EQ(run.how, EndHow::kExit);
   EXPECT_EQ(run.exitCode, 0);
+  const auto shown = run.Named("status_window");
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].thread, "status");
+  nlohmann::json placed = shown[0].fields;
+  placed.erase("hwnd");
+  EXPECT_EQ(placed.dump(), R"({"height":68,"topmost":true,"width":360,"x":0,"y":0})");
+  const auto texts = run.Named("status_text");
+  ASSERT_EQ(texts.size(), 1u) << "written on every tick, recorded when it changes";
+  EXPECT_EQ(Str(texts[0].fields["text"]), "Removing firmware...");
+  EXPECT_EQ(texts[0].t, shown[0].t + 100) << "\"Statisch\" until the first tick";
 }
 
 // clang-format off
