@@ -38,10 +38,8 @@ TEST_P(FirmwareStart, StartsTheFirstExistingScriptQuotedElseTheDebugOne) {
   EXPECT_EQ(Count(run, "wait_process"), 0u) << "the script is left to run on its own";
 }
 
-MachineBuilder Root(const std::string& root, bool interpreter = true) {
-  MachineBuilder machine;
-  machine.Env("Kestrix_SYSTEM_ROOT", root);
-  return interpreter ? machine.File(kInterpreter) : machine;
+MachineBuilder Root(const std::string& root) {
+  return MachineBuilder().Env("Kestrix_SYSTEM_ROOT", root).File(kInterpreter);
 }
 const std::vector<ProcessSpec> kServer{{0, "Halvmark.exe"}};
 const std::string kBin = "C:\\K\\bin\\StartUpFW.bat", kDebug = "C:\\K\\binDebug\\StartUpFW.bat";
@@ -59,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(Table, FirmwareStart, testing::ValuesIn(std::vector<Sta
     {"blanks and parentheses", Root("C:\\Program Files (x86)\\K").Script("C:\\Program Files (x86)\\K\\bin\\StartUpFW.bat", kServer), "C:\\Program Files (x86)\\K\\bin\\StartUpFW.bat", {"Halvmark.exe"}},
     {"ampersand", Root("C:\\A&B").Script("C:\\A&B\\bin\\StartUpFW.bat", kServer), "C:\\A&B\\bin\\StartUpFW.bat", {"Halvmark.exe"}},
     {"caret and at", Root("C:\\K^1 @x").Script("C:\\K^1 @x\\bin\\StartUpFW.bat", kServer), "C:\\K^1 @x\\bin\\StartUpFW.bat", {"Halvmark.exe"}},
-    {"no interpreter", Root("C:\\K", false).Script(kBin, kServer), kBin, {}},
+    {"no interpreter", MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").Script(kBin, kServer), kBin, {}},
     {"no root", MachineBuilder().File(kInterpreter).File("C:\\bin\\StartUpFW.bat"), "", {}},
     {"empty root", Root("").File("C:\\bin\\StartUpFW.bat"), "", {}},
     {"a quote in the root", Root("C:\\K\" & evil"), "", {}}}));

@@ -65,31 +65,19 @@ TEST_P(Runs, DoTheirStepsInOrderAndEndAsExpected) {
   EXPECT_EQ(Count(run, "lock_delete"), run.how == EndHow::kExit ? 1u : 0u);
 }
 
+// clang-format off
 constexpr char kPolicyKey[] = "System\\CurrentControlSet\\Control\\StorageDevicePolicies";
-const std::string kImport =
-    "0 create_process C:\\WINDOWS\\regedit.exe  /s \"C:\\Program "
-    "Files\\Kestrix\\USBProtect\\SetUSBProtection.reg\" 134217760";
-const Texts kImportThenReboot = {kImport,
-                                 "0 wait_process",
-                                 "300 privilege open_token true",
-                                 "300 privilege lookup true",
-                                 "300 privilege adjust true",
-                                 "300 exit_windows 6 0"};
-const Texts kPowerOff = {"5000 privilege open_token true", "5000 privilege lookup true",
-                         "5000 privilege adjust true", "5000 exit_windows 8 0"};
+const std::string kImport = "0 create_process C:\\WINDOWS\\regedit.exe  /s \"C:\\Program Files\\Kestrix\\USBProtect\\SetUSBProtection.reg\" 134217760";
+const Texts kImportThenReboot = {kImport, "0 wait_process", "300 privilege open_token true", "300 privilege lookup true",
+                                 "300 privilege adjust true", "300 exit_windows 6 0"};
+const Texts kPowerOff = {"5000 privilege open_token true", "5000 privilege lookup true", "5000 privilege adjust true",
+                         "5000 exit_windows 8 0"};
 MachineBuilder Usb(const std::string& type, const nlohmann::json& data) {
-  MachineBuilder m;
-  m.Reboot(false).File("C:\\WINDOWS\\regedit.exe");
+  MachineBuilder m = MachineBuilder().Reboot(false).File("C:\\WINDOWS\\regedit.exe");
   return type.empty() ? m : m.Registry(kPolicyKey, "WriteProtect", type, data);
 }
-MachineBuilder Restartable() {
-  return MachineBuilder()
-      .Env("Kestrix_SYSTEM_ROOT", "C:\\K")
-      .File(kInterpreter)
-      .File("C:\\K\\bin\\StartUpFW.bat");
-}
+MachineBuilder Restartable() { return MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").File(kInterpreter).File("C:\\K\\bin\\StartUpFW.bat"); }
 
-// clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Runs, testing::ValuesIn(std::vector<RunCase>{
     {"shutdown closes, pauses 5 s, asks", u"/shutdown", MachineBuilder().PowerOff(false).Process({5, "Talvora.exe", {"Talvora"}, 100}),
      {"0 post_message Talvora", kPowerOff[0], kPowerOff[1], kPowerOff[2], kPowerOff[3]}, EndHow::kExit, 5000},
@@ -158,7 +146,7 @@ TEST(StatusWindow, EnterEscapeOrAFailedStartLeaveTheOperationAlone) {
     EXPECT_EQ(Effects(run), plain) << what;
     EXPECT_EQ(run.exitCode, 0) << what;
     if (std::string(what) == "escape") {
-      EXPECT_LE(OnThread(run, "status").back().t, 1500u) << "an escape ends the window for good";
+      EXPECT_LE(LastOn(run, "status"), 1500u) << "an escape ends the window for good";
     }
   }
 }

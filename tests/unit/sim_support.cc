@@ -7,17 +7,17 @@ namespace testing_support {
 namespace {
 
 nlohmann::json ProcessJson(const ProcessSpec& p) {
-  nlohmann::json j = {{"name", p.name}};
-  if (!p.canOpen)
-    j["can_open"] = false;
-  if (!p.canTerminate)
-    j["can_terminate"] = false;
+  nlohmann::json j = {{"name", p.name}, {"on_close", "ignore"}};
+  if (p.closesAfterMs)
+    j["on_close"] = {{"exit_after_ms", *p.closesAfterMs}};
   if (p.pid != 0)
     j["pid"] = p.pid;
   if (!p.windows.empty())
     j["windows"] = p.windows;
-  j["on_close"] = p.closesAfterMs ? nlohmann::json{{"exit_after_ms", *p.closesAfterMs}}
-                                  : nlohmann::json("ignore");
+  if (!p.canOpen)
+    j["can_open"] = false;
+  if (!p.canTerminate)
+    j["can_terminate"] = false;
   return j;
 }
 
@@ -37,12 +37,6 @@ MachineBuilder& MachineBuilder::Processes(const std::vector<ProcessSpec>& proces
   return *this;
 }
 
-MachineBuilder& MachineBuilder::Faults(const nlohmann::json& faults) {
-  for (const auto& [name, value] : faults.items())
-    Fault(name, value);
-  return *this;
-}
-
 RunResult RunTool(const MachineBuilder& machine, const std::vector<std::u16string>& args) {
   std::vector<std::u16string> argv{u"Fenwrack.exe"};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -57,14 +51,6 @@ RunResult RunControl(const MachineBuilder& machine,
   });
 }
 
-std::size_t Count(const RunResult& run, const std::string& event) {
-  return run.Named(event).size();
-}
-
-std::string Str(const nlohmann::json& value) {
-  return value.is_string() ? value.get<std::string>() : value.dump();
-}
-
 std::vector<std::string> Fields(const RunResult& run, const std::string& event,
                                 const std::string& key) {
   std::vector<std::string> values;
@@ -73,13 +59,11 @@ std::vector<std::string> Fields(const RunResult& run, const std::string& event,
   return values;
 }
 
-std::vector<Event> OnThread(const RunResult& run, const std::string& thread) {
-  std::vector<Event> events;
-  for (const Event& e : run.events) {
-    if (e.thread == thread)
-      events.push_back(e);
-  }
-  return events;
+std::uint64_t LastOn(const RunResult& run, const std::string& thread) {
+  std::uint64_t t = 0;
+  for (const Event& e : run.events)
+    t = e.thread == thread ? e.t : t;
+  return t;
 }
 
 std::optional<std::string> FileAfter(const RunResult& run, const std::string& path) {

@@ -60,7 +60,6 @@ class MachineBuilder {
     return Set("/user/status_window_key", {{"key", key}, {"after_ms", afterMs}});
   }
   Self& Fault(const string& name, const json& value) { return Set("/faults/" + name, value); }
-  Self& Faults(const json& faults);  // an object, or null for none
   Machine Build() const { return Machine::FromJson(document_, "test machine"); }
 
  private:
@@ -81,12 +80,17 @@ RunResult RunTool(const MachineBuilder& machine, const std::vector<std::u16strin
 RunResult RunControl(const MachineBuilder& machine,
                      const std::function<void(CFirmwareControl&)>& step);
 
-std::size_t Count(const RunResult& run, const std::string& event);
-std::string Str(const nlohmann::json& value);
+inline std::size_t Count(const RunResult& run, const std::string& event) {
+  return run.Named(event).size();
+}
+inline std::string Str(const nlohmann::json& v) {
+  return v.is_string() ? v.get<std::string>() : v.dump();
+}
 // Field `key` of every `event`, as text.
 std::vector<std::string> Fields(const RunResult& run, const std::string& event,
                                 const std::string& key);
-std::vector<Event> OnThread(const RunResult& run, const std::string& thread);
+// When the last event of a thread happened.
+std::uint64_t LastOn(const RunResult& run, const std::string& thread);
 // Content of a file after the run, nothing when it does not exist.
 std::optional<std::string> FileAfter(const RunResult& run, const std::string& path);
 

@@ -14,14 +14,9 @@ namespace {
 using namespace testing_support;
 using Pids = std::vector<std::string>;
 
-// Pids of the processes that were terminated.
+// Pids of the processes the tool tried to terminate.
 Pids Killed(const RunResult& run) {
-  Pids pids;
-  for (const Event& e : run.Named("terminate_process")) {
-    if (e.fields["ok"] == true)
-      pids.push_back(Str(e.fields["pid"]));
-  }
-  return pids;
+  return Fields(run, "terminate_process", "pid");
 }
 
 class WindowCloser : public testing::TestWithParam<std::string> {};
@@ -51,10 +46,6 @@ RunResult RunWorker(const MachineBuilder& machine, std::int32_t kill) {
     control.StartStopWorker(kill);
     WaitForWorker(control);
   });
-}
-
-std::uint64_t WorkerEndsAt(const RunResult& run) {
-  return OnThread(run, "worker").back().t;
 }
 
 struct NameCase {
@@ -89,9 +80,8 @@ INSTANTIATE_TEST_SUITE_P(Table, Names, testing::ValuesIn(std::vector<NameCase>{
 
 struct WorkerCase {
   const char* what;
-  std::vector<ProcessSpec> processes;
+  MachineBuilder machine;
   std::int32_t kill;
-  nlohmann::json faults;
   std::size_t passes;  // snapshots taken; the worker pauses 4 s, then 1 s per pass
   Pids killed;
 };
@@ -100,31 +90,30 @@ class StopWorker : public testing::TestWithParam<WorkerCase> {};
 
 TEST_P(StopWorker, PassesAndTerminations) {
   SCOPED_TRACE(GetParam().what);
-  const RunResult run = RunWorker(
-      MachineBuilder().Processes(GetParam().processes).Faults(GetParam().faults), GetParam().kill);
+  const RunResult run = RunWorker(GetParam().machine, GetParam().kill);
   EXPECT_EQ(Count(run, "snapshot"), GetParam().passes);
-  EXPECT_EQ(WorkerEndsAt(run), 4000 + 1000 * std::max<std::size_t>(GetParam().passes, 1));
+  EXPECT_EQ(LastOn(run, "worker"), 4000 + 1000 * std::max<std::size_t>(GetParam().passes, 1));
   EXPECT_EQ(Killed(run), GetParam().killed);
 }
 
 // clang-format off
-const ProcessSpec kHung{9, "Halvmark.exe"};
-const std::vector<ProcessSpec> kMixed{{21, "halvmark.exe"}, {22, "notepad.exe"}, {23, "tarnwick.exe"},
-                                      {24, "explorer.exe"}};
+MachineBuilder With(const std::vector<ProcessSpec>& processes) { return MachineBuilder().Processes(processes); }
+const MachineBuilder kHung = With({{9, "Halvmark.exe"}});
+const MachineBuilder kMixed = With({{21, "halvmark.exe"}, {22, "notepad.exe"}, {23, "tarnwick.exe"}, {24, "explorer.exe"}});
 INSTANTIATE_TEST_SUITE_P(Table, StopWorker, testing::ValuesIn(std::vector<WorkerCase>{
-    {"firmware already down", {{10, "explorer.exe"}}, 1, {}, 1, {}},
-    {"closes on request", {{11, "Talvora.exe", {"Talvora"}, 1500}, {12, "quenstead.exe", {"Pelmo"}, 200}}, 0, {}, 2, {}},
-    {"hung, no kill", {kHung}, 0, {}, 30, {}},
-    {"kill 1: the last match", kMixed, 1, {}, 30, {"23"}},
-    {"kill 2", kMixed, 2, {}, 30, {}},
-    {"kill -1", kMixed, -1, {}, 30, {}},
-    {"the first entry counts", {{61, "halvmark.exe"}, {62, "explorer.exe"}}, 1, {}, 30, {"61"}},
-    {"cannot be opened", {{.pid = 9, .name = "Halvmark.exe", .canOpen = false}}, 1, {}, 30, {}},
-    {"snapshot fails at once", {kHung}, 1, {{"snapshot_fails_from", 1}}, 1, {}},
-    {"snapshot fails at pass 2", {kHung}, 1, {{"snapshot_fails_from", 2}}, 2, {}},
-    {"snapshot fails at pass 17", {kHung}, 1, {{"snapshot_fails_from", 17}}, 17, {}},
-    {"snapshot fails at pass 30", {kHung}, 1, {{"snapshot_fails_from", 30}}, 30, {}},
-    {"first entry unreadable", {kHung}, 1, {{"first_entry_unreadable", true}}, 1, {}}}));
+    {"firmware already down", With({{10, "explorer.exe"}}), 1, 1, {}},
+    {"closes on request", With({{11, "Talvora.exe", {"Talvora"}, 1500}, {12, "quenstead.exe", {"Pelmo"}, 200}}), 0, 2, {}},
+    {"hung, no kill", kHung, 0, 30, {}},
+    {"kill 1: the last match", kMixed, 1, 30, {"23"}},
+    {"kill 2", kMixed, 2, 30, {}},
+    {"kill -1", kMixed, -1, 30, {}},
+    {"the first entry counts", With({{61, "halvmark.exe"}, {62, "explorer.exe"}}), 1, 30, {"61"}},
+    {"cannot be opened", With({{.pid = 9, .name = "Halvmark.exe", .canOpen = false}}), 1, 30, {}},
+    {"snapshot fails at once", MachineBuilder(kHung).Fault("snapshot_fails_from", 1), 1, 1, {}},
+    {"snapshot fails at pass 2", MachineBuilder(kHung).Fault("snapshot_fails_from", 2), 1, 2, {}},
+    {"snapshot fails at pass 17", MachineBuilder(kHung).Fault("snapshot_fails_from", 17), 1, 17, {}},
+    {"snapshot fails at pass 30", MachineBuilder(kHung).Fault("snapshot_fails_from", 30), 1, 30, {}},
+    {"first entry unreadable", MachineBuilder(kHung).Fault("first_entry_unreadable", true), 1, 1, {}}}));
 // clang-format on
 
 struct KillCase {
@@ -157,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ForcedKill, testing::ValuesIn(std::vector<KillCa
     {"the last match", Logged({{1, "Halvmark.exe"}, {2, "tarnwick.exe"}, {3, "Quenstead.exe"}, {4, "explorer.exe"}}), {"3"}, kLine},
     {"earlier lines kept", Logged({{9, "Halvmark.exe"}}).File(kKillLog, kLine + "x\r\n"), {"9"}, kLine + "x\r\n" + kLine},
     {"cannot be opened", Logged({{.pid = 7, .name = "Halvmark.exe", .canOpen = false}}), {}, {}},
-    {"termination fails", Logged({{.pid = 8, .name = "Halvmark.exe", .canTerminate = false}}), {}, {}},
+    {"termination fails", Logged({{.pid = 8, .name = "Halvmark.exe", .canTerminate = false}}), {"8"}, {}},
     {"snapshot fails", Logged({{6, "Halvmark.exe"}}).Fault("snapshot_fails_from", 1), {}, {}},
     {"first entry unreadable", Logged({{6, "Halvmark.exe"}}).Fault("first_entry_unreadable", true), {}, {}},
     {"log folder missing", MachineBuilder().Process({6, "Halvmark.exe"}), {"6"}, {}}}));
