@@ -88,8 +88,8 @@ TEST(ProductRemoval, ACodeInSeveralSlotsIsRemovedOnceElseTriedAtEverySlot) {
   const RunResult run = RunRemoval(MachineBuilder().File(kWindowsMsiexec).Product(kPlaceholder, 5));
   EXPECT_EQ(Count(run, "create_process"), 1u);
   EXPECT_EQ(Count(run, "wait_process"), 1u);
-  EXPECT_EQ(Fields(run, "msi_query", "state")[3], "5");
-  EXPECT_EQ(Fields(run, "msi_query", "state")[4], "-1");
+  EXPECT_EQ(Fields(run, "msi_query", "state").at(3), "5");
+  EXPECT_EQ(Fields(run, "msi_query", "state").at(4), "-1");
   const RunResult failing =
       RunRemoval(MachineBuilder().File(kWindowsMsiexec).Product(kPlaceholder, 5, false));
   EXPECT_EQ(Count(failing, "create_process"), 2u * 93u);

@@ -88,6 +88,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Runs, testing::ValuesIn(std::vector<RunCase>{
     {"DWORD 1", u"/checkUSB", Usb("REG_DWORD", 1), {}, EndHow::kExit, 0},
     {"DWORD 0", u"/checkUSB", Usb("REG_DWORD", 0), kImportThenReboot, EndHow::kExit, 300},
     {"DWORD 2", u"/checkUSB", Usb("REG_DWORD", 2), kImportThenReboot, EndHow::kExit, 300},
+    {"DWORD 257: all four bytes count", u"/checkUSB", Usb("REG_DWORD", 257), kImportThenReboot, EndHow::kExit, 300},
     {"QWORD 1: eight bytes", u"/checkUSB", Usb("REG_QWORD", 1), kImportThenReboot, EndHow::kExit, 300},
     {"string 1 reads as 49", u"/checkUSB", Usb("REG_SZ", "1"), kImportThenReboot, EndHow::kExit, 300},
     {"one byte 1", u"/checkUSB", Usb("REG_BINARY", "01"), {}, EndHow::kExit, 0},
@@ -103,6 +104,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Runs, testing::ValuesIn(std::vector<RunCase>{
     {"restart with the firmware down", u"/restart", Restartable(),
      {"11000 create_process C:\\WINNT\\system32\\cmd.exe /C \"\"C:\\K\\bin\\StartUpFW.bat\"\" 134217760"}, EndHow::kExit, 11000},
     {"terminate waits for all 30 passes", u"/terminate", MachineBuilder().Process({9, "Halvmark.exe"}), {}, EndHow::kExit, 35000},
+    {"terminate waits beyond a minute", u"/terminate", MachineBuilder().Process({9, "Halvmark.exe"}).Fault("snapshot_delay_ms", 3000), {}, EndHow::kExit, 125000},
     // Slow snapshots: the bounded wait gives up, the removal runs beside the worker, and the run
     // ends only once the worker is done with the controller.
     {"deinstall outlives a slow worker", u"/deinstall", MachineBuilder().Process({9, "Halvmark.exe"}).Fault("snapshot_delay_ms", 3000),
