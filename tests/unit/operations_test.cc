@@ -31,7 +31,7 @@ Texts Outline(const RunResult& run) {
       continue;
     std::string step = e.event;
     for (const std::string& key : kShown.at(e.event))
-      step += " " + (key == "@" ? "@" + e.thread : Str(e.fields[key]));
+      step += " " + (key == "@" ? "@" + e.thread : Str(e.fields.value(key, nlohmann::json())));
     if (step == last) {
       steps.back() = first + " x" + std::to_string(++repeats);
       continue;
@@ -130,7 +130,7 @@ MachineBuilder Analyzer() {
 Texts Effects(const RunResult& run) {
   Texts effects;
   for (const Event& e : run.events) {
-    if (e.thread != "status" && Str(e.fields["routine"]) != "StatusThreadProc")
+    if (e.thread != "status" && e.fields.value("routine", "") != "StatusThreadProc")
       effects.push_back(std::to_string(e.t) + " " + e.thread + " " + e.event + " " +
                         e.fields.dump());
   }

@@ -55,7 +55,7 @@ std::vector<std::string> Fields(const RunResult& run, const std::string& event,
                                 const std::string& key) {
   std::vector<std::string> values;
   for (const Event& e : run.Named(event))
-    values.push_back(Str(e.fields[key]));
+    values.push_back(Str(e.fields.value(key, nlohmann::json())));
   return values;
 }
 
