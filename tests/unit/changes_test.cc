@@ -1,4 +1,4 @@
-// What the tool starts and changes: the start-up script, product removal, power and USB policy.
+// What the tool starts: the firmware's start-up script, and the installer to remove products.
 #include <gtest/gtest.h>
 
 #include <string>
