@@ -531,6 +531,11 @@ std::string TimelineSvg(const RunResult& run, const std::string& title) {
     const double line = laneLine[group.lane];
     const double labelY = line - 14 - level[g] * kLevel;
     const double x0 = X(group.times.front());
+    // One group per mark; its tooltip gives every moment a folded mark stands for.
+    std::string when;
+    for (const std::uint64_t t : group.times)
+      when += (when.empty() ? "" : ", ") + Seconds(t);
+    s.Raw("<g class=\"mark\"><title>" + Escape(when + " s: " + group.label) + "</title>\n");
     s.Line(x0, line - 3, x0, labelY - 4, "stroke=\"" + colour + "\" stroke-opacity=\"0.6\"");
     if (group.times.size() > 1)
       s.Line(x0, line, X(group.times.back()), line, "stroke=\"" + colour + "\" stroke-width=\"2\"");
@@ -542,6 +547,7 @@ std::string TimelineSvg(const RunResult& run, const std::string& title) {
         group.label +
         (group.times.size() > 1 ? " \u00D7" + std::to_string(group.times.size()) : std::string());
     s.Text(box[g].from, labelY, text, "fill=\"" + colour + "\"");
+    s.Raw("</g>\n");
   }
 
   // The end, across every lane.
