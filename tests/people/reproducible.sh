@@ -2,8 +2,7 @@
 # Builds Fenwrack.exe from two copies of the sources in two folders of different depth and
 # compares the bytes: the exe must not depend on where or when it was built.
 set -euo pipefail
-source_dir=$1
-work=$2
+source_dir=$1 work=$2
 rm -rf "$work"
 exes=()
 for copy in a "second copy/deeper"; do
@@ -13,10 +12,6 @@ for copy in a "second copy/deeper"; do
   (cd "$dir" && cmake --preset windows >/dev/null && cmake --build --preset windows --target Fenwrack -j2 >/dev/null)
   exes+=("$dir/build/windows/Fenwrack.exe")
 done
-if ! cmp "${exes[@]}"; then
-  echo "FAIL: the two builds differ; differing bytes (offset, first, second):"
-  cmp -l "${exes[@]}" | head -20
-  exit 1
-fi
+cmp "${exes[@]}"  # the first differing byte, when they differ
 sha256sum "${exes[@]}"
 rm -rf "$work"
