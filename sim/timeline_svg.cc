@@ -65,6 +65,7 @@ struct Group {  // marks of one lane and kind, in a row, with the same label
   int lane;
   Kind kind;
   std::string label;
+  std::string names;  // of the first mark, when its label only counts them
 };
 
 struct Bar {
@@ -318,7 +319,14 @@ std::vector<Group> Fold(const std::vector<Mark>& marks) {
       continue;
     }
     last[key] = groups.size();
-    groups.push_back({{m.t}, m.lane, m.kind, m.label});
+    std::string names;
+    for (const std::string& name : m.names)
+      names += (names.empty() ? " (" : ", ") + name;
+    groups.push_back({{m.t},
+                      m.lane,
+                      m.kind,
+                      m.label,
+                      m.label.find(m.names.front()) == std::string::npos ? names + ")" : ""});
   }
   return groups;
 }
@@ -535,7 +543,8 @@ std::string TimelineSvg(const RunResult& run, const std::string& title) {
     std::string when;
     for (const std::uint64_t t : group.times)
       when += (when.empty() ? "" : ", ") + Seconds(t);
-    s.Raw("<g class=\"mark\"><title>" + Escape(when + " s: " + group.label) + "</title>\n");
+    s.Raw("<g class=\"mark\"><title>" + Escape(when + " s: " + group.label + group.names) +
+          "</title>\n");
     s.Line(x0, line - 3, x0, labelY - 4, "stroke=\"" + colour + "\" stroke-opacity=\"0.6\"");
     if (group.times.size() > 1)
       s.Line(x0, line, X(group.times.back()), line, "stroke=\"" + colour + "\" stroke-width=\"2\"");
