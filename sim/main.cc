@@ -8,6 +8,7 @@
 
 #include "platform/sim/simulator.h"
 #include "platform/sim/text.h"
+#include "sim/timeline_svg.h"
 
 namespace {
 
@@ -16,7 +17,8 @@ constexpr int kUsageError = 2;
 constexpr int kStuck = 3;
 
 constexpr char kHelp[] =
-    R"(Usage: fenwrack-sim [--machine FILE] [--trace FILE] [--dump-machine FILE] [--] [ARG...]
+    R"(Usage: fenwrack-sim [--machine FILE] [--trace FILE] [--dump-machine FILE] [--svg FILE]
+                   [--] [ARG...]
 
 Runs Fenwrack.exe on a simulated analyzer, on a virtual clock, and prints what happened:
 one line per event (virtual time in seconds, thread, event, details), then how the run
@@ -33,8 +35,10 @@ machine give the same output, byte for byte.
                        (virtual ms), thread, event and the event's fields. - is stdout.
   --dump-machine FILE  write the machine as the run left it, in the machine-file format, so
                        that runs can be chained. - is stdout.
+  --svg FILE           also draw the run as a picture: one SVG, a lane per thread, pauses and
+                       waits as bars, the tool's actions as labelled marks. - is stdout.
   --help               this text.
-When --trace or --dump-machine writes to stdout, the timeline is not printed.
+When --trace, --dump-machine or --svg writes to stdout, the timeline is not printed.
 
 Exit status:
   0  the run ended: the tool exited, or the system powered off or rebooted
@@ -64,6 +68,7 @@ struct Options {
   std::optional<std::string> machine;
   std::optional<std::string> trace;
   std::optional<std::string> dump;
+  std::optional<std::string> svg;
   std::vector<std::string> toolArgs;
   bool help = false;
 };
@@ -91,6 +96,7 @@ std::optional<std::string> Parse(int argc, char** argv, Options& options) {
     std::optional<std::string>* target = name == "--machine"        ? &options.machine
                                          : name == "--trace"        ? &options.trace
                                          : name == "--dump-machine" ? &options.dump
+                                         : name == "--svg"          ? &options.svg
                                                                     : nullptr;
     if (target == nullptr) {
       return "unknown option " + name +
@@ -108,8 +114,8 @@ std::optional<std::string> Parse(int argc, char** argv, Options& options) {
     if ((*target)->empty())
       return name + " needs a file name";
   }
-  if (options.trace == "-" && options.dump == "-")
-    return "--trace and --dump-machine cannot both write to stdout";
+  if ((options.trace == "-") + (options.dump == "-") + (options.svg == "-") > 1)
+    return "only one of --trace, --dump-machine and --svg can write to stdout";
   return std::nullopt;
 }
 
@@ -164,6 +170,7 @@ int main(int argc, char** argv) {
 
   Output trace;
   Output dump;
+  Output svg;
   if (!trace.Open(options.trace)) {
     std::cerr << "fenwrack-sim: --trace: cannot write " << *options.trace << "\n";
     return kUsageError;
@@ -172,16 +179,27 @@ int main(int argc, char** argv) {
     std::cerr << "fenwrack-sim: --dump-machine: cannot write " << *options.dump << "\n";
     return kUsageError;
   }
+  if (!svg.Open(options.svg)) {
+    std::cerr << "fenwrack-sim: --svg: cannot write " << *options.svg << "\n";
+    return kUsageError;
+  }
 
   std::vector<std::u16string> args = {u"Fenwrack.exe"};
   for (const std::string& arg : options.toolArgs)
     args.push_back(sim::detail::Utf8ToUtf16(arg));
   const sim::RunResult result = sim::Run(*machine, args);
 
-  if (!trace.toStdout && !dump.toStdout)
+  if (!trace.toStdout && !dump.toStdout && !svg.toStdout)
     std::cout << sim::FormatTimeline(result);
   bool written = trace.Write(options.trace, sim::FormatJsonLines(result));
   written = dump.Write(options.dump, sim::FormatMachine(result.machineAfter)) && written;
+  if (options.svg) {
+    std::string title = "Fenwrack.exe";
+    for (const std::string& arg : options.toolArgs)
+      title += " " + arg;
+    title += options.machine ? " on " + *options.machine : " on the demo analyzer";
+    written = svg.Write(options.svg, fenwrack_sim::TimelineSvg(result, title)) && written;
+  }
   std::cout.flush();
   if (!written) {
     std::cerr << "fenwrack-sim: an output file could not be written\n";

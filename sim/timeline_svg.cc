@@ -1,0 +1,594 @@
+#include "sim/timeline_svg.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fenwrack_sim {
+
+namespace {
+
+using nlohmann::json;
+using platform::sim::EndHow;
+using platform::sim::Event;
+using platform::sim::RunResult;
+
+constexpr double kWidth = 1200;
+constexpr double kLeft = 84;  // room for the lane names
+constexpr double kRight = 24;
+constexpr double kCharWidth = 7.0;  // mean advance of an 11 px sans-serif, a little generous
+constexpr double kLevel = 15;       // one row of labels
+constexpr const char* kFont = "DejaVu Sans, Verdana, Arial, sans-serif";
+
+const char* const kLanes[] = {"main", "worker", "status", "system"};
+constexpr int kLaneCount = 4;
+
+enum Kind { kClose, kSnapshot, kTerminate, kStart, kEnded, kKillLog, kShutdown, kInstall, kOther };
+struct KindStyle {
+  const char* colour;
+  const char* legend;
+};
+const KindStyle kKinds[] = {
+    {"#e07b00", "close request"},
+    {"#5c6f99", "process snapshot"},
+    {"#d32f2f", "termination"},
+    {"#2e7d32", "program start"},
+    {"#9e9e9e", "process ended"},
+    {"#8e24aa", "kill log"},
+    {"#111111", "shutdown request"},
+    {"#00838f", "installer, registry import"},
+    {"#6d4c41", "other"},
+};
+
+enum BarKind { kPause, kWait, kShown };
+const KindStyle kBars[] = {
+    {"#90caf9", "pause (Sleep)"},
+    {"#ffcc80", "wait (for a program, for the system)"},
+    {"#e0e0e0", "window on screen"},
+};
+
+struct Mark {
+  std::string event;
+  std::uint64_t t;
+  int lane;
+  Kind kind;
+  std::vector<std::string> names;  // one per event merged into this mark
+  std::string label;
+};
+
+struct Group {  // marks of one lane and kind, in a row, with the same label
+  std::vector<std::uint64_t> times;
+  int lane;
+  Kind kind;
+  std::string label;
+  std::string names;  // of the first mark, when its label only counts them
+};
+
+struct Bar {
+  std::uint64_t from, to;
+  int lane;
+  BarKind kind;
+  std::string label;  // shown inside the bar when it fits
+};
+
+int LaneOf(const std::string& thread) {
+  for (int i = 0; i < kLaneCount; ++i) {
+    if (thread == kLanes[i])
+      return i;
+  }
+  return 0;
+}
+
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        // Control characters are not allowed in XML at all.
+        out.push_back(static_cast<unsigned char>(c) < 0x20 ? '?' : c);
+    }
+  }
+  return out;
+}
+
+double TextWidth(const std::string& text, double charWidth = kCharWidth) {
+  double n = 0;
+  for (const char c : text)
+    n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n * charWidth;
+}
+
+std::string Num(double v) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.1f", v);
+  return buffer;
+}
+
+std::string Seconds(std::uint64_t ms) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.3f", static_cast<double>(ms) / 1000.0);
+  return buffer;
+}
+
+std::string Str(const json& fields, const char* key) {
+  const auto it = fields.find(key);
+  return it != fields.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+bool Ok(const json& fields) {
+  return fields.value("ok", true);
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The program a process start names: its application, or the command line's first word.
+std::string ProgramOf(const json& fields) {
+  std::string program = Str(fields, "application");
+  if (program.empty()) {
+    const std::string line = Str(fields, "command_line");
+    const bool quoted = !line.empty() && line.front() == '"';
+    const std::size_t end = line.find(quoted ? '"' : ' ', quoted ? 1 : 0);
+    program = line.substr(quoted ? 1 : 0, end == std::string::npos ? end : end - quoted);
+  }
+  return BaseName(program);
+}
+
+std::string Plural(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+// A few names are listed, more are counted.
+std::string Names(const std::vector<std::string>& names, const char* many) {
+  if (names.size() > 3)
+    return std::to_string(names.size()) + " " + many;
+  std::string list;
+  for (const std::string& name : names)
+    list += (list.empty() ? "" : ", ") + name;
+  return list;
+}
+
+std::string MarkLabel(const Mark& m) {
+  if (m.event == "post_message")
+    return m.names.size() == 1 ? "close \u201C" + m.names[0] + "\u201D"
+                               : std::to_string(m.names.size()) + " close requests";
+  if (m.event == "process_exit")
+    return Names(m.names, "processes") + " ended";
+  if (m.event == "process_start")
+    return "started: " + Names(m.names, "processes");
+  return m.names.front();
+}
+
+struct Picture {
+  std::vector<Mark> marks;
+  std::vector<Bar> bars;
+  std::uint64_t laneFrom[kLaneCount] = {0, 0, 0, 0};
+  std::uint64_t laneTo[kLaneCount] = {0, 0, 0, 0};
+  bool laneUsed[kLaneCount] = {true, false, false, true};
+};
+
+void AddMark(Picture& p, const Event& e, Kind kind, const std::string& name) {
+  // What happens at one moment to several windows or processes (the close requests of a pass,
+  // the programs a script starts) is one mark.
+  const bool merges =
+      e.event == "post_message" || e.event == "process_exit" || e.event == "process_start";
+  const int lane = LaneOf(e.thread);
+  if (merges && !p.marks.empty()) {
+    Mark& last = p.marks.back();
+    if (last.event == e.event && last.t == e.t && last.lane == lane) {
+      last.names.push_back(name);
+      return;
+    }
+  }
+  p.marks.push_back({e.event, e.t, lane, kind, {name}, ""});
+}
+
+// Finds what the picture shows of each event.
+Picture Collect(const RunResult& run) {
+  Picture p;
+  const std::uint64_t end = run.virtualMs;
+  std::map<std::uint64_t, std::string> programs;  // pid -> name, of what the tool started
+  const std::vector<Event>& events = run.events;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const Event& e = events[i];
+    const json& f = e.fields;
+    const int lane = LaneOf(e.thread);
+    const std::string& name = e.event;
+    if (name == "sleep") {
+      const std::uint64_t ms = f.value("ms", std::uint64_t{0});
+      p.bars.push_back({e.t, e.t + ms, lane, kPause, ""});
+    } else if (name == "wait_process") {
+      const std::uint64_t pid = f.value("pid", std::uint64_t{0});
+      std::uint64_t to = end;
+      for (std::size_t k = i + 1; k < events.size(); ++k) {
+        if (events[k].event == "process_exit" &&
+            events[k].fields.value("pid", std::uint64_t{0}) == pid) {
+          to = events[k].t;
+          break;
+        }
+      }
+      p.bars.push_back({e.t, to, lane, kWait, "waits for " + programs[pid]});
+    } else if (name == "wait_self") {
+      p.bars.push_back({e.t, end, lane, kWait, "blocked until the system ends it"});
+    } else if (name == "message_box") {
+      std::uint64_t to = end;
+      for (std::size_t k = i + 1; k < events.size(); ++k) {
+        if (events[k].event == "message_box_closed" && events[k].thread == e.thread) {
+          to = events[k].t;
+          break;
+        }
+      }
+      p.bars.push_back({e.t, to, lane, kShown, "usage box \u201C" + Str(f, "caption") + "\u201D"});
+    } else if (name == "status_window") {
+      p.bars.push_back({e.t, end, lane, kShown, "status window shown"});
+    } else if (name == "thread_start") {
+      const int started = LaneOf(Str(f, "role"));
+      p.laneUsed[started] = Ok(f);
+      p.laneFrom[started] = e.t;
+      p.laneTo[started] = end;
+    } else if (name == "thread_end") {
+      p.laneTo[lane] = e.t;
+    } else if (name == "post_message") {
+      AddMark(p, e, kClose, Str(f, "title") + (Ok(f) ? "" : " (failed)"));
+    } else if (name == "snapshot") {
+      std::string label = "snapshot failed";
+      if (Ok(f)) {
+        const json& list = f.value("processes", json::array());
+        std::string names;
+        for (const json& n : list)
+          names += (names.empty() ? "" : ", ") + n.get<std::string>();
+        label = list.empty()      ? "snapshot: none left"
+                : list.size() > 2 ? "snapshot: " + Plural(list.size(), "process", "processes")
+                                  : "snapshot: " + names;
+      }
+      AddMark(p, e, kSnapshot, label);
+    } else if (name == "open_process" && !Ok(f)) {
+      AddMark(p, e, kTerminate, "cannot open pid " + std::to_string(f.value("pid", 0)));
+    } else if (name == "terminate_process") {
+      AddMark(p, e, kTerminate, "terminate " + Str(f, "name") + (Ok(f) ? "" : " (failed)"));
+    } else if (name == "create_process") {
+      const std::string program = ProgramOf(f);
+      if (Ok(f))
+        programs[f.value("pid", std::uint64_t{0})] = program;
+      AddMark(p, e, kStart, "start " + program + (Ok(f) ? "" : " (failed)"));
+    } else if (name == "process_start") {
+      AddMark(p, e, kStart, Str(f, "name"));
+    } else if (name == "script") {
+      AddMark(p, e, kStart,
+              BaseName(Str(f, "path")) + (f.value("runs", false) ? " runs" : " not found"));
+    } else if (name == "process_exit") {
+      AddMark(p, e, kEnded, Str(f, "name"));
+    } else if (name == "file_append") {
+      AddMark(p, e, kKillLog, "kill-log line written");
+    } else if (name == "open_file" && !Ok(f) && Str(f, "mode") == "a") {
+      AddMark(p, e, kKillLog, "kill log cannot be opened: no line");
+    } else if (name == "exit_windows") {
+      AddMark(p, e, kShutdown,
+              Str(f, "kind") + " request " + (f.value("accepted", false) ? "accepted" : "refused"));
+    } else if (name == "msi_uninstall") {
+      AddMark(p, e, kInstall,
+              Str(f, "code") + (f.value("removed", false) ? " removed" : " not removed"));
+    } else if (name == "reg_import") {
+      AddMark(p, e, kInstall,
+              "registry: " + Str(f, "name") + " = " + f.value("value", json()).dump());
+    } else if (name == "reg_import_failed") {
+      AddMark(p, e, kInstall, "registry import failed");
+    } else if (name == "key_press") {
+      AddMark(p, e, kOther, Str(f, "key") + " pressed");
+    } else if (name == "widen_failed") {
+      AddMark(p, e, kOther, "out of memory");
+    } else {
+      continue;
+    }
+    p.laneUsed[lane] = true;
+  }
+  p.laneTo[0] = end;
+  p.laneTo[3] = end;
+  for (Mark& m : p.marks)
+    m.label = MarkLabel(m);
+  return p;
+}
+
+// Folds a mark into the lane's last group of its kind when it says the same again.
+std::vector<Group> Fold(const std::vector<Mark>& marks) {
+  std::vector<Group> groups;
+  std::map<std::pair<int, int>, std::size_t> last;
+  for (const Mark& m : marks) {
+    const auto key = std::make_pair(m.lane, static_cast<int>(m.kind));
+    const auto it = last.find(key);
+    if (it != last.end() && groups[it->second].label == m.label) {
+      groups[it->second].times.push_back(m.t);
+      continue;
+    }
+    last[key] = groups.size();
+    std::string names;
+    for (const std::string& name : m.names)
+      names += (names.empty() ? " (" : ", ") + name;
+    groups.push_back({{m.t},
+                      m.lane,
+                      m.kind,
+                      m.label,
+                      m.label.find(m.names.front()) == std::string::npos ? names + ")" : ""});
+  }
+  return groups;
+}
+
+// Contiguous pauses of one length on one lane (the polls of a wait) get one label: the bars
+// that carry the labels, spanning each run; the pauses themselves are drawn one by one.
+std::vector<Bar> Labels(const std::vector<Bar>& bars) {
+  std::vector<Bar> labels;
+  std::vector<bool> inRun(bars.size(), false);
+  for (std::size_t i = 0; i < bars.size(); ++i) {
+    if (bars[i].kind != kPause) {
+      labels.push_back(bars[i]);
+      continue;
+    }
+    if (inRun[i])
+      continue;
+    const std::uint64_t length = bars[i].to - bars[i].from;
+    Bar run = bars[i];
+    std::size_t n = 1;
+    for (std::size_t k = i + 1; k < bars.size(); ++k) {
+      if (bars[k].lane != run.lane)
+        continue;
+      if (bars[k].kind != kPause || bars[k].from != run.to || bars[k].to - bars[k].from != length)
+        break;
+      run.to = bars[k].to;
+      inRun[k] = true;
+      ++n;
+    }
+    std::string each = Seconds(length);
+    each.erase(each.find_last_not_of('0') + 1);
+    if (each.back() == '.')
+      each.pop_back();
+    run.label = n == 1 ? "pause " + each + " s" : std::to_string(n) + " \u00D7 " + each + " s";
+    labels.push_back(run);
+  }
+  return labels;
+}
+
+struct Box {
+  double from, to;
+};
+
+class Svg {
+ public:
+  void Line(double x1, double y1, double x2, double y2, const std::string& style) {
+    out_ += "<line x1=\"" + Num(x1) + "\" y1=\"" + Num(y1) + "\" x2=\"" + Num(x2) + "\" y2=\"" +
+            Num(y2) + "\" " + style + "/>\n";
+  }
+  void Rect(double x, double y, double w, double h, const std::string& style) {
+    out_ += "<rect x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" width=\"" + Num(std::max(w, 1.0)) +
+            "\" height=\"" + Num(h) + "\" " + style + "/>\n";
+  }
+  void Circle(double x, double y, double r, const std::string& style) {
+    out_ += "<circle cx=\"" + Num(x) + "\" cy=\"" + Num(y) + "\" r=\"" + Num(r) + "\" " + style +
+            "/>\n";
+  }
+  void Text(double x, double y, const std::string& text, const std::string& style) {
+    out_ += "<text x=\"" + Num(x) + "\" y=\"" + Num(y) + "\" " + style + ">" + Escape(text) +
+            "</text>\n";
+  }
+  void Raw(const std::string& text) { out_ += text; }
+  const std::string& str() const { return out_; }
+
+ private:
+  std::string out_;
+};
+
+// The axis: a step of 1, 2 or 5 times a power of ten, at most 20 steps over the run.
+std::uint64_t Step(std::uint64_t ms) {
+  for (std::uint64_t power = 100;; power *= 10) {
+    for (const std::uint64_t m : {1, 2, 5}) {
+      if ((ms + m * power - 1) / (m * power) <= 20)
+        return m * power;
+    }
+  }
+}
+
+std::string EndText(const RunResult& run) {
+  switch (run.how) {
+    case EndHow::kExit:
+      return "exit code " + std::to_string(run.exitCode);
+    case EndHow::kPowerOff:
+      return "power-off";
+    case EndHow::kReboot:
+      return "reboot";
+    case EndHow::kStuck:
+      return "stuck";
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string TimelineSvg(const RunResult& run, const std::string& title) {
+  Picture p = Collect(run);
+  const std::vector<Group> groups = Fold(p.marks);
+  const std::vector<Bar> labels = Labels(p.bars);
+
+  const std::uint64_t step = Step(std::max<std::uint64_t>(run.virtualMs, 1));
+  const std::uint64_t span = std::max<std::uint64_t>((run.virtualMs + step - 1) / step, 1) * step;
+  const double plot = kWidth - kLeft - kRight;
+  const auto X = [&](std::uint64_t t) {
+    return kLeft + plot * static_cast<double>(t) / static_cast<double>(span);
+  };
+
+  // Labels go above their lane, each on the lowest row where it overlaps nothing.
+  std::vector<int> level(groups.size(), 0);
+  std::vector<Box> box(groups.size());
+  int levels[kLaneCount] = {1, 1, 1, 1};
+  std::vector<std::vector<std::vector<Box>>> taken(kLaneCount);
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const double x = X(groups[g].times.front());
+    const std::string text =
+        groups[g].label + (groups[g].times.size() > 1
+                               ? " \u00D7" + std::to_string(groups[g].times.size())
+                               : std::string());
+    const double w = TextWidth(text);
+    box[g] = x + 5 + w <= kWidth - 4 ? Box{x + 5, x + 5 + w} : Box{x - 5 - w, x - 5};
+    auto& rows = taken[groups[g].lane];
+    int row = 0;
+    for (;; ++row) {
+      if (static_cast<std::size_t>(row) == rows.size())
+        rows.emplace_back();
+      bool free = true;
+      for (const Box& b : rows[row])
+        free = free && (box[g].to + 6 < b.from || box[g].from > b.to + 6);
+      if (free)
+        break;
+    }
+    rows[row].push_back(box[g]);
+    level[g] = row;
+    levels[groups[g].lane] = std::max(levels[groups[g].lane], row + 1);
+  }
+
+  const double top = 74;
+  double laneTop[kLaneCount];
+  double laneLine[kLaneCount];
+  double y = top;
+  for (int i = 0; i < kLaneCount; ++i) {
+    laneTop[i] = y;
+    laneLine[i] = y + levels[i] * kLevel + 14;
+    y = laneLine[i] + 28;
+  }
+  const double axisY = y + 4;
+  const double legendY = axisY + 46;
+  const double height = legendY + 2 * 22 + 8;
+
+  Svg s;
+  s.Raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+  s.Raw("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(kWidth) + "\" height=\"" +
+        Num(height) + "\" viewBox=\"0 0 " + Num(kWidth) + " " + Num(height) + "\" font-family=\"" +
+        kFont + "\" font-size=\"11\">\n");
+  s.Raw("<title>" + Escape(title) + "</title>\n");
+  s.Rect(0, 0, kWidth, height, "fill=\"#ffffff\"");
+  s.Text(12, 24, title, "font-size=\"16\" font-weight=\"bold\"");
+  s.Text(12, 44,
+         "ended: " + EndText(run) + " after " + Seconds(run.virtualMs) +
+             " virtual seconds. Folded marks: \u00D7n says how often the same thing happened "
+             "(one dot each).",
+         "font-size=\"12\" fill=\"#444444\"");
+
+  // Grid and axis.
+  for (std::uint64_t t = 0; t <= span; t += step) {
+    const double x = X(t);
+    s.Line(x, top, x, axisY, "stroke=\"#eeeeee\"");
+    s.Line(x, axisY, x, axisY + 5, "stroke=\"#666666\"");
+    const std::string label =
+        step < 1000 ? Seconds(t).substr(0, Seconds(t).size() - 2) : std::to_string(t / 1000);
+    s.Text(x, axisY + 18, label, "text-anchor=\"middle\" fill=\"#444444\"");
+  }
+  s.Line(kLeft, axisY, kLeft + plot, axisY, "stroke=\"#666666\"");
+  s.Text(kLeft + plot, axisY + 34, "virtual seconds", "text-anchor=\"end\" fill=\"#444444\"");
+
+  // Lanes: name, separator, the thread's life.
+  for (int i = 0; i < kLaneCount; ++i) {
+    if (i > 0)
+      s.Line(8, laneTop[i] - 2, kWidth - 8, laneTop[i] - 2, "stroke=\"#dddddd\"");
+    s.Text(10, laneLine[i] + 4, kLanes[i], "font-size=\"13\" font-weight=\"bold\"");
+    if (p.laneUsed[i]) {
+      s.Line(X(p.laneFrom[i]), laneLine[i], X(p.laneTo[i]), laneLine[i],
+             "stroke=\"#9e9e9e\" stroke-width=\"1.5\"");
+    } else {
+      s.Text(kLeft + 4, laneLine[i] + 4, i == 1 ? "no stop worker in this run" : "not started",
+             "fill=\"#9e9e9e\" font-style=\"italic\"");
+    }
+  }
+
+  // Bars, then the labels of those wide enough to hold one.
+  for (const Bar& b : p.bars) {
+    const double x = X(b.from);
+    const double w = X(b.to) - x;
+    s.Rect(x + (b.kind == kPause ? 0.5 : 0), laneLine[b.lane] - 7,
+           w - (b.kind == kPause && w > 3 ? 1 : 0), 14,
+           std::string("fill=\"") + kBars[b.kind].colour + "\"");
+  }
+  for (const Bar& b : labels) {
+    if (b.label.empty())
+      continue;
+    const double x = X(b.from);
+    const double w = X(b.to) - x;
+    if (TextWidth(b.label, 6.2) + 4 <= w)
+      s.Text(x + w / 2, laneLine[b.lane] + 19, b.label,
+             "text-anchor=\"middle\" font-size=\"10\" fill=\"#37474f\"");
+  }
+
+  // Marks: a dot per event, a leader up to the label.
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    const Group& group = groups[g];
+    const std::string colour = kKinds[group.kind].colour;
+    const double line = laneLine[group.lane];
+    const double labelY = line - 14 - level[g] * kLevel;
+    const double x0 = X(group.times.front());
+    // One group per mark; its tooltip gives every moment a folded mark stands for.
+    std::string when;
+    for (const std::uint64_t t : group.times)
+      when += (when.empty() ? "" : ", ") + Seconds(t);
+    s.Raw("<g class=\"mark\"><title>" + Escape(when + " s: " + group.label + group.names) +
+          "</title>\n");
+    s.Line(x0, line - 3, x0, labelY - 4, "stroke=\"" + colour + "\" stroke-opacity=\"0.6\"");
+    if (group.times.size() > 1)
+      s.Line(x0, line, X(group.times.back()), line, "stroke=\"" + colour + "\" stroke-width=\"2\"");
+    for (const std::uint64_t t : group.times)
+      s.Circle(X(t), line, 3, "fill=\"" + colour + "\" stroke=\"#ffffff\" stroke-width=\"1\"");
+    // The head of the leader shows the colour even where dots of one moment cover each other.
+    s.Circle(x0, labelY - 4, 3, "fill=\"" + colour + "\"");
+    const std::string text =
+        group.label +
+        (group.times.size() > 1 ? " \u00D7" + std::to_string(group.times.size()) : std::string());
+    s.Text(box[g].from, labelY, text, "fill=\"" + colour + "\"");
+    s.Raw("</g>\n");
+  }
+
+  // The end, across every lane.
+  const double xe = X(run.virtualMs);
+  s.Line(xe, top - 20, xe, axisY, "stroke=\"#111111\" stroke-dasharray=\"4 3\"");
+  const std::string endLabel = "end: " + EndText(run);
+  const bool right = xe + 5 + TextWidth(endLabel) <= kWidth - 4;
+  s.Text(right ? xe + 5 : xe - 5, top - 8, endLabel,
+         std::string("font-weight=\"bold\"") + (right ? "" : " text-anchor=\"end\""));
+
+  // Legend.
+  double lx = 12;
+  double ly = legendY;
+  const auto item = [&](const std::string& colour, const std::string& text, bool bar) {
+    const double w = 22 + TextWidth(text) + 18;
+    if (lx + w > kWidth - 12) {
+      lx = 12;
+      ly += 22;
+    }
+    if (bar)
+      s.Rect(lx, ly - 9, 16, 12, "fill=\"" + colour + "\"");
+    else
+      s.Circle(lx + 8, ly - 3, 4.5, "fill=\"" + colour + "\"");
+    s.Text(lx + 22, ly + 1, text, "");
+    lx += w;
+  };
+  for (const KindStyle& b : kBars)
+    item(b.colour, b.legend, true);
+  for (const KindStyle& k : kKinds)
+    item(k.colour, k.legend, false);
+  s.Raw("</svg>\n");
+  return s.str();
+}
+
+}  // namespace fenwrack_sim
