@@ -103,7 +103,7 @@ def mutations(doc, path=()):
 
 def check_schema():
     files = sorted(glob.glob(f"{SOURCE}/examples/*.json")) + [f"{SOURCE}/sim/demo-machine.json",
-                                                              f"{SOURCE}/tests/people/full-machine.json"]
+                                                              f"{SOURCE}/tests/guide/full-machine.json"]
     machines = [(f, strict(f)) for f in files]
     machines += [(f, d["machine"]) for f in sorted(glob.glob(f"{SOURCE}/tests/cases/*.json"))
                  for d in [strict(f)] if isinstance(d, dict) and "machine" in d]
