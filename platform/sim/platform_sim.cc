@@ -491,8 +491,12 @@ CrtFile OpenCrtFile(const WString& path, const char16_t* mode) {
     } else {
       const std::size_t slash = key.find_last_of('\\');
       if (slash != std::string::npos && call->IsDirectory(key.substr(0, slash))) {
+        // Named as the system would list it: under its folder's own spelling.
+        const File* folder = call->FindEntry(key.substr(0, slash));
+        const std::string normal = NormalPath(file);
         File created;
-        created.path = file;
+        created.path =
+            folder != nullptr ? NormalPath(folder->path) + "\\" + BaseName(normal) : normal;
         created.key = key;
         created.created = true;
         call->files.push_back(std::move(created));

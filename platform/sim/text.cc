@@ -1,7 +1,9 @@
 #include "platform/sim/text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 namespace platform::sim::detail {
 
@@ -144,13 +146,49 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   return FoldUtf8(a) == FoldUtf8(b);
 }
 
-std::string PathKey(std::string_view path) {
-  std::string key = FoldUtf8(path);
-  for (char& c : key) {
+// As the system's path normalisation does before any lookup: `/` is a separator, runs of
+// separators collapse, `.` and `..` components go, an inner component loses one trailing dot and
+// the last one all trailing dots and blanks. A `\\?\` path is taken as written.
+std::string NormalPath(std::string_view path) {
+  std::string in(path);
+  if (in.rfind("\\\\?\\", 0) == 0)
+    return in;
+  for (char& c : in) {
     if (c == '/')
       c = '\\';
   }
-  return key;
+  const bool unc = in.rfind("\\\\", 0) == 0;
+  const bool drive = !unc && in.size() >= 2 && in[1] == ':';
+  // What is never collapsed nor climbed over, and whether a separator follows it.
+  const std::string head = unc ? "\\\\" : drive ? in.substr(0, 2) : "";
+  const bool rooted = drive || (!unc && !in.empty() && in[0] == '\\');
+  std::vector<std::string> parts;
+  for (std::size_t at = head.size(); at <= in.size();) {
+    std::size_t end = std::min(in.find('\\', at), in.size());
+    std::string part = in.substr(at, end - at);
+    at = end + 1;
+    if (part == "..") {
+      if (!parts.empty())
+        parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      if (end < in.size() && part.back() == '.')
+        part.pop_back();
+      parts.push_back(std::move(part));
+    }
+  }
+  if (!parts.empty()) {
+    parts.back().erase(parts.back().find_last_not_of(". ") + 1);
+    if (parts.back().empty())
+      parts.pop_back();
+  }
+  std::string out = head;
+  for (std::size_t i = 0; i < parts.size(); ++i)
+    out += (i > 0 || rooted ? "\\" : "") + parts[i];
+  return out;
+}
+
+std::string PathKey(std::string_view path) {
+  return FoldUtf8(NormalPath(path));
 }
 
 std::string BaseName(std::string_view path) {

@@ -22,7 +22,10 @@ std::u16string Fold(std::u16string_view text);
 std::string FoldUtf8(std::string_view text);
 bool EqualNoCase(std::string_view a, std::string_view b);
 
-// A Windows path as a lookup key: folded, forward slashes taken as separators.
+// A Windows path as the system normalises it before a lookup, its case kept; no trailing
+// separator ("C:\\" is "C:").
+std::string NormalPath(std::string_view path);
+// A normalised path, folded: the key every file lookup goes through.
 std::string PathKey(std::string_view path);
 // The last component of a path.
 std::string BaseName(std::string_view path);

@@ -217,11 +217,11 @@ TEST(Files, AppendingCreatesAFileOnlyInAnExistingFolderAndWritesCrLfInTextMode) 
   std::map<std::string, std::string> content;
   for (const json& f : run.machineAfter["files"])
     content[f["path"]] = f.value("content", "");
-  EXPECT_EQ(content["c:\\log\\New.log"], "one\r\ntwo\r\n");
+  EXPECT_EQ(content["C:\\Log\\New.log"], "one\r\ntwo\r\n");
   EXPECT_EQ(content["C:\\Data\\old.txt"], "x\r\ny\n");
   EXPECT_EQ(content.count("C:\\Missing\\new.log"), 0u);
   EXPECT_EQ(run.changes, (std::vector<std::string>{"C:\\Data\\old.txt: 1 line appended",
-                                                   "c:\\log\\New.log: created, 2 lines appended"}));
+                                                   "C:\\Log\\New.log: created, 2 lines appended"}));
 }
 
 TEST(Files, SearchesFindFilesAndFoldersWhateverTheCaseAndReadingNeedsAFile) {
