@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <set>
 
 #include "platform/platform.h"
 #include "platform/process_global.h"
@@ -109,34 +110,143 @@ bool IsMetaCharacter(char16_t c) {
   return std::u16string_view(u"&<>()@^|").find(c) != std::u16string_view::npos;
 }
 
-// The script that `cmd /C <text>` runs, after the interpreter's rule for the outer quotes.
-std::u16string InterpreterScript(Simulation& sim, std::u16string text) {
-  if (!text.empty() && text[0] == u'"') {
-    const std::size_t quotes = static_cast<std::size_t>(std::count(text.begin(), text.end(), u'"'));
-    const std::size_t second = text.find(u'"', 1);
-    bool keep = false;
-    if (quotes == 2) {
-      const std::u16string_view inside = std::u16string_view(text).substr(1, second - 1);
-      keep = std::none_of(inside.begin(), inside.end(), IsMetaCharacter) &&
-             std::any_of(inside.begin(), inside.end(), IsSpace) && sim.IsFile(PathKey(U8(inside)));
-    }
-    if (!keep) {
-      text.erase(0, 1);
-      const std::size_t last = text.rfind(u'"');
-      if (last != std::u16string::npos)
-        text.erase(last, 1);
-    }
+// `cmd /C <text>`: the interpreter's rule for the outer quotes, applied to the text as given.
+std::u16string StripOuterQuotes(Simulation& sim, std::u16string text) {
+  if (text.empty() || text[0] != u'"')
+    return text;
+  const std::size_t quotes = static_cast<std::size_t>(std::count(text.begin(), text.end(), u'"'));
+  if (quotes == 2) {
+    const std::u16string_view inside = std::u16string_view(text).substr(1, text.find(u'"', 1) - 1);
+    if (std::none_of(inside.begin(), inside.end(), IsMetaCharacter) &&
+        std::any_of(inside.begin(), inside.end(), IsSpace) && sim.IsFile(PathKey(U8(inside))))
+      return text;
   }
-  if (!text.empty() && text[0] == u'"') {
-    const std::size_t close = text.find(u'"', 1);
-    return text.substr(1, close == std::u16string::npos ? std::u16string::npos : close - 1);
-  }
-  std::size_t end = 0;
-  while (end < text.size() && !IsSpace(text[end]) && !IsMetaCharacter(text[end]))
-    ++end;
-  return text.substr(0, end);
+  text.erase(0, 1);
+  const std::size_t last = text.rfind(u'"');
+  if (last != std::u16string::npos)
+    text.erase(last, 1);
+  return text;
 }
 
+std::optional<std::string> EnvironmentValue(const Simulation& sim, const std::string& name) {
+  for (const auto& [key, value] : sim.machine.environment) {
+    if (EqualNoCase(key, name))
+      return value;
+  }
+  return std::nullopt;
+}
+
+// %NAME% from the environment, as on a command line: an undefined name stays as written, and its
+// closing % may open the next name; %% is not special.
+std::u16string ExpandVariables(const Simulation& sim, std::u16string_view text) {
+  std::u16string out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t open = text.find(u'%', i);
+    const std::size_t close = open == std::u16string_view::npos ? open : text.find(u'%', open + 1);
+    if (close == std::u16string_view::npos)
+      break;
+    out.append(text.substr(i, open - i));
+    const std::u16string_view name = text.substr(open + 1, close - open - 1);
+    const std::optional<std::string> value =
+        name.empty() ? std::nullopt : EnvironmentValue(sim, U8(name));
+    out += value ? Utf8ToUtf16(*value) : u"%" + std::u16string(name);
+    i = value ? close + 1 : close;
+  }
+  out.append(text.substr(std::min(i, text.size())));
+  return out;
+}
+
+enum class Joint { kAlways, kIfOk, kIfFailed };  // &, | or the first; &&; ||
+
+struct Command {
+  Joint joint = Joint::kAlways;
+  std::u16string text;
+};
+
+// The commands of a line, split at &, &&, || and | outside quotes; ^ escapes the next character.
+std::vector<Command> SplitCommands(std::u16string_view line) {
+  std::vector<Command> out(1);
+  bool quoted = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char16_t c = line[i];
+    if (c == u'"')
+      quoted = !quoted;
+    if (quoted || (c != u'&' && c != u'|') || (i > 0 && line[i - 1] == u'^')) {
+      out.back().text.push_back(c);
+      continue;
+    }
+    const bool doubled = i + 1 < line.size() && line[i + 1] == c;
+    out.push_back({!doubled ? Joint::kAlways : c == u'&' ? Joint::kIfOk : Joint::kIfFailed, {}});
+    i += doubled ? 1 : 0;
+  }
+  return out;
+}
+
+// The program a command names: the quoted part at its start, or the text up to a blank or one
+// of the interpreter's special characters.
+std::u16string ProgramOf(std::u16string_view command) {
+  std::size_t i = command.find_first_not_of(u" \t@");
+  if (i == std::u16string_view::npos)
+    return {};
+  if (command[i] == u'"') {
+    const std::size_t close = command.find(u'"', i + 1);
+    return std::u16string(command.substr(
+        i + 1, close == std::u16string_view::npos ? std::u16string_view::npos : close - i - 1));
+  }
+  std::u16string program;
+  for (; i < command.size() && !IsSpace(command[i]); ++i) {
+    if (command[i] == u'^' && i + 1 < command.size())
+      program.push_back(command[++i]);
+    else if (IsMetaCharacter(command[i]))
+      break;
+    else
+      program.push_back(command[i]);
+  }
+  return program;
+}
+
+bool IsBuiltIn(const std::string& program) {
+  static const std::set<std::string> kBuiltIns = {
+      "ASSOC", "CALL",  "CD",    "CHDIR", "CLS",  "COLOR", "COPY",   "DATE",  "DEL",  "DIR",
+      "ECHO",  "ERASE", "EXIT",  "FOR",   "GOTO", "IF",    "MD",     "MKDIR", "MOVE", "PATH",
+      "PAUSE", "POPD",  "PUSHD", "RD",    "REM",  "REN",   "RENAME", "RMDIR", "SET",  "SETLOCAL",
+      "SHIFT", "START", "TIME",  "TITLE", "TYPE", "VER",   "VOL"};
+  return kBuiltIns.count(FoldUtf8(program)) != 0;
+}
+
+// Runs one command; false when it names nothing that can run.
+bool RunCommand(Simulation& sim, const std::u16string& command) {
+  const std::u16string program = ProgramOf(command);
+  if (program.empty())
+    return true;
+  const std::size_t first = command.find_first_not_of(u" \t");
+  const std::u16string text = command.substr(first, command.find_last_not_of(u" \t") + 1 - first);
+  json fields = {{"path", U8(program)}, {"runs", true}, {"command", U8(text)}};
+  if (IsBuiltIn(U8(program))) {
+    fields["builtin"] = true;
+    sim.Emit(kSystemThread, "script", std::move(fields));
+    return true;
+  }
+  const std::string key = PathKey(U8(program));
+  const bool runs = sim.IsFile(key);
+  fields["runs"] = runs;
+  sim.Emit(kSystemThread, "script", std::move(fields));
+  if (!runs)
+    return false;
+  const std::vector<ProcessDesc> starts = sim.FindEntry(key)->starts;
+  for (ProcessDesc desc : starts) {
+    const Process* holder = desc.pid != 0 ? sim.FindProcess(desc.pid) : nullptr;
+    if (desc.pid == 0 || (holder != nullptr && holder->running()))
+      desc.pid = sim.NewPid();
+    const Process& started = sim.AddProcess(desc, false);
+    sim.Emit(kSystemThread, "process_start",
+             {{"pid", started.desc.pid}, {"name", started.desc.name}});
+  }
+  return true;
+}
+
+// What `cmd /C` does with its line: outer quotes, then %NAME%, then each command in turn.
 void RunInterpreter(Simulation& sim, std::u16string_view arguments, std::uint32_t pid) {
   std::size_t at = std::u16string_view::npos;
   for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
@@ -150,20 +260,13 @@ void RunInterpreter(Simulation& sim, std::u16string_view arguments, std::uint32_
     std::size_t start = at + 2;
     while (start < arguments.size() && IsSpace(arguments[start]))
       ++start;
-    const std::u16string script = InterpreterScript(sim, std::u16string(arguments.substr(start)));
-    const std::string key = PathKey(U8(script));
-    const bool runs = sim.IsFile(key);
-    sim.Emit(kSystemThread, "script", {{"path", U8(script)}, {"runs", runs}});
-    if (runs) {
-      const std::vector<ProcessDesc> starts = sim.FindEntry(key)->starts;
-      for (ProcessDesc desc : starts) {
-        const Process* holder = desc.pid != 0 ? sim.FindProcess(desc.pid) : nullptr;
-        if (desc.pid == 0 || (holder != nullptr && holder->running()))
-          desc.pid = sim.NewPid();
-        const Process& started = sim.AddProcess(desc, false);
-        sim.Emit(kSystemThread, "process_start",
-                 {{"pid", started.desc.pid}, {"name", started.desc.name}});
-      }
+    const std::u16string line =
+        ExpandVariables(sim, StripOuterQuotes(sim, std::u16string(arguments.substr(start))));
+    bool ok = true;
+    for (const Command& command : SplitCommands(line)) {
+      if ((command.joint == Joint::kIfOk && !ok) || (command.joint == Joint::kIfFailed && ok))
+        continue;
+      ok = RunCommand(sim, command.text);
     }
   }
   sim.At(sim.now + sim.machine.system.interpreterMs,

@@ -94,50 +94,6 @@ INSTANTIATE_TEST_SUITE_P(Operations, TraceInvariants,
                          testing::Values(u"", u"/terminate", u"/restart", u"/shutdown",
                                          u"/deinstall", u"/checkUSB"));
 
-struct ScriptCase {
-  const char* commandLine;
-  bool runs;
-};
-
-void PrintTo(const ScriptCase& c, std::ostream* os) {
-  *os << c.commandLine;
-}
-
-class InterpreterQuotes : public testing::TestWithParam<ScriptCase> {};
-
-TEST_P(InterpreterQuotes, FollowTheCommandInterpretersRule) {
-  const Machine machine = M(R"({"files": [
-      {"path": "C:\\WINNT\\system32\\cmd.exe"},
-      {"path": "C:\\Program Files (x86)\\K\\bin\\StartUpFW.bat", "starts": ["a.exe"]},
-      {"path": "C:\\Program Files\\K\\bin\\StartUpFW.bat", "starts": ["a.exe"]},
-      {"path": "C:\\K\\bin\\StartUpFW.bat", "starts": ["a.exe"]},
-      {"path": "C:\\K\\dir.bat", "directory": true}]})");
-  const RunResult run = platform::sim::RunFunction(machine, [] {
-    const platform::WString application = u"C:\\WINNT\\system32\\cmd.exe";
-    std::u16string line;
-    for (const char* c = GetParam().commandLine; *c; ++c)
-      line.push_back(static_cast<char16_t>(*c));
-    platform::StartedProcess started;
-    ASSERT_EQ(platform::StartProcess(&application, line, 0, 0, started), 1);
-  });
-  const auto scripts = run.Named("script");
-  ASSERT_EQ(scripts.size(), 1u);
-  EXPECT_EQ(scripts[0].fields["runs"], GetParam().runs) << scripts[0].fields.dump();
-  EXPECT_EQ(run.Named("process_start").size(), GetParam().runs ? 1u : 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, InterpreterQuotes,
-    testing::Values(ScriptCase{R"(/C "C:\Program Files (x86)\K\bin\StartUpFW.bat")", false},
-                    ScriptCase{R"(/C ""C:\Program Files (x86)\K\bin\StartUpFW.bat"")", true},
-                    ScriptCase{R"(/C "C:\Program Files\K\bin\StartUpFW.bat")", true},
-                    ScriptCase{R"(/C "C:\Program Files\K\bin\Missing.bat")", false},
-                    ScriptCase{R"(/C "C:\K\bin\StartUpFW.bat")", true},
-                    ScriptCase{R"(/C ""C:\K\bin\StartUpFW.bat"")", true},
-                    ScriptCase{R"(/c C:\k\BIN\startupfw.bat)", true},
-                    ScriptCase{R"(/C C:\K\bin\StartUpFW.bat&x)", true},
-                    ScriptCase{R"(/C ""C:\K\dir.bat"")", false}));
-
 struct QueryCase {
   const char* type;
   json data;

@@ -73,4 +73,61 @@ TEST(PathForms, AFileCreatedThroughAnOddFormIsListedUnderItsFoldersSpelling) {
   EXPECT_EQ(run.changes, std::vector<std::string>{"C:\\Log\\Kill.log: created"});
 }
 
+struct CommandCase {
+  const char* commandLine;
+  const char* commands;  // per command run: + a script that runs, - nothing found, = built in
+};
+
+void PrintTo(const CommandCase& c, std::ostream* os) {
+  *os << c.commandLine;
+}
+
+class Interpreter : public testing::TestWithParam<CommandCase> {};
+
+TEST_P(Interpreter, QuotesThenExpandsThenRunsEachCommandItWould) {
+  const Machine machine = Machine::FromJson(json::parse(R"({
+      "environment": {"Root": "C:\\K", "PF": "C:\\Program Files"},
+      "files": [{"path": "C:\\W\\cmd.exe"}, {"path": "C:\\K\\dir.bat", "directory": true},
+        {"path": "C:\\Program Files (x86)\\K\\bin\\StartUpFW.bat", "starts": ["a.exe"]},
+        {"path": "C:\\Program Files\\K\\bin\\StartUpFW.bat", "starts": ["a.exe"]},
+        {"path": "C:\\K\\bin\\StartUpFW.bat", "starts": ["a.exe"]},
+        {"path": "C:\\K\\b.bat", "starts": ["b.exe"]}]})"),
+                                            "test");
+  const RunResult run = RunInterpreter(machine, GetParam().commandLine);
+  std::string commands;
+  std::size_t runs = 0;
+  for (const auto& e : run.Named("script")) {
+    const bool builtIn = e.fields.value("builtin", false);
+    runs += e.fields["runs"] && !builtIn ? 1 : 0;
+    commands += std::string(commands.empty() ? "" : " | ") +
+                (builtIn            ? "="
+                 : e.fields["runs"] ? "+"
+                                    : "-") +
+                e.fields[builtIn ? "command" : "path"].get<std::string>();
+  }
+  EXPECT_EQ(commands, GetParam().commands);
+  EXPECT_EQ(run.Named("process_start").size(), runs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Interpreter,
+    testing::Values(
+        CommandCase{R"(/C "C:\Program Files (x86)\K\bin\StartUpFW.bat")", R"(-C:\Program)"},
+        CommandCase{R"(/C ""C:\Program Files (x86)\K\bin\StartUpFW.bat"")",
+                    R"(+C:\Program Files (x86)\K\bin\StartUpFW.bat)"},
+        CommandCase{R"(/C "C:\Program Files\K\bin\StartUpFW.bat")",
+                    R"(+C:\Program Files\K\bin\StartUpFW.bat)"},
+        CommandCase{R"(/C "C:\Program Files\K\bin\Missing.bat")", R"(-C:\Program)"},
+        CommandCase{R"(/C "C:\K\bin\StartUpFW.bat")", R"(+C:\K\bin\StartUpFW.bat)"},
+        CommandCase{R"(/c C:\k\BIN\startupfw.bat)", R"(+C:\k\BIN\startupfw.bat)"},
+        CommandCase{R"(/C ""C:\K\dir.bat"")", R"(-C:\K\dir.bat)"},
+        CommandCase{R"(/C ""%ROOT%\bin\StartUpFW.bat"")", R"(+C:\K\bin\StartUpFW.bat)"},
+        CommandCase{R"(/C ""%PF%\K\bin\StartUpFW.bat"")",
+                    R"(+C:\Program Files\K\bin\StartUpFW.bat)"},
+        CommandCase{R"(/C "%NOPE%\b.bat")", R"(-%NOPE%\b.bat)"},
+        CommandCase{R"(/C C:\K\bin\StartUpFW.bat&x)", R"(+C:\K\bin\StartUpFW.bat | -x)"},
+        CommandCase{R"(/C x && C:\K\b.bat || %root%\b.bat)", R"(-x | +C:\K\b.bat)"},
+        CommandCase{R"(/C C:\K\b.bat || x | echo "a&b" ^& y && @C:\K\b.bat)",
+                    R"(+C:\K\b.bat | =echo "a&b" ^& y | +C:\K\b.bat)"}));
+
 }  // namespace
