@@ -30,6 +30,11 @@ std::string PathKey(std::string_view path);
 // The last component of a path.
 std::string BaseName(std::string_view path);
 
+// A blank between a command line's arguments.
+inline bool IsBlank(char16_t c) {
+  return c == u' ' || c == u'\t';
+}
+
 // For one-line display: quotes and control characters escaped.
 std::string Quote(std::string_view text);
 

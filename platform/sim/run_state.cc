@@ -1,4 +1,4 @@
-#include "platform/sim/simulation.h"
+#include "platform/sim/run_state.h"
 
 #include <algorithm>
 #include <exception>
@@ -9,7 +9,7 @@ namespace platform::sim::detail {
 
 namespace {
 
-std::atomic<Simulation*> g_active{nullptr};
+std::atomic<RunState*> g_active{nullptr};
 thread_local SimThread* t_thread = nullptr;
 
 const char* EndName(ProcessEnd end) {
@@ -49,7 +49,7 @@ std::size_t LineCount(const std::string& data) {
 
 }  // namespace
 
-Simulation* Active() {
+RunState* Active() {
   return g_active.load();
 }
 
@@ -57,7 +57,7 @@ SimThread* CurrentThread() {
   return t_thread;
 }
 
-Simulation::Simulation(MachineModel m, std::vector<std::u16string> a)
+RunState::RunState(MachineModel m, std::vector<std::u16string> a)
     : machine(std::move(m)), args(std::move(a)) {
   initialMachine_ = machine;
   for (const ProcessDesc& p : machine.processes)
@@ -95,15 +95,15 @@ Simulation::Simulation(MachineModel m, std::vector<std::u16string> a)
   g_active.store(this);
 }
 
-Simulation::~Simulation() {
-  Simulation* self = this;
+RunState::~RunState() {
+  RunState* self = this;
   g_active.compare_exchange_strong(self, nullptr);
 }
 
 // ---- Scheduling
 
-SimThread* Simulation::AddThread(std::string name, std::string routine,
-                                 std::function<unsigned()> body) {
+SimThread* RunState::AddThread(std::string name, std::string routine,
+                               std::function<unsigned()> body) {
   auto thread = std::make_unique<SimThread>();
   SimThread* raw = thread.get();
   raw->index = threads_.size();
@@ -121,7 +121,7 @@ SimThread* Simulation::AddThread(std::string name, std::string routine,
   return raw;
 }
 
-void Simulation::ThreadMain(SimThread* me, const std::function<unsigned()>& body) {
+void RunState::ThreadMain(SimThread* me, const std::function<unsigned()>& body) {
   t_thread = me;
   std::unique_lock<std::mutex> lock(mu);
   me->cv.wait(lock, [&] { return current_ == me; });
@@ -147,7 +147,7 @@ void Simulation::ThreadMain(SimThread* me, const std::function<unsigned()>& body
   t_thread = nullptr;
 }
 
-void Simulation::Finish(std::unique_lock<std::mutex>&, SimThread& me, unsigned code) {
+void RunState::Finish(std::unique_lock<std::mutex>&, SimThread& me, unsigned code) {
   me.state = ThreadState::kFinished;
   if (!ended) {
     if (shutdownPending) {
@@ -161,8 +161,8 @@ void Simulation::Finish(std::unique_lock<std::mutex>&, SimThread& me, unsigned c
   ScheduleNext(&me);
 }
 
-void Simulation::Suspend(std::unique_lock<std::mutex>& lock, SimThread& me,
-                         std::optional<std::uint64_t> wakeAt) {
+void RunState::Suspend(std::unique_lock<std::mutex>& lock, SimThread& me,
+                       std::optional<std::uint64_t> wakeAt) {
   // Once the process has ended, a blocking call reached while unwinding returns at once.
   const auto endedHere = [&] {
     if (std::uncaught_exceptions() == 0)
@@ -183,7 +183,7 @@ void Simulation::Suspend(std::unique_lock<std::mutex>& lock, SimThread& me,
     endedHere();
 }
 
-void Simulation::Wake(SimThread& thread) {
+void RunState::Wake(SimThread& thread) {
   if (thread.state == ThreadState::kBlocked ||
       (thread.state == ThreadState::kRunnable && thread.wakeAt > now)) {
     thread.state = ThreadState::kRunnable;
@@ -191,13 +191,13 @@ void Simulation::Wake(SimThread& thread) {
   }
 }
 
-void Simulation::At(std::uint64_t time, std::function<void()> action) {
+void RunState::At(std::uint64_t time, std::function<void()> action) {
   pending_.emplace(std::make_pair(time, pendingSeq_++), std::move(action));
 }
 
 // The caller holds the turn and gives it up: machine events due first, then the runnable thread
 // with the earliest wake time, ties going to the thread created first.
-void Simulation::ScheduleNext(SimThread* caller) {
+void RunState::ScheduleNext(SimThread* caller) {
   while (!ended) {
     SimThread* best = nullptr;
     for (const auto& t : threads_) {
@@ -246,7 +246,7 @@ void Simulation::ScheduleNext(SimThread* caller) {
   doneCv_.notify_all();
 }
 
-void Simulation::EndRun(EndHow how, int code, const std::string& thread, const char* reason) {
+void RunState::EndRun(EndHow how, int code, const std::string& thread, const char* reason) {
   if (ended)
     return;
   nlohmann::json fields = {{"how", EndHowName(how)}};
@@ -277,17 +277,17 @@ void Simulation::EndRun(EndHow how, int code, const std::string& thread, const c
   }
 }
 
-void Simulation::Emit(const std::string& thread, const char* event, nlohmann::json fields) {
+void RunState::Emit(const std::string& thread, const char* event, nlohmann::json fields) {
   if (ended)
     return;
   events_.push_back({now, thread, event, std::move(fields)});
 }
 
-void Simulation::EmitHere(const char* event, nlohmann::json fields) {
+void RunState::EmitHere(const char* event, nlohmann::json fields) {
   Emit(t_thread != nullptr ? t_thread->name : std::string(kSystemThread), event, std::move(fields));
 }
 
-void Simulation::Execute(std::function<int()> mainBody) {
+void RunState::Execute(std::function<int()> mainBody) {
   std::unique_lock<std::mutex> lock(mu);
   main_ = AddThread("main", "RunApplication",
                     [body = std::move(mainBody)] { return static_cast<unsigned>(body()); });
@@ -304,7 +304,7 @@ void Simulation::Execute(std::function<int()> mainBody) {
   }
 }
 
-void Simulation::Settle() {
+void RunState::Settle() {
   std::lock_guard<std::mutex> lock(mu);
   // Bounded: an action may schedule another, but no chain of them is endless.
   for (int guard = 0; guard < 100000 && !pending_.empty(); ++guard) {
@@ -317,7 +317,7 @@ void Simulation::Settle() {
 // ---- The machine
 
 // A pid may come back after its process ended; the running one wins.
-Process* Simulation::FindProcess(std::uint32_t pid) {
+Process* RunState::FindProcess(std::uint32_t pid) {
   Process* found = nullptr;
   for (Process& p : processes) {
     if (p.desc.pid == pid) {
@@ -329,13 +329,13 @@ Process* Simulation::FindProcess(std::uint32_t pid) {
   return found;
 }
 
-Window* Simulation::FindWindow(std::uintptr_t hwnd) {
+Window* RunState::FindWindow(std::uintptr_t hwnd) {
   if (hwnd == 0 || hwnd > windows.size())
     return nullptr;
   return &windows[hwnd - 1];
 }
 
-Dialog* Simulation::FindDialog(std::uintptr_t hwnd) {
+Dialog* RunState::FindDialog(std::uintptr_t hwnd) {
   for (auto& d : dialogs) {
     if (d->hwnd == hwnd && !d->closed)
       return d.get();
@@ -343,29 +343,29 @@ Dialog* Simulation::FindDialog(std::uintptr_t hwnd) {
   return nullptr;
 }
 
-HandleObject* Simulation::FindHandle(void* raw) {
+HandleObject* RunState::FindHandle(void* raw) {
   const auto it = handles.find(reinterpret_cast<std::uintptr_t>(raw));
   return it == handles.end() ? nullptr : &it->second;
 }
 
-void* Simulation::NewHandle(HandleObject object) {
+void* RunState::NewHandle(HandleObject object) {
   const std::uintptr_t id = nextHandle_;
   nextHandle_ += 4;
   handles.emplace(id, std::move(object));
   return reinterpret_cast<void*>(id);
 }
 
-void Simulation::CloseHandle(void* raw) {
+void RunState::CloseHandle(void* raw) {
   handles.erase(reinterpret_cast<std::uintptr_t>(raw));
 }
 
-std::uintptr_t Simulation::AddWindow(Window window) {
+std::uintptr_t RunState::AddWindow(Window window) {
   window.hwnd = windows.size() + 1;
   windows.push_back(std::move(window));
   return windows.back().hwnd;
 }
 
-Process& Simulation::AddProcess(ProcessDesc desc, bool initial) {
+Process& RunState::AddProcess(ProcessDesc desc, bool initial) {
   maxPid_ = std::max(maxPid_, desc.pid);
   Process p;
   p.initial = initial;
@@ -384,12 +384,12 @@ Process& Simulation::AddProcess(ProcessDesc desc, bool initial) {
   return processes.back();
 }
 
-std::uint32_t Simulation::NewPid() {
+std::uint32_t RunState::NewPid() {
   maxPid_ = (maxPid_ / 4 + 1) * 4;
   return maxPid_;
 }
 
-void Simulation::EndProcess(std::uint32_t pid, ProcessEnd how) {
+void RunState::EndProcess(std::uint32_t pid, ProcessEnd how) {
   Process* p = FindProcess(pid);
   if (p == nullptr || !p->running())
     return;
@@ -419,7 +419,7 @@ void Simulation::EndProcess(std::uint32_t pid, ProcessEnd how) {
     EndProcess(follower, ProcessEnd::kExited);
 }
 
-void Simulation::RequestClose(Process& process) {
+void RunState::RequestClose(Process& process) {
   if (process.desc.onClose.ignore || process.exitScheduled || !process.running())
     return;
   process.exitScheduled = true;
@@ -427,7 +427,7 @@ void Simulation::RequestClose(Process& process) {
   At(now + process.desc.onClose.exitAfterMs, [this, pid] { EndProcess(pid, ProcessEnd::kExited); });
 }
 
-File* Simulation::FindEntry(const std::string& key) {
+File* RunState::FindEntry(const std::string& key) {
   for (File& f : files) {
     if (f.key == key)
       return &f;
@@ -435,7 +435,7 @@ File* Simulation::FindEntry(const std::string& key) {
   return nullptr;
 }
 
-bool Simulation::IsDirectory(const std::string& key) {
+bool RunState::IsDirectory(const std::string& key) {
   if (key.size() == 2 && key[1] == ':')
     return true;  // a drive's root
   if (const File* f = FindEntry(key))
@@ -448,12 +448,12 @@ bool Simulation::IsDirectory(const std::string& key) {
   return false;
 }
 
-bool Simulation::IsFile(const std::string& key) {
+bool RunState::IsFile(const std::string& key) {
   const File* f = FindEntry(key);
   return f != nullptr && !f->directory;
 }
 
-RegKeyDesc* Simulation::FindKey(const std::string& key) {
+RegKeyDesc* RunState::FindKey(const std::string& key) {
   const std::string folded = FoldUtf8(key);
   for (RegKeyDesc& k : registry) {
     if (FoldUtf8(k.key) == folded)
@@ -462,7 +462,7 @@ RegKeyDesc* Simulation::FindKey(const std::string& key) {
   return nullptr;
 }
 
-bool Simulation::KeyExists(const std::string& key) {
+bool RunState::KeyExists(const std::string& key) {
   const std::string folded = FoldUtf8(key);
   if (folded.empty())
     return true;
@@ -474,7 +474,7 @@ bool Simulation::KeyExists(const std::string& key) {
   return false;
 }
 
-void Simulation::SetDword(const std::string& key, const std::string& name, std::uint32_t value) {
+void RunState::SetDword(const std::string& key, const std::string& name, std::uint32_t value) {
   RegKeyDesc* k = FindKey(key);
   if (k == nullptr) {
     registry.push_back({key, {}});
@@ -496,7 +496,7 @@ void Simulation::SetDword(const std::string& key, const std::string& name, std::
 
 // ---- Results
 
-MachineModel Simulation::CurrentMachine() const {
+MachineModel RunState::CurrentMachine() const {
   MachineModel m = machine;
   m.files.clear();
   for (const File& f : files)
@@ -515,7 +515,7 @@ MachineModel Simulation::CurrentMachine() const {
   return m;
 }
 
-std::vector<std::string> Simulation::Changes() const {
+std::vector<std::string> RunState::Changes() const {
   std::vector<std::string> changes;
   const char* byShutdown =
       how_ == EndHow::kReboot ? "ended by the reboot" : "ended by the power-off";
@@ -570,7 +570,7 @@ std::vector<std::string> Simulation::Changes() const {
   return changes;
 }
 
-RunResult Simulation::Result() {
+RunResult RunState::Result() {
   std::lock_guard<std::mutex> lock(mu);
   RunResult result;
   result.events = events_;

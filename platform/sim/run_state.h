@@ -122,12 +122,12 @@ struct Product {
 
 struct CsState;
 
-class Simulation {
+class RunState {
  public:
-  Simulation(MachineModel machine, std::vector<std::u16string> args);
-  ~Simulation();
-  Simulation(const Simulation&) = delete;
-  Simulation& operator=(const Simulation&) = delete;
+  RunState(MachineModel machine, std::vector<std::u16string> args);
+  ~RunState();
+  RunState(const RunState&) = delete;
+  RunState& operator=(const RunState&) = delete;
 
   // ---- Run control, called by the run's owner (not a simulated thread).
   // Runs `mainBody` as the main thread until every thread of the run is gone.
@@ -219,7 +219,7 @@ class Simulation {
 };
 
 // The run in progress, or null outside a run.
-Simulation* Active();
+RunState* Active();
 // The simulated thread that calls, or null on any other thread.
 SimThread* CurrentThread();
 
