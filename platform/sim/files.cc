@@ -84,14 +84,15 @@ CrtFile OpenCrtFile(const WString& path, const char16_t* mode) {
   bool ok = false;
   bool writable = false;
   if (!how.empty() && how[0] == 'r') {
-    ok = entry != nullptr && !entry->directory && entry->readable && (!plus || entry->writable);
+    ok = entry != nullptr && !entry->desc.directory && entry->desc.readable &&
+         (!plus || entry->desc.writable);
     writable = plus;
   } else if (!how.empty() && (how[0] == 'a' || how[0] == 'w')) {
     writable = true;
     if (entry != nullptr) {
-      ok = !entry->directory && entry->writable && (!plus || entry->readable);
+      ok = !entry->desc.directory && entry->desc.writable && (!plus || entry->desc.readable);
       if (ok && how[0] == 'w') {
-        entry->content.clear();
+        entry->desc.content.clear();
         entry->appended.clear();
       }
     } else {
@@ -101,8 +102,8 @@ CrtFile OpenCrtFile(const WString& path, const char16_t* mode) {
         const File* folder = call->FindEntry(key.substr(0, slash));
         const std::string normal = NormalPath(file);
         File created;
-        created.path =
-            folder != nullptr ? NormalPath(folder->path) + "\\" + BaseName(normal) : normal;
+        created.desc.path =
+            folder != nullptr ? NormalPath(folder->desc.path) + "\\" + BaseName(normal) : normal;
         created.key = key;
         created.created = true;
         call->files.push_back(std::move(created));
@@ -135,9 +136,9 @@ int WriteCrtText(const CrtFile& file, const char* text) {
       data.push_back('\r');
     data.push_back(*c);
   }
-  entry->content += data;
+  entry->desc.content += data;
   entry->appended += data;
-  call->EmitHere("file_append", {{"path", entry->path}, {"data", data}});
+  call->EmitHere("file_append", {{"path", entry->desc.path}, {"data", data}});
   return 0;
 }
 

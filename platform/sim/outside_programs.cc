@@ -181,7 +181,7 @@ bool RunCommand(RunState& sim, const std::u16string& command) {
   sim.Emit(kSystemThread, "script", std::move(fields));
   if (!runs)
     return false;
-  const std::vector<ProcessDesc> starts = sim.FindEntry(key)->starts;
+  const std::vector<ProcessDesc> starts = sim.FindEntry(key)->desc.starts;
   for (ProcessDesc desc : starts) {
     const Process* holder = desc.pid != 0 ? sim.FindProcess(desc.pid) : nullptr;
     if (desc.pid == 0 || (holder != nullptr && holder->running()))
@@ -306,8 +306,8 @@ void RunRegistryEditor(RunState& sim, std::u16string_view arguments, std::uint32
   sim.At(sim.now + sim.machine.system.registryEditorMs, [&sim, pid, file] {
     if (file) {
       const File* f = sim.FindEntry(PathKey(*file));
-      if (f != nullptr && !f->directory && f->readable) {
-        for (const RegSetting& s : ParseRegFile(f->content)) {
+      if (f != nullptr && !f->desc.directory && f->desc.readable) {
+        for (const RegSetting& s : ParseRegFile(f->desc.content)) {
           sim.SetDword(s.key, s.name, s.value);
           sim.Emit(kSystemThread, "reg_import",
                    {{"key", s.key}, {"name", s.name}, {"value", s.value}});

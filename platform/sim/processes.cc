@@ -152,7 +152,7 @@ Bool StartProcess(const WString* application, WString& commandLine, Bool, std::u
   if (!call->IsFile(key) && BaseName(key).find('.') == std::string::npos)
     key += ".EXE";
   const File* file = call->IsFile(key) ? call->FindEntry(key) : nullptr;
-  const std::string name = file != nullptr ? BaseName(file->path) : "";
+  const std::string name = file != nullptr ? BaseName(file->desc.path) : "";
   bool ok = file != nullptr;
   for (const std::string& failing : Faults(call).processStartFails)
     ok = ok && !EqualNoCase(failing, name);

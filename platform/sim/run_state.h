@@ -70,13 +70,8 @@ struct Window {
 };
 
 struct File {
-  std::string path;
-  std::string key;
-  bool directory = false;
-  std::string content;
-  std::vector<ProcessDesc> starts;
-  bool readable = true;
-  bool writable = true;
+  FileDesc desc;
+  std::string key;       // of desc.path
   bool created = false;  // by the run
   std::string appended;  // by the run
 };
@@ -154,7 +149,7 @@ class RunState {
   void EmitHere(const char* event, nlohmann::json fields);
 
   // ---- The machine.
-  MachineModel machine;  // as given; sections that change are kept below
+  MachineModel machine;  // what does not change; its other sections are moved below
   std::vector<std::u16string> args;
   std::deque<Process> processes;
   std::deque<Window> windows;
@@ -215,7 +210,6 @@ class RunState {
   std::uintptr_t nextHandle_ = 4;
   std::uint32_t maxPid_ = 0;
   std::exception_ptr failure_;
-  MachineModel initialMachine_;
 };
 
 // The run in progress, or null outside a run.
