@@ -32,7 +32,8 @@ std::intptr_t RunModalDialog(int templateId, WindowRef parent, DialogProcedure& 
   dialog->hwnd = hwnd;
   dialog->owner = call.me;
   for (const ControlTemplate& c : dialogTemplate->controls) {
-    if (c.id == 1001 && Faults(call).statusControlMissing)
+    // The fault takes away what the program could address by id.
+    if (c.id != kNoControlId && Faults(call).statusControlMissing)
       continue;
     Window control;
     control.parent = hwnd;

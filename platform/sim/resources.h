@@ -1,5 +1,5 @@
-// The resources of the simulated tool module: what the real module's resource script holds, as
-// far as the platform layer reads it.
+// The resources of the simulated tool module: the dialogs of the real module's resource script,
+// read from it at build time.
 #pragma once
 
 #include <cstdint>
@@ -8,10 +8,12 @@
 
 namespace platform::sim::detail {
 
+inline constexpr int kNoControlId = -1;  // a control the program cannot address
+
 struct ControlTemplate {
   int id;
-  std::string className;
-  std::string text;
+  std::string className;  // lower case
+  std::string text;       // "#N": the module's resource N
   std::uint32_t style;
   int x, y, cx, cy;  // dialog units
 };
