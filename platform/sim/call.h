@@ -26,8 +26,9 @@ struct Call {
   RunState* operator->() const { return sim; }
 };
 
+// What the tool passes, for lookups and the trace.
 inline std::string U8(std::u16string_view text) {
-  return Utf16ToUtf8(text);
+  return Utf16ToUtf8Lossy(text);
 }
 
 inline const FaultDesc& Faults(const Call& call) {

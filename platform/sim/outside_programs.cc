@@ -16,6 +16,11 @@ namespace {
 
 using nlohmann::json;
 
+// What the tool passes, as the programs see it.
+std::string U8(std::u16string_view text) {
+  return Utf16ToUtf8Lossy(text);
+}
+
 // Arguments split at blanks; a quoted part keeps its blanks and loses its quotes.
 std::vector<std::u16string> SplitArguments(std::u16string_view text) {
   std::vector<std::u16string> out;
@@ -47,7 +52,7 @@ std::optional<std::string> ArgumentAfterSwitch(std::u16string_view arguments, ch
   const std::vector<std::u16string> args = SplitArguments(arguments);
   for (std::size_t i = 0; i + 1 < args.size(); ++i) {
     if (IsSwitch(args[i], letter))
-      return Utf16ToUtf8(args[i + 1]);
+      return U8(args[i + 1]);
   }
   return std::nullopt;
 }
@@ -64,8 +69,7 @@ std::u16string StripOuterQuotes(RunState& sim, std::u16string text) {
   if (quotes == 2) {
     const std::u16string_view inside = std::u16string_view(text).substr(1, text.find(u'"', 1) - 1);
     if (std::none_of(inside.begin(), inside.end(), IsMetaCharacter) &&
-        std::any_of(inside.begin(), inside.end(), IsBlank) &&
-        sim.IsFile(PathKey(Utf16ToUtf8(inside))))
+        std::any_of(inside.begin(), inside.end(), IsBlank) && sim.IsFile(PathKey(U8(inside))))
       return text;
   }
   text.erase(0, 1);
@@ -96,7 +100,7 @@ std::u16string ExpandVariables(const RunState& sim, std::u16string_view text) {
     out.append(text.substr(i, open - i));
     const std::u16string_view name = text.substr(open + 1, close - open - 1);
     const std::optional<std::string> value =
-        name.empty() ? std::nullopt : EnvironmentValue(sim, Utf16ToUtf8(name));
+        name.empty() ? std::nullopt : EnvironmentValue(sim, U8(name));
     out += value ? Utf8ToUtf16(*value) : u"%" + std::u16string(name);
     i = value ? close + 1 : close;
   }
@@ -169,13 +173,13 @@ bool RunCommand(RunState& sim, const std::u16string& command) {
     return true;
   const std::size_t first = command.find_first_not_of(u" \t");
   const std::u16string text = command.substr(first, command.find_last_not_of(u" \t") + 1 - first);
-  json fields = {{"path", Utf16ToUtf8(program)}, {"runs", true}, {"command", Utf16ToUtf8(text)}};
-  if (IsBuiltIn(Utf16ToUtf8(program))) {
+  json fields = {{"path", U8(program)}, {"runs", true}, {"command", U8(text)}};
+  if (IsBuiltIn(U8(program))) {
     fields["builtin"] = true;
     sim.Emit(kSystemThread, "script", std::move(fields));
     return true;
   }
-  const std::string key = PathKey(Utf16ToUtf8(program));
+  const std::string key = PathKey(U8(program));
   const bool runs = sim.IsFile(key);
   fields["runs"] = runs;
   sim.Emit(kSystemThread, "script", std::move(fields));
