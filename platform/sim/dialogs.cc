@@ -13,30 +13,24 @@ using namespace platform::sim::detail;
 using nlohmann::json;
 }  // namespace
 
-std::intptr_t RunModalDialog(int templateId, WindowRef parent, DialogProcedure& procedure) {
-  Call call;
-  if (!call)
-    return -1;
-  const DialogTemplate* dialogTemplate = FindDialogTemplate(templateId);
-  if (dialogTemplate == nullptr || Faults(call).statusWindowFails) {
-    call->EmitHere("dialog_create", {{"template", templateId}, {"ok", false}});
-    return -1;
-  }
+namespace {
+
+constexpr std::uint32_t kWsExTopmost = 0x8;
+
+// The dialog's frame and its controls, as the template gives them.
+Dialog& CreateDialog(Call& call, const DialogTemplate& t) {
   Window frame;
-  frame.rect = {dialogTemplate->x, dialogTemplate->y,
-                dialogTemplate->x + DialogPixelWidth(*dialogTemplate),
-                dialogTemplate->y + DialogPixelHeight(*dialogTemplate)};
-  frame.topmost = (dialogTemplate->exStyle & 0x8) != 0;
-  const std::uintptr_t hwnd = call->AddWindow(frame);
+  frame.rect = {t.x, t.y, t.x + DialogPixelWidth(t), t.y + DialogPixelHeight(t)};
+  frame.topmost = (t.exStyle & kWsExTopmost) != 0;
   auto dialog = std::make_unique<Dialog>();
-  dialog->hwnd = hwnd;
+  dialog->hwnd = call->AddWindow(frame);
   dialog->owner = call.me;
-  for (const ControlTemplate& c : dialogTemplate->controls) {
+  for (const ControlTemplate& c : t.controls) {
     // The fault takes away what the program could address by id.
     if (c.id != kNoControlId && Faults(call).statusControlMissing)
       continue;
     Window control;
-    control.parent = hwnd;
+    control.parent = dialog->hwnd;
     control.controlId = c.id;
     control.title =
         c.className == "static" && c.text.rfind('#', 0) == 0 ? u"" : Utf8ToUtf16(c.text);
@@ -44,25 +38,27 @@ std::intptr_t RunModalDialog(int templateId, WindowRef parent, DialogProcedure& 
     control.visible = true;
     call->AddWindow(std::move(control));
   }
-  Dialog& d = *dialog;
   call->dialogs.push_back(std::move(dialog));
-  call->EmitHere(
-      "dialog_create",
-      {{"template", templateId}, {"hwnd", hwnd}, {"parent", parent.value}, {"ok", true}});
+  return *call->dialogs.back();
+}
 
+// Hands the procedure one message without the run's lock; whether it handled it.
+bool Deliver(Call& call, DialogProcedure& procedure, std::uintptr_t hwnd, const DialogMessage& m) {
   call.lock.unlock();
-  procedure.HandleDialogMessage(WindowRef{hwnd}, kWmInitDialog, 0, 0);
+  const bool handled =
+      procedure.HandleDialogMessage(WindowRef{hwnd}, m.message, m.wParam, m.lParam);
   call.lock.lock();
+  return handled;
+}
+
+// The modal loop: posted messages first, then the timer due first, until the dialog ends.
+void PumpMessages(Call& call, DialogProcedure& procedure, Dialog& d) {
   while (!d.ending && !call->ended) {
     if (!d.queue.empty()) {
       const DialogMessage m = d.queue.front();
       d.queue.pop_front();
-      call.lock.unlock();
-      const bool handled =
-          procedure.HandleDialogMessage(WindowRef{hwnd}, m.message, m.wParam, m.lParam);
-      call.lock.lock();
       // The dialog manager's default: a close is a Cancel.
-      if (!handled && m.message == kWmClose)
+      if (!Deliver(call, procedure, d.hwnd, m) && m.message == kWmClose)
         d.queue.push_back({kWmCommand, static_cast<std::uintptr_t>(kIdCancel), 0});
       continue;
     }
@@ -76,14 +72,32 @@ std::intptr_t RunModalDialog(int templateId, WindowRef parent, DialogProcedure& 
       due->nextAt += due->periodMs;
       if (due->nextAt <= call->now)
         due->nextAt = call->now + due->periodMs;
-      call.lock.unlock();
-      procedure.HandleDialogMessage(WindowRef{hwnd}, kWmTimer, id, 0);
-      call.lock.lock();
+      Deliver(call, procedure, d.hwnd, {kWmTimer, id, 0});
       continue;
     }
     call->Suspend(call.lock, *call.me,
                   due != nullptr ? std::optional<std::uint64_t>(due->nextAt) : std::nullopt);
   }
+}
+
+}  // namespace
+
+std::intptr_t RunModalDialog(int templateId, WindowRef parent, DialogProcedure& procedure) {
+  Call call;
+  if (!call)
+    return -1;
+  const DialogTemplate* dialogTemplate = FindDialogTemplate(templateId);
+  if (dialogTemplate == nullptr || Faults(call).statusWindowFails) {
+    call->EmitHere("dialog_create", {{"template", templateId}, {"ok", false}});
+    return -1;
+  }
+  Dialog& d = CreateDialog(call, *dialogTemplate);
+  const std::uintptr_t hwnd = d.hwnd;
+  call->EmitHere(
+      "dialog_create",
+      {{"template", templateId}, {"hwnd", hwnd}, {"parent", parent.value}, {"ok", true}});
+  Deliver(call, procedure, hwnd, {kWmInitDialog, 0, 0});
+  PumpMessages(call, procedure, d);
   d.closed = true;
   d.timers.clear();
   for (Window& w : call->windows) {
