@@ -34,7 +34,7 @@ Dialog& CreateDialog(Call& call, const DialogTemplate& t) {
     control.controlId = c.id;
     control.title =
         c.className == "static" && c.text.rfind('#', 0) == 0 ? u"" : Utf8ToUtf16(c.text);
-    control.rect = {c.x * 6 / 4, c.y * 13 / 8, (c.x + c.cx) * 6 / 4, (c.y + c.cy) * 13 / 8};
+    control.rect = {PixelsX(c.x), PixelsY(c.y), PixelsX(c.x + c.cx), PixelsY(c.y + c.cy)};
     control.visible = true;
     call->AddWindow(std::move(control));
   }

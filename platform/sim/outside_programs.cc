@@ -159,10 +159,10 @@ std::u16string ProgramOf(std::u16string_view command) {
 
 bool IsBuiltIn(const std::string& program) {
   static const std::set<std::string> kBuiltIns = {
-      "ASSOC", "CALL",  "CD",    "CHDIR", "CLS",  "COLOR", "COPY",   "DATE",  "DEL",  "DIR",
-      "ECHO",  "ERASE", "EXIT",  "FOR",   "GOTO", "IF",    "MD",     "MKDIR", "MOVE", "PATH",
-      "PAUSE", "POPD",  "PUSHD", "RD",    "REM",  "REN",   "RENAME", "RMDIR", "SET",  "SETLOCAL",
-      "SHIFT", "START", "TIME",  "TITLE", "TYPE", "VER",   "VOL"};
+      "ASSOC", "CD",       "CHDIR", "CLS",   "COLOR", "COPY",  "DATE", "DEL",    "DIR",
+      "ECHO",  "ERASE",    "EXIT",  "FOR",   "GOTO",  "IF",    "MD",   "MKDIR",  "MOVE",
+      "PATH",  "PAUSE",    "POPD",  "PUSHD", "RD",    "REM",   "REN",  "RENAME", "RMDIR",
+      "SET",   "SETLOCAL", "SHIFT", "START", "TIME",  "TITLE", "TYPE", "VER",    "VOL"};
   return kBuiltIns.count(FoldUtf8(program)) != 0;
 }
 
@@ -173,6 +173,8 @@ bool RunCommand(RunState& sim, const std::u16string& command) {
     return true;
   const std::size_t first = command.find_first_not_of(u" \t");
   const std::u16string text = command.substr(first, command.find_last_not_of(u" \t") + 1 - first);
+  if (FoldUtf8(U8(program)) == "CALL")  // runs what follows, a script included
+    return RunCommand(sim, text.substr(text.find_first_not_of(u"@") + program.size()));
   json fields = {{"path", U8(program)}, {"runs", true}, {"command", U8(text)}};
   if (IsBuiltIn(U8(program))) {
     fields["builtin"] = true;

@@ -35,6 +35,14 @@ const DialogTemplate* FindDialogTemplate(int id) {
   return nullptr;
 }
 
+int PixelsX(int dialogUnits) {
+  return dialogUnits * kBaseX / 4;
+}
+
+int PixelsY(int dialogUnits) {
+  return dialogUnits * kBaseY / 8;
+}
+
 int DialogPixelWidth(const DialogTemplate& dialog) {
   return Round(dialog.cx * kBaseX, 4) + Frame(dialog);
 }

@@ -29,6 +29,10 @@ struct DialogTemplate {
 // Null when the module has no dialog of that id.
 const DialogTemplate* FindDialogTemplate(int id);
 
+// A position inside the dialog, dialog units to pixels (cut, not rounded).
+int PixelsX(int dialogUnits);
+int PixelsY(int dialogUnits);
+
 // The window's outer size in pixels: dialog units at base units 6 x 13, plus the sizing frame.
 int DialogPixelWidth(const DialogTemplate& dialog);
 int DialogPixelHeight(const DialogTemplate& dialog);

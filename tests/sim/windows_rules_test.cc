@@ -80,7 +80,7 @@ TEST(Interpreter, QuotesThenExpandsThenRunsEachCommandItWould) {
            {R"(/C "C:\Program Files\K\bin\Missing.bat")", R"(-C:\Program)"},
            {R"(/C ""%ROOT%\bin\StartUpFW.bat"")", R"(+C:\K\bin\StartUpFW.bat)"},
            {R"(/c "%NOPE%\b.bat")", R"(-%NOPE%\b.bat)"},
-           {R"(/C C:\K\bin\StartUpFW.bat&x)", R"(+C:\K\bin\StartUpFW.bat | -x)"},
+           {R"(/C C:\K\bin\StartUpFW.bat&call x)", R"(+C:\K\bin\StartUpFW.bat | -x)"},
            {R"(/C x && C:\K\b.bat || %root%\bin\StartUpFW.bat)", R"(-x | +C:\K\bin\StartUpFW.bat)"},
            {R"(/C C:\K\b.bat || x | echo "a&b" ^& y && @C:\K\b.bat)",
             R"(+C:\K\b.bat | =echo "a&b" ^& y | +C:\K\b.bat)"}}) {
