@@ -1,5 +1,7 @@
 // The run's readable timeline and JSON Lines trace, and the machine-file writer.
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "platform/sim/simulator.h"
 #include "platform/sim/text.h"
@@ -274,33 +276,79 @@ void Pretty(const json& value, std::size_t indent, std::string& out) {
   out += "\n" + std::string(indent, ' ') + (object ? "}" : "]");
 }
 
+// One event of the timeline: in columns, or (within a folded line) run together.
+std::string Line(const Event& e, bool columns) {
+  std::string line;
+  if (columns) {
+    char head[64];
+    std::snprintf(head, sizeof head, "%9s  %-6s  %-18s", Seconds(e.t).c_str(), e.thread.c_str(),
+                  e.event.c_str());
+    line = std::string(head) + "  " + Detail(e);
+  } else {
+    line = e.thread + " " + e.event + " " + Detail(e);
+  }
+  while (!line.empty() && line.back() == ' ')
+    line.pop_back();
+  return line;
+}
+
+bool SameStep(const Event& a, const Event& b) {
+  return a.thread == b.thread && a.event == b.event && a.fields == b.fields;
+}
+
+// Polling: the same sleeps and snapshots again and again. The longest run of one pattern that
+// starts at `at`, as (events in the pattern, times); (1, 1) when there is none.
+std::pair<std::size_t, std::size_t> Repeats(const std::vector<Event>& events, std::size_t at) {
+  constexpr std::size_t kLongestPattern = 6, kFewestTimes = 3;
+  std::pair<std::size_t, std::size_t> best{1, 1};
+  for (std::size_t period = 1; period <= kLongestPattern && at + period <= events.size();
+       ++period) {
+    bool polling = true;
+    for (std::size_t k = 0; k < period; ++k)
+      polling = polling && (events[at + k].event == "sleep" || events[at + k].event == "snapshot");
+    if (!polling)
+      break;
+    std::size_t times = 1;
+    while (at + period * (times + 1) <= events.size()) {
+      bool same = true;
+      for (std::size_t k = 0; k < period && same; ++k)
+        same = SameStep(events[at + k], events[at + period * times + k]);
+      if (!same)
+        break;
+      ++times;
+    }
+    if (times >= kFewestTimes && period * times > best.first * best.second)
+      best = {period, times};
+  }
+  return best;
+}
+
 }  // namespace
 
 std::string FormatJsonLines(const RunResult& result) {
   std::string out;
   for (const Event& e : result.events) {
-    out += "{\"t\":" + std::to_string(e.t) + ",\"thread\":" + Dump(json(e.thread)) +
-           ",\"event\":" + Dump(json(e.event));
+    nlohmann::ordered_json line = {{"t", e.t}, {"thread", e.thread}, {"event", e.event}};
     for (const auto& item : e.fields.items())
-      out += "," + Dump(json(item.key())) + ":" + Dump(item.value());
-    out += "}\n";
+      line[item.key()] = item.value();
+    out += line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
   }
   return out;
 }
 
 std::string FormatTimeline(const RunResult& result) {
   std::string out;
-  std::string reason;
-  for (const Event& e : result.events) {
-    char head[64];
-    std::snprintf(head, sizeof head, "%9s  %-6s  %-18s", Seconds(e.t).c_str(), e.thread.c_str(),
-                  e.event.c_str());
-    std::string line = std::string(head) + "  " + Detail(e);
-    while (!line.empty() && line.back() == ' ')
-      line.pop_back();
+  const std::vector<Event>& events = result.events;
+  for (std::size_t i = 0; i < events.size();) {
+    const auto [period, times] = Repeats(events, i);
+    std::string line = Line(events[i], true);
+    for (std::size_t k = 1; k < period; ++k)
+      line += ", " + Line(events[i + k], false);
+    if (times > 1)
+      line += " [" + std::to_string(times) + " times, to " +
+              Seconds(events[i + period * (times - 1)].t) + "]";
     out += line + "\n";
-    if (e.event == "end" && e.fields.contains("reason"))
-      reason = Text(e.fields["reason"]);
+    i += period * times;
   }
   out += "\nEnded: ";
   switch (result.how) {
@@ -313,9 +361,11 @@ std::string FormatTimeline(const RunResult& result) {
     case EndHow::kReboot:
       out += "reboot";
       break;
-    case EndHow::kStuck:
-      out += "stuck" + (reason.empty() ? "" : " (" + reason + ")");
+    case EndHow::kStuck: {
+      const json& end = events.empty() ? json::object() : events.back().fields;
+      out += "stuck" + (end.contains("reason") ? " (" + Text(end["reason"]) + ")" : "");
       break;
+    }
   }
   out += "\nVirtual length: " + Seconds(result.virtualMs) + " s\nChanges:\n";
   if (result.changes.empty())

