@@ -41,7 +41,8 @@ class Reader {
               std::initializer_list<const char*> keys) const {
     if (!value.is_object())
       Fail(where, "expected an object");
-    for (const auto& [key, item] : value.items()) {
+    for (const auto& item : value.items()) {
+      const std::string& key = item.key();
       if (std::none_of(keys.begin(), keys.end(), [&](const char* k) { return key == k; })) {
         std::string list;
         for (const char* k : keys)
@@ -428,9 +429,10 @@ void ReadSystem(const Reader& r, const json& s, const std::string& where, Machin
       {"interpreter_ms", &sys.interpreterMs},
       {"installer_ms", &sys.installerMs},
       {"registry_editor_ms", &sys.registryEditorMs}};
-  for (const auto& [key, target] : times) {
-    r.Optional(s, where, key,
-               [&](const json& v, const std::string& w) { *target = r.Unsigned(v, w, 0, kMaxMs); });
+  for (const auto& time : times) {
+    r.Optional(s, where, time.first, [&](const json& v, const std::string& w) {
+      *time.second = r.Unsigned(v, w, 0, kMaxMs);
+    });
   }
 }
 
@@ -487,7 +489,9 @@ struct FaultReader {
 void ReadFaults(const Reader& r, const json& f, const std::string& where, MachineModel& m) {
   if (!f.is_object())
     r.Fail(where, "expected an object");
-  for (const auto& [key, value] : f.items()) {
+  for (const auto& item : f.items()) {
+    const std::string& key = item.key();
+    const json& value = item.value();
     const auto fields = FaultFields();
     const auto field = std::find_if(fields.begin(), fields.end(),
                                     [&](const FaultField& ff) { return key == ff.name; });

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "platform/process_global.h"
+#include "platform/sim/outside_programs.h"
 #include "platform/sim/resources.h"
 #include "platform/sim/simulation.h"
 #include "platform/sim/text.h"
@@ -109,8 +110,9 @@ bool IsMetaCharacter(char16_t c) {
   return std::u16string_view(u"&<>()@^|").find(c) != std::u16string_view::npos;
 }
 
-// The script that `cmd /C <text>` runs, after the interpreter's rule for the outer quotes.
-std::u16string InterpreterScript(Simulation& sim, std::u16string text) {
+}  // namespace
+
+std::u16string sim::detail::InterpreterScript(Simulation& sim, std::u16string text) {
   if (!text.empty() && text[0] == u'"') {
     const std::size_t quotes = static_cast<std::size_t>(std::count(text.begin(), text.end(), u'"'));
     const std::size_t second = text.find(u'"', 1);
@@ -136,6 +138,8 @@ std::u16string InterpreterScript(Simulation& sim, std::u16string text) {
     ++end;
   return text.substr(0, end);
 }
+
+namespace {
 
 void RunInterpreter(Simulation& sim, std::u16string_view arguments, std::uint32_t pid) {
   std::size_t at = std::u16string_view::npos;
@@ -188,14 +192,9 @@ void RunInstaller(Simulation& sim, std::u16string_view arguments, std::uint32_t 
   });
 }
 
-struct RegSetting {
-  std::string key;
-  std::string name;
-  std::uint32_t value;
-};
+}  // namespace
 
-// The REG_DWORD settings of a .reg file under HKEY_LOCAL_MACHINE; everything else is passed over.
-std::vector<RegSetting> ParseRegFile(const std::string& content) {
+std::vector<sim::detail::RegSetting> sim::detail::ParseRegFile(const std::string& content) {
   std::vector<RegSetting> out;
   std::optional<std::string> section;
   std::size_t start = 0;
@@ -250,6 +249,8 @@ std::vector<RegSetting> ParseRegFile(const std::string& content) {
   }
   return out;
 }
+
+namespace {
 
 void RunRegistryEditor(Simulation& sim, std::u16string_view arguments, std::uint32_t pid) {
   const std::optional<std::string> file = ArgumentAfterSwitch(arguments, u'S');
