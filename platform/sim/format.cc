@@ -1,5 +1,6 @@
 // The run's readable timeline and JSON Lines trace, and the machine-file writer.
 #include <cstdio>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -41,9 +42,8 @@ std::string Failed(const json& fields) {
   return fields.value("ok", true) ? "" : ": failed";
 }
 
-std::string Detail(const Event& e) {
-  const json& f = e.fields;
-  const std::string& name = e.event;
+// Threads, locks and the run itself.
+std::optional<std::string> ThreadDetail(const std::string& name, const json& f) {
   auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
   if (name == "sleep")
     return Text(get("ms")) + " ms";
@@ -51,10 +51,24 @@ std::string Detail(const Event& e) {
     return Text(get("routine")) + " as " + Text(get("role")) + Failed(f);
   if (name == "thread_end")
     return Text(get("routine")) + " returned " + Text(get("code"));
-  if (name == "read_env") {
-    return get("value").is_null() ? Text(get("name")) + " is not set"
-                                  : Text(get("name")) + " = " + Quote(Text(get("value")));
+  if (name == "lock_init" || name == "lock_delete")
+    return "lock " + Text(get("lock"));
+  if (name == "widen_failed")
+    return Quote(Text(get("text"))) + ": out of memory";
+  if (name == "lock_wait")
+    return "waits for the lock that " + Text(get("owner")) + " holds";
+  if (name == "end") {
+    const std::string how = Text(get("how"));
+    if (how == "exit")
+      return "exit code " + Text(get("code"));
+    return f.contains("reason") ? how + ": " + Text(get("reason")) : how;
   }
+  return std::nullopt;
+}
+
+// Message boxes, dialogs and windows.
+std::optional<std::string> WindowDetail(const std::string& name, const json& f) {
+  auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
   if (name == "message_box") {
     return Quote(Text(get("caption"))) + " " + Quote(Text(get("text"))) + ", style " +
            Hex(get("style").get<std::uint64_t>());
@@ -82,6 +96,12 @@ std::string Detail(const Event& e) {
     return Quote(Text(get("title"))) + " (" + Window(get("hwnd")) + ") " + Text(get("message")) +
            Failed(f);
   }
+  return std::nullopt;
+}
+
+// Processes: the list, opening, ending, starting.
+std::optional<std::string> ProcessDetail(const std::string& name, const json& f) {
+  auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
   if (name == "snapshot") {
     if (!f.value("ok", false))
       return "failed";
@@ -108,12 +128,6 @@ std::string Detail(const Event& e) {
   if (name == "script")
     return Text(get("path")) +
            (f.value("runs", false) ? " runs" : ": no such script, nothing runs");
-  if (name == "find_file")
-    return Text(get("path")) + (f.value("found", false) ? ": found" : ": not found");
-  if (name == "open_file")
-    return Text(get("path")) + " (" + Text(get("mode")) + ")" + Failed(f);
-  if (name == "file_append")
-    return Text(get("path")) + ": " + Quote(Text(get("data")));
   if (name == "create_process") {
     std::string out =
         (get("application").is_null() ? "(no application)" : Text(get("application"))) + " " +
@@ -122,6 +136,22 @@ std::string Detail(const Event& e) {
   }
   if (name == "wait_self")
     return "blocks until the system ends the process";
+  return std::nullopt;
+}
+
+// Environment, files, installer, registry, folders, privilege and shutdown.
+std::optional<std::string> MachineDetail(const std::string& name, const json& f) {
+  auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
+  if (name == "read_env") {
+    return get("value").is_null() ? Text(get("name")) + " is not set"
+                                  : Text(get("name")) + " = " + Quote(Text(get("value")));
+  }
+  if (name == "find_file")
+    return Text(get("path")) + (f.value("found", false) ? ": found" : ": not found");
+  if (name == "open_file")
+    return Text(get("path")) + " (" + Text(get("mode")) + ")" + Failed(f);
+  if (name == "file_append")
+    return Text(get("path")) + ": " + Quote(Text(get("data")));
   if (name == "msi_bind")
     return f.value("ok", false) ? "installer query bound" : "installer query not available";
   if (name == "msi_query") {
@@ -160,19 +190,15 @@ std::string Detail(const Event& e) {
     return Text(get("kind")) + " (flags " + Hex(get("flags").get<std::uint64_t>()) + ", reason " +
            Text(get("reason")) + "): " + (f.value("accepted", false) ? "accepted" : "refused");
   }
-  if (name == "lock_init" || name == "lock_delete")
-    return "lock " + Text(get("lock"));
-  if (name == "widen_failed")
-    return Quote(Text(get("text"))) + ": out of memory";
-  if (name == "lock_wait")
-    return "waits for the lock that " + Text(get("owner")) + " holds";
-  if (name == "end") {
-    const std::string how = Text(get("how"));
-    if (how == "exit")
-      return "exit code " + Text(get("code"));
-    return f.contains("reason") ? how + ": " + Text(get("reason")) : how;
+  return std::nullopt;
+}
+
+std::string Detail(const Event& e) {
+  for (const auto detail : {ThreadDetail, WindowDetail, ProcessDetail, MachineDetail}) {
+    if (auto text = detail(e.event, e.fields))
+      return *text;
   }
-  return Dump(f);
+  return Dump(e.fields);
 }
 
 // Fixed key order for machine files, so that dumps read like the documentation.

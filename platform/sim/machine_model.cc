@@ -121,38 +121,28 @@ json ProcessJson(const ProcessDesc& p, bool withPid) {
   return out;
 }
 
-}  // namespace
-
-json ToJson(const MachineModel& m) {
-  json out = json::object();
-  json env = json::object();
-  for (const auto& [name, value] : m.environment)
-    env[name] = value;
-  out["environment"] = env;
-
-  json files = json::array();
-  for (const FileDesc& f : m.files) {
-    json file = {{"path", f.path}};
-    if (f.directory)
-      file["directory"] = true;
-    if (!f.content.empty())
-      file["content"] = f.content;
-    if (!f.starts.empty()) {
-      json starts = json::array();
-      for (const ProcessDesc& p : f.starts)
-        starts.push_back(ProcessJson(p, false));
-      file["starts"] = starts;
-    }
-    if (!f.readable)
-      file["readable"] = false;
-    if (!f.writable)
-      file["writable"] = false;
-    files.push_back(file);
+json FileJson(const FileDesc& f) {
+  json file = {{"path", f.path}};
+  if (f.directory)
+    file["directory"] = true;
+  if (!f.content.empty())
+    file["content"] = f.content;
+  if (!f.starts.empty()) {
+    json starts = json::array();
+    for (const ProcessDesc& p : f.starts)
+      starts.push_back(ProcessJson(p, false));
+    file["starts"] = starts;
   }
-  out["files"] = files;
+  if (!f.readable)
+    file["readable"] = false;
+  if (!f.writable)
+    file["writable"] = false;
+  return file;
+}
 
+json RegistryJson(const std::vector<RegKeyDesc>& keys) {
   json registry = json::array();
-  for (const RegKeyDesc& k : m.registry) {
+  for (const RegKeyDesc& k : keys) {
     if (k.values.empty())
       registry.push_back({{"key", k.key}});
     for (const RegValueDesc& v : k.values) {
@@ -162,53 +152,36 @@ json ToJson(const MachineModel& m) {
                           {"data", RegDataJson(v)}});
     }
   }
-  out["registry"] = registry;
+  return registry;
+}
 
-  json processes = json::array();
-  for (const ProcessDesc& p : m.processes)
-    processes.push_back(ProcessJson(p, true));
-  out["processes"] = processes;
-
-  json products = json::array();
-  for (const ProductDesc& p : m.products) {
-    json product = {{"code", p.code}, {"state", p.state}};
-    if (!p.removalWorks)
-      product["removal_works"] = false;
-    products.push_back(product);
-  }
-  out["products"] = products;
-
-  const SystemDesc& s = m.system;
-  out["system"] = {{"windows_folder", s.windowsFolder},
-                   {"power_off", s.acceptsPowerOff ? "accept" : "refuse"},
-                   {"reboot", s.acceptsReboot ? "accept" : "refuse"},
-                   {"interpreter_ms", s.interpreterMs},
-                   {"installer_ms", s.installerMs},
-                   {"registry_editor_ms", s.registryEditorMs}};
-
+json UserJson(const UserDesc& u) {
   json user = json::object();
-  if (m.user.closesUsageBoxAfterMs)
-    user["closes_usage_box_after_ms"] = *m.user.closesUsageBoxAfterMs;
+  if (u.closesUsageBoxAfterMs)
+    user["closes_usage_box_after_ms"] = *u.closesUsageBoxAfterMs;
   else
     user["closes_usage_box_after_ms"] = nullptr;
-  if (m.user.statusWindowKey)
-    user["status_window_key"] = {{"key", m.user.statusWindowKey->key},
-                                 {"after_ms", m.user.statusWindowKey->afterMs}};
-  out["user"] = user;
+  if (u.statusWindowKey)
+    user["status_window_key"] = {{"key", u.statusWindowKey->key},
+                                 {"after_ms", u.statusWindowKey->afterMs}};
+  return user;
+}
 
+// The faults that are on; the others are left out.
+json FaultsJson(const FaultDesc& f) {
   json faults = json::object();
   for (const FaultField& field : FaultFields()) {
     std::visit(
         [&](auto member) {
-          const auto& value = m.faults.*member;
-          if constexpr (std::is_same_v<std::decay_t<decltype(value)>, bool>) {
+          const auto& value = f.*member;
+          using T = std::decay_t<decltype(value)>;
+          if constexpr (std::is_same_v<T, bool>) {
             if (value)
               faults[field.name] = true;
-          } else if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::uint64_t>) {
+          } else if constexpr (std::is_same_v<T, std::uint64_t>) {
             if (value != 0)
               faults[field.name] = value;
-          } else if constexpr (std::is_same_v<std::decay_t<decltype(value)>,
-                                              std::optional<std::uint64_t>>) {
+          } else if constexpr (std::is_same_v<T, std::optional<std::uint64_t>>) {
             if (value)
               faults[field.name] = *value;
           } else if (!value.empty()) {
@@ -217,7 +190,40 @@ json ToJson(const MachineModel& m) {
         },
         field.member);
   }
-  out["faults"] = faults;
+  return faults;
+}
+
+}  // namespace
+
+json ToJson(const MachineModel& m) {
+  json out = json::object();
+  json env = json::object();
+  for (const auto& [name, value] : m.environment)
+    env[name] = value;
+  out["environment"] = env;
+  out["files"] = json::array();
+  for (const FileDesc& f : m.files)
+    out["files"].push_back(FileJson(f));
+  out["registry"] = RegistryJson(m.registry);
+  out["processes"] = json::array();
+  for (const ProcessDesc& p : m.processes)
+    out["processes"].push_back(ProcessJson(p, true));
+  out["products"] = json::array();
+  for (const ProductDesc& p : m.products) {
+    json product = {{"code", p.code}, {"state", p.state}};
+    if (!p.removalWorks)
+      product["removal_works"] = false;
+    out["products"].push_back(product);
+  }
+  const SystemDesc& s = m.system;
+  out["system"] = {{"windows_folder", s.windowsFolder},
+                   {"power_off", s.acceptsPowerOff ? "accept" : "refuse"},
+                   {"reboot", s.acceptsReboot ? "accept" : "refuse"},
+                   {"interpreter_ms", s.interpreterMs},
+                   {"installer_ms", s.installerMs},
+                   {"registry_editor_ms", s.registryEditorMs}};
+  out["user"] = UserJson(m.user);
+  out["faults"] = FaultsJson(m.faults);
   return out;
 }
 
