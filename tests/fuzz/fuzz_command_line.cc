@@ -1,27 +1,22 @@
 // The framework's command-line walk and the tool's switches, on any arguments (UTF-16 units,
-// split at line feeds and at NUL, which no argument holds): each field is 0 or 1 and as the
-// switch rules give it.
+// split at line feeds and at NUL, which no argument holds): each field as the switch rules give.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "app/command_line.h"
 #include "platform/sim/simulation.h"
 
 namespace {
 
-// Whole switch, letters A to Z in any case.
+// "/keyword" or "-keyword", whole, A to Z in any case.
 bool Names(const std::u16string& arg, std::u16string_view keyword) {
-  if (arg.size() != keyword.size() + 1 || (arg[0] != u'/' && arg[0] != u'-'))
-    return false;
-  for (std::size_t i = 0; i < keyword.size(); ++i) {
-    const char16_t c = arg[i + 1];
-    if ((c >= u'A' && c <= u'Z' ? c + 32 : c) !=
-        (keyword[i] >= u'A' && keyword[i] <= u'Z' ? keyword[i] + 32 : keyword[i]))
-      return false;
-  }
-  return true;
+  const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? c + 32 : c; };
+  bool same = arg.size() == keyword.size() + 1 && (arg[0] == u'/' || arg[0] == u'-');
+  for (std::size_t i = 0; same && i < keyword.size(); ++i)
+    same = lower(arg[i + 1]) == lower(keyword[i]);
+  return same;
 }
 
 }  // namespace
@@ -37,28 +32,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       sim.args.back().push_back(unit);
   }
   FenwrackCommandLine cmd;
-  framework::CWinApp app;
-  app.ParseCommandLine(cmd);
-
+  framework::CWinApp().ParseCommandLine(cmd);
   const std::u16string_view ops[] = {u"terminate", u"shutdown", u"restart", u"checkUSB",
                                      u"deinstall"};
   const std::uint8_t got[] = {cmd.m_bTerminate, cmd.m_bShutdown, cmd.m_bRestart, cmd.m_bCheckUSB,
                               cmd.m_bDeinstall};
-  std::ptrdiff_t lastOp = -1, lastHelp = -1;
+  std::size_t lastOp = 0, lastHelp = 0;  // argument numbers, 0: none
   for (std::size_t op = 0; op < 5; ++op) {
     std::uint8_t expected = 0;
     for (std::size_t a = 1; a < sim.args.size(); ++a) {
-      if (Names(sim.args[a], ops[op])) {
-        expected = 1;
-        lastOp = std::max(lastOp, static_cast<std::ptrdiff_t>(a));
-      }
-      if (Names(sim.args[a], u"?") || Names(sim.args[a], u"h"))
-        lastHelp = static_cast<std::ptrdiff_t>(a);
+      expected |= Names(sim.args[a], ops[op]);
+      lastOp = Names(sim.args[a], ops[op]) ? std::max(lastOp, a) : lastOp;
+      lastHelp = Names(sim.args[a], u"?") || Names(sim.args[a], u"h") ? a : lastHelp;
     }
     if (got[op] != expected)
       std::abort();
   }
-  if (cmd.m_bShowUsage != (lastOp < 0 || lastHelp > lastOp ? 1 : 0))
+  if (cmd.m_bShowUsage != (lastOp == 0 || lastHelp > lastOp))
     std::abort();
   return 0;
 }
