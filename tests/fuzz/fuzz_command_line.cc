@@ -1,25 +1,11 @@
 // The framework's command-line walk and the tool's switches, on any arguments (UTF-16 units,
 // split at line feeds and at NUL, which no argument holds): each field as the switch rules give.
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "app/command_line.h"
 #include "platform/sim/simulation.h"
-
-namespace {
-
-// "/keyword" or "-keyword", whole, A to Z in any case.
-bool Names(const std::u16string& arg, std::u16string_view keyword) {
-  const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? c + 32 : c; };
-  bool same = arg.size() == keyword.size() + 1 && (arg[0] == u'/' || arg[0] == u'-');
-  for (std::size_t i = 0; same && i < keyword.size(); ++i)
-    same = lower(arg[i + 1]) == lower(keyword[i]);
-  return same;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static platform::sim::detail::Simulation sim({}, {});
@@ -33,22 +19,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FenwrackCommandLine cmd;
   framework::CWinApp().ParseCommandLine(cmd);
-  const std::u16string_view ops[] = {u"terminate", u"shutdown", u"restart", u"checkUSB",
-                                     u"deinstall"};
-  const std::uint8_t got[] = {cmd.m_bTerminate, cmd.m_bShutdown, cmd.m_bRestart, cmd.m_bCheckUSB,
-                              cmd.m_bDeinstall};
-  std::size_t lastOp = 0, lastHelp = 0;  // argument numbers, 0: none
-  for (std::size_t op = 0; op < 5; ++op) {
-    std::uint8_t expected = 0;
-    for (std::size_t a = 1; a < sim.args.size(); ++a) {
-      expected |= Names(sim.args[a], ops[op]);
-      lastOp = Names(sim.args[a], ops[op]) ? std::max(lastOp, a) : lastOp;
-      lastHelp = Names(sim.args[a], u"?") || Names(sim.args[a], u"h") ? a : lastHelp;
+  // The fields and their switches; an operation seen last clears the usage box, "?" or "h" sets it.
+  const std::uint8_t fields[] = {cmd.m_bTerminate, cmd.m_bShutdown,  cmd.m_bRestart,
+                                 cmd.m_bCheckUSB,  cmd.m_bDeinstall, cmd.m_bShowUsage};
+  const char16_t* names[] = {u"terminate", u"shutdown", u"restart", u"checkusb", u"deinstall"};
+  std::uint8_t expected[] = {0, 0, 0, 0, 0, 1};
+  for (std::size_t a = 1; a < sim.args.size(); ++a) {
+    std::u16string name = sim.args[a];  // a switch, its mark taken off and A to Z folded
+    if (name.empty() || (name[0] != u'/' && name[0] != u'-'))
+      continue;
+    name.erase(0, 1);
+    for (char16_t& c : name)
+      c = c >= u'A' && c <= u'Z' ? c + 32 : c;
+    for (std::size_t f = 0; f < 5; ++f) {
+      if (name == names[f])
+        expected[f] = 1, expected[5] = 0;
     }
-    if (got[op] != expected)
+    if (name == u"?" || name == u"h")
+      expected[5] = 1;
+  }
+  for (std::size_t f = 0; f < 6; ++f) {
+    if (fields[f] != expected[f])
       std::abort();
   }
-  if (cmd.m_bShowUsage != (lastOp == 0 || lastHelp > lastOp))
-    std::abort();
   return 0;
 }
