@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -20,9 +21,8 @@ namespace {
 using nlohmann::json;
 
 struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
+  int status;
+  std::string out, err;
 };
 
 // Test cases run as processes side by side: each gets files of its own.
@@ -34,9 +34,7 @@ std::string Temp(const std::string& name) {
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void WriteFile(const std::string& path, const std::string& text) {
@@ -49,11 +47,7 @@ Outcome Sim(const std::string& arguments) {
   const std::string command =
       std::string("'") + FENWRACK_SIM_PROGRAM + "' >'" + out + "' 2>'" + err + "' " + arguments;
   const int raw = std::system(command.c_str());
-  Outcome o;
-  o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  o.out = ReadFile(out);
-  o.err = ReadFile(err);
-  return o;
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(out), ReadFile(err)};
 }
 
 // One case a line: what | arguments (@ is this test's folder) | status | what the one line on
