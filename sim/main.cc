@@ -176,9 +176,10 @@ struct Output {
       return name + ": cannot write " + path + ": " + sim::FileErrorReason(EISDIR);
     return std::nullopt;
   }
+  // Devices such as /dev/null and terminals may take several outputs; files and pipes may not.
   bool SameFileAs(const Output& other) const {
-    return S_ISREG(info.st_mode) && S_ISREG(other.info.st_mode) &&
-           info.st_dev == other.info.st_dev && info.st_ino == other.info.st_ino;
+    return !S_ISCHR(info.st_mode) && info.st_dev == other.info.st_dev &&
+           info.st_ino == other.info.st_ino;
   }
   // Written, then closed; stdout stays open for the others.
   std::optional<std::string> Write(const std::string& text) {
