@@ -6,14 +6,11 @@
 
 #include "platform/sim/outside_programs.h"
 #include "platform/sim/simulation.h"
+#include "platform/sim/simulator.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static platform::sim::detail::Simulation sim = [] {
-    platform::sim::detail::MachineModel m;
-    for (const char* path : {"C:\\Program Files\\a b.bat", "C:\\x.bat", "C:\\a b\\c d.cmd"})
-      m.files.push_back({path, false, "", {}, true, true});
-    return platform::sim::detail::Simulation(m, {});
-  }();
+  // The demo's files, among them scripts and folders with blanks in their names.
+  static platform::sim::detail::Simulation sim(platform::sim::Machine::Demo().model(), {});
   std::u16string text;
   for (std::size_t i = 0; i + 1 < size; i += 2)
     text.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
