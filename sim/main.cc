@@ -1,19 +1,27 @@
 // fenwrack-sim: runs the tool against a simulated analyzer and tells what it did.
-#include <cstdio>
-#include <fstream>
-#include <iostream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/sim/machine_model.h"
 #include "platform/sim/simulator.h"
 #include "platform/sim/text.h"
 #include "sim/timeline_svg.h"
 
 namespace {
 
-constexpr int kEnded = 0;
-constexpr int kUsageError = 2;
+namespace sim = platform::sim;
+
+// Exit statuses.
+constexpr int kRan = 0;         // the tool exited with 0, or the system powered off or rebooted
+constexpr int kToolFailed = 1;  // the tool exited with another code
+constexpr int kUsageError = 2;  // bad options or machine file, or an output not written
 constexpr int kStuck = 3;
 
 constexpr char kHelp[] =
@@ -21,30 +29,32 @@ constexpr char kHelp[] =
                    [--] [ARG...]
 
 Runs Fenwrack.exe on a simulated analyzer, on a virtual clock, and prints what happened:
-one line per event (virtual time in seconds, thread, event, details), then how the run
-ended, its virtual length and what changed on the machine. The same arguments on the same
-machine give the same output, byte for byte.
+one line per event (virtual time in seconds, thread, event, details; repeated polling is
+shown once, with a count), then how the run ended, its virtual length and what changed on
+the machine. The same arguments on the same machine give the same output, byte for byte.
 
   ARG...               the tool's own command line (argument 0 is Fenwrack.exe); the first
                        argument that does not start with -- begins it, and everything after
                        -- belongs to it. No ARG: the tool shows its usage box.
   --machine FILE       the analyzer, described in a machine file (JSON, below; every part is
-                       described in sim/MACHINE-FILE.md of the sources). Without it: the demo
-                       analyzer, firmware up, its server Halvmark.exe hung.
-  --trace FILE         also write the events as JSON Lines, one object per event with t
+                       described in sim/MACHINE-FILE.md of the sources); - is stdin. Without
+                       it: the demo analyzer, firmware up, its server Halvmark.exe hung.
+  --trace FILE         also write every event as JSON Lines, one object per event with t
                        (virtual ms), thread, event and the event's fields. - is stdout.
   --dump-machine FILE  write the machine as the run left it, in the machine-file format, so
                        that runs can be chained. - is stdout.
   --svg FILE           also draw the run as a picture: one SVG, a lane per thread, pauses and
                        waits as bars, the tool's actions as labelled marks. - is stdout.
-  --help               this text.
-When --trace, --dump-machine or --svg writes to stdout, the timeline is not printed.
+  --help, --version    this text; the version.
+When an output goes to stdout, the timeline is not printed. Two outputs cannot name the
+same file.
 
 Exit status:
-  0  the run ended: the tool exited, or the system powered off or rebooted
-  2  an unknown option, or a machine file that cannot be read or does not fit the format
-     (one line on stderr names the file, the place in it and what is wrong); the tool is
-     not run
+  0  the tool exited with exit code 0, or the system powered off or rebooted
+  1  the tool exited with another exit code (3: it ran out of memory)
+  2  an unknown option, a machine file that cannot be read or does not fit the format, or
+     an output that cannot be written: one line on stderr names the file, the place in it
+     and what is wrong; with a bad option or machine file the tool is not run
   3  the run could never end (a usage box that nobody closes, a wait without end) and was
      stopped after one hour of virtual time, or when nothing could run any more
 
@@ -64,14 +74,48 @@ Example: restart the firmware, then check the USB write protection on what is le
   fenwrack-sim --machine after.json --trace trace.jsonl /checkUSB
 )";
 
+// The outputs besides the timeline, each to a file or stdout.
+struct OutputKind {
+  const char* option;
+  // `title` names the run: the tool's command line and the machine.
+  std::string (*format)(const sim::RunResult& run, const std::string& title);
+};
+const OutputKind kOutputs[] = {
+    {"--trace",
+     [](const sim::RunResult& run, const std::string&) { return sim::FormatJsonLines(run); }},
+    {"--dump-machine", [](const sim::RunResult& run,
+                          const std::string&) { return sim::FormatMachine(run.machineAfter); }},
+    {"--svg", [](const sim::RunResult& run,
+                 const std::string& title) { return fenwrack_sim::TimelineSvg(run, title); }},
+};
+constexpr std::size_t kOutputCount = std::size(kOutputs);
+
 struct Options {
   std::optional<std::string> machine;
-  std::optional<std::string> trace;
-  std::optional<std::string> dump;
-  std::optional<std::string> svg;
+  std::array<std::optional<std::string>, kOutputCount> outputs;
   std::vector<std::string> toolArgs;
   bool help = false;
+  bool version = false;
 };
+
+// Error lines: one each, short, nothing in them that a terminal would act on.
+void Complain(const std::string& what) {
+  const std::string line = sim::detail::Printable("fenwrack-sim: " + what, 200) + "\n";
+  if (::write(2, line.data(), line.size()) < 0) {
+    // Nowhere left to tell.
+  }
+}
+
+// The option an argument names, or null.
+std::optional<std::string>* Target(Options& options, const std::string& name) {
+  if (name == "--machine")
+    return &options.machine;
+  for (std::size_t i = 0; i < kOutputCount; ++i) {
+    if (name == kOutputs[i].option)
+      return &options.outputs[i];
+  }
+  return nullptr;
+}
 
 // Returns an error message, or nothing when the command line is good.
 std::optional<std::string> Parse(int argc, char** argv, Options& options) {
@@ -89,121 +133,185 @@ std::optional<std::string> Parse(int argc, char** argv, Options& options) {
     }
     const std::size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    if (name == "--help" && equals == std::string::npos) {
-      options.help = true;
+    if ((name == "--help" || name == "--version") && equals == std::string::npos) {
+      (name == "--help" ? options.help : options.version) = true;
       continue;
     }
-    std::optional<std::string>* target = name == "--machine"        ? &options.machine
-                                         : name == "--trace"        ? &options.trace
-                                         : name == "--dump-machine" ? &options.dump
-                                         : name == "--svg"          ? &options.svg
-                                                                    : nullptr;
+    std::optional<std::string>* target = Target(options, name);
     if (target == nullptr) {
       return "unknown option " + name +
              " (the tool's own arguments that start with -- go after --; see --help)";
     }
     if (target->has_value())
       return name + " given twice";
-    if (equals != std::string::npos) {
+    if (equals != std::string::npos)
       *target = arg.substr(equals + 1);
-    } else if (i + 1 < argc) {
+    else if (i + 1 < argc)
       *target = argv[++i];
-    } else {
-      return name + " needs a file name";
-    }
-    if ((*target)->empty())
+    if (!target->has_value() || (*target)->empty())
       return name + " needs a file name";
   }
-  if ((options.trace == "-") + (options.dump == "-") + (options.svg == "-") > 1)
-    return "only one of --trace, --dump-machine and --svg can write to stdout";
   return std::nullopt;
 }
 
-// An output file opened before the run, so that a bad path stops everything early.
-struct Output {
-  std::ofstream file;
-  bool toStdout = false;
-  bool Open(const std::optional<std::string>& path) {
-    if (!path)
-      return true;
-    if (*path == "-") {
-      toStdout = true;
-      return true;
-    }
-    file.open(*path, std::ios::binary | std::ios::trunc);
-    return static_cast<bool>(file);
+// Writes all of `text`; errno tells why not.
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    done += static_cast<std::size_t>(n);
   }
-  bool Write(const std::optional<std::string>& path, const std::string& text) {
-    if (!path)
-      return true;
-    if (toStdout) {
-      std::cout << text;
-      return static_cast<bool>(std::cout);
-    }
-    file << text;
-    file.close();
-    return !file.fail();
+  return true;
+}
+
+// An output opened before the run, so that a bad path stops everything early; a file is emptied
+// only once every output is known to be good.
+struct Output {
+  std::string name;  // the option, or "standard output"
+  std::string path;  // "-": stdout
+  int fd = -1;
+  struct stat info {};
+
+  std::optional<std::string> Open() {
+    fd = path == "-" ? 1 : ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0 || ::fstat(fd, &info) != 0)
+      return Failed();
+    if (S_ISDIR(info.st_mode))
+      return name + ": cannot write " + path + ": " + sim::FileErrorReason(EISDIR);
+    return std::nullopt;
+  }
+  // Devices such as /dev/null and terminals may take several outputs; files and pipes may not.
+  bool SameFileAs(const Output& other) const {
+    return !S_ISCHR(info.st_mode) && info.st_dev == other.info.st_dev &&
+           info.st_ino == other.info.st_ino;
+  }
+  // Written, then closed; stdout stays open for the others.
+  std::optional<std::string> Write(const std::string& text) {
+    if (fd != 1 && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0)
+      return Failed();
+    if (!WriteAll(fd, text))
+      return Failed();
+    if (fd != 1 && ::close(fd) != 0)
+      return Failed();
+    return std::nullopt;
+  }
+  std::string Failed() const {
+    return name + ": cannot write" + (fd == 1 ? "" : " " + path) + ": " +
+           sim::FileErrorReason(errno);
   }
 };
+
+// The outputs to write, stdout first when the timeline goes there.
+std::optional<std::string> OpenOutputs(const Options& options, std::vector<Output>& outputs) {
+  bool toStdout = false;
+  for (const auto& path : options.outputs)
+    toStdout = toStdout || path == "-";
+  if (!toStdout)
+    outputs.push_back({"standard output", "-"});
+  for (std::size_t i = 0; i < kOutputCount; ++i) {
+    if (options.outputs[i])
+      outputs.push_back({kOutputs[i].option, *options.outputs[i]});
+  }
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    if (const auto error = outputs[i].Open())
+      return error;
+    for (std::size_t j = 0; j < i; ++j) {
+      if (outputs[i].path == "-" ? outputs[j].path == "-" : outputs[i].SameFileAs(outputs[j]))
+        return outputs[j].name + " and " + outputs[i].name + " cannot both write to " +
+               (outputs[i].path == "-" ? "stdout" : outputs[i].path);
+    }
+  }
+  return std::nullopt;
+}
+
+int Status(const sim::RunResult& run) {
+  switch (run.how) {
+    case sim::EndHow::kExit:
+      return run.exitCode == 0 ? kRan : kToolFailed;
+    case sim::EndHow::kPowerOff:
+    case sim::EndHow::kReboot:
+      return kRan;
+    case sim::EndHow::kStuck:
+      return kStuck;
+  }
+  return kStuck;
+}
+
+// Writes every output; the first failure is told.
+int WriteOutputs(std::vector<Output>& outputs, const sim::RunResult& run, const std::string& title,
+                 int status) {
+  std::optional<std::string> failure;
+  for (Output& out : outputs) {
+    std::string text;
+    if (out.name == "standard output") {
+      text = sim::FormatTimeline(run);
+    } else {
+      for (const OutputKind& kind : kOutputs) {
+        if (out.name == kind.option)
+          text = kind.format(run, title);
+      }
+    }
+    const auto error = out.Write(text);
+    failure = failure ? failure : error;
+  }
+  if (failure) {
+    Complain(*failure);
+    return kUsageError;
+  }
+  return status;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  namespace sim = platform::sim;
   Options options;
   if (const auto error = Parse(argc, argv, options)) {
-    std::cerr << "fenwrack-sim: " << *error << "\n";
+    Complain(*error);
     return kUsageError;
   }
-  if (options.help) {
-    std::cout << kHelp;
-    return kEnded;
+  if (options.help || options.version) {
+    if (WriteAll(1, options.help ? std::string(kHelp) : "fenwrack-sim " FENWRACK_VERSION "\n"))
+      return kRan;
+    Complain("standard output: cannot write: " + sim::FileErrorReason(errno));
+    return kUsageError;
   }
 
   std::optional<sim::Machine> machine;
   try {
     machine = options.machine ? sim::Machine::FromFile(*options.machine) : sim::Machine::Demo();
   } catch (const sim::MachineError& e) {
-    std::cerr << "fenwrack-sim: " << e.what() << "\n";
+    Complain(e.what());
     return kUsageError;
   }
 
-  Output trace;
-  Output dump;
-  Output svg;
-  if (!trace.Open(options.trace)) {
-    std::cerr << "fenwrack-sim: --trace: cannot write " << *options.trace << "\n";
-    return kUsageError;
-  }
-  if (!dump.Open(options.dump)) {
-    std::cerr << "fenwrack-sim: --dump-machine: cannot write " << *options.dump << "\n";
-    return kUsageError;
-  }
-  if (!svg.Open(options.svg)) {
-    std::cerr << "fenwrack-sim: --svg: cannot write " << *options.svg << "\n";
+  std::vector<Output> outputs;
+  if (const auto error = OpenOutputs(options, outputs)) {
+    Complain(*error);
     return kUsageError;
   }
 
   std::vector<std::u16string> args = {u"Fenwrack.exe"};
-  for (const std::string& arg : options.toolArgs)
+  std::string title = "Fenwrack.exe";
+  for (const std::string& arg : options.toolArgs) {
+    if (const auto at = sim::detail::Utf8ErrorAt(arg)) {
+      Complain("argument " + std::to_string(args.size()) + " of the tool is not UTF-8 (byte " +
+               std::to_string(*at) + ")");
+      return kUsageError;
+    }
     args.push_back(sim::detail::Utf8ToUtf16(arg));
-  const sim::RunResult result = sim::Run(*machine, args);
-
-  if (!trace.toStdout && !dump.toStdout && !svg.toStdout)
-    std::cout << sim::FormatTimeline(result);
-  bool written = trace.Write(options.trace, sim::FormatJsonLines(result));
-  written = dump.Write(options.dump, sim::FormatMachine(result.machineAfter)) && written;
-  if (options.svg) {
-    std::string title = "Fenwrack.exe";
-    for (const std::string& arg : options.toolArgs)
-      title += " " + arg;
-    title += options.machine ? " on " + *options.machine : " on the demo analyzer";
-    written = svg.Write(options.svg, fenwrack_sim::TimelineSvg(result, title)) && written;
+    title += " " + arg;
   }
-  std::cout.flush();
-  if (!written) {
-    std::cerr << "fenwrack-sim: an output file could not be written\n";
+  title += options.machine ? " on " + *options.machine : " on the demo analyzer";
+  std::optional<sim::RunResult> run;
+  try {
+    run = sim::Run(*machine, args);
+  } catch (const std::exception& e) {
+    Complain(std::string("the run failed: ") + e.what());
     return kUsageError;
   }
-  return result.how == sim::EndHow::kStuck ? kStuck : kEnded;
+  return WriteOutputs(outputs, *run, title, Status(*run));
 }

@@ -1,5 +1,8 @@
 // The run's readable timeline and JSON Lines trace, and the machine-file writer.
 #include <cstdio>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "platform/sim/simulator.h"
 #include "platform/sim/text.h"
@@ -39,9 +42,8 @@ std::string Failed(const json& fields) {
   return fields.value("ok", true) ? "" : ": failed";
 }
 
-std::string Detail(const Event& e) {
-  const json& f = e.fields;
-  const std::string& name = e.event;
+// Threads, locks and the run itself.
+std::optional<std::string> ThreadDetail(const std::string& name, const json& f) {
   auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
   if (name == "sleep")
     return Text(get("ms")) + " ms";
@@ -49,10 +51,24 @@ std::string Detail(const Event& e) {
     return Text(get("routine")) + " as " + Text(get("role")) + Failed(f);
   if (name == "thread_end")
     return Text(get("routine")) + " returned " + Text(get("code"));
-  if (name == "read_env") {
-    return get("value").is_null() ? Text(get("name")) + " is not set"
-                                  : Text(get("name")) + " = " + Quote(Text(get("value")));
+  if (name == "lock_init" || name == "lock_delete")
+    return "lock " + Text(get("lock"));
+  if (name == "widen_failed")
+    return Quote(Text(get("text"))) + ": out of memory";
+  if (name == "lock_wait")
+    return "waits for the lock that " + Text(get("owner")) + " holds";
+  if (name == "end") {
+    const std::string how = Text(get("how"));
+    if (how == "exit")
+      return "exit code " + Text(get("code"));
+    return f.contains("reason") ? how + ": " + Text(get("reason")) : how;
   }
+  return std::nullopt;
+}
+
+// Message boxes, dialogs and windows.
+std::optional<std::string> WindowDetail(const std::string& name, const json& f) {
+  auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
   if (name == "message_box") {
     return Quote(Text(get("caption"))) + " " + Quote(Text(get("text"))) + ", style " +
            Hex(get("style").get<std::uint64_t>());
@@ -80,6 +96,12 @@ std::string Detail(const Event& e) {
     return Quote(Text(get("title"))) + " (" + Window(get("hwnd")) + ") " + Text(get("message")) +
            Failed(f);
   }
+  return std::nullopt;
+}
+
+// Processes: the list, opening, ending, starting.
+std::optional<std::string> ProcessDetail(const std::string& name, const json& f) {
+  auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
   if (name == "snapshot") {
     if (!f.value("ok", false))
       return "failed";
@@ -106,12 +128,6 @@ std::string Detail(const Event& e) {
   if (name == "script")
     return Text(get("path")) +
            (f.value("runs", false) ? " runs" : ": no such script, nothing runs");
-  if (name == "find_file")
-    return Text(get("path")) + (f.value("found", false) ? ": found" : ": not found");
-  if (name == "open_file")
-    return Text(get("path")) + " (" + Text(get("mode")) + ")" + Failed(f);
-  if (name == "file_append")
-    return Text(get("path")) + ": " + Quote(Text(get("data")));
   if (name == "create_process") {
     std::string out =
         (get("application").is_null() ? "(no application)" : Text(get("application"))) + " " +
@@ -120,6 +136,22 @@ std::string Detail(const Event& e) {
   }
   if (name == "wait_self")
     return "blocks until the system ends the process";
+  return std::nullopt;
+}
+
+// Environment, files, installer, registry, folders, privilege and shutdown.
+std::optional<std::string> MachineDetail(const std::string& name, const json& f) {
+  auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
+  if (name == "read_env") {
+    return get("value").is_null() ? Text(get("name")) + " is not set"
+                                  : Text(get("name")) + " = " + Quote(Text(get("value")));
+  }
+  if (name == "find_file")
+    return Text(get("path")) + (f.value("found", false) ? ": found" : ": not found");
+  if (name == "open_file")
+    return Text(get("path")) + " (" + Text(get("mode")) + ")" + Failed(f);
+  if (name == "file_append")
+    return Text(get("path")) + ": " + Quote(Text(get("data")));
   if (name == "msi_bind")
     return f.value("ok", false) ? "installer query bound" : "installer query not available";
   if (name == "msi_query") {
@@ -158,19 +190,15 @@ std::string Detail(const Event& e) {
     return Text(get("kind")) + " (flags " + Hex(get("flags").get<std::uint64_t>()) + ", reason " +
            Text(get("reason")) + "): " + (f.value("accepted", false) ? "accepted" : "refused");
   }
-  if (name == "lock_init" || name == "lock_delete")
-    return "lock " + Text(get("lock"));
-  if (name == "widen_failed")
-    return Quote(Text(get("text"))) + ": out of memory";
-  if (name == "lock_wait")
-    return "waits for the lock that " + Text(get("owner")) + " holds";
-  if (name == "end") {
-    const std::string how = Text(get("how"));
-    if (how == "exit")
-      return "exit code " + Text(get("code"));
-    return f.contains("reason") ? how + ": " + Text(get("reason")) : how;
+  return std::nullopt;
+}
+
+std::string Detail(const Event& e) {
+  for (const auto detail : {ThreadDetail, WindowDetail, ProcessDetail, MachineDetail}) {
+    if (auto text = detail(e.event, e.fields))
+      return *text;
   }
-  return Dump(f);
+  return Dump(e.fields);
 }
 
 // Fixed key order for machine files, so that dumps read like the documentation.
@@ -274,33 +302,79 @@ void Pretty(const json& value, std::size_t indent, std::string& out) {
   out += "\n" + std::string(indent, ' ') + (object ? "}" : "]");
 }
 
+// One event of the timeline: in columns, or (within a folded line) run together.
+std::string Line(const Event& e, bool columns) {
+  std::string line;
+  if (columns) {
+    char head[64];
+    std::snprintf(head, sizeof head, "%9s  %-6s  %-18s", Seconds(e.t).c_str(), e.thread.c_str(),
+                  e.event.c_str());
+    line = std::string(head) + "  " + Detail(e);
+  } else {
+    line = e.thread + " " + e.event + " " + Detail(e);
+  }
+  while (!line.empty() && line.back() == ' ')
+    line.pop_back();
+  return line;
+}
+
+bool SameStep(const Event& a, const Event& b) {
+  return a.thread == b.thread && a.event == b.event && a.fields == b.fields;
+}
+
+// Polling: the same sleeps and snapshots again and again. The longest run of one pattern that
+// starts at `at`, as (events in the pattern, times); (1, 1) when there is none.
+std::pair<std::size_t, std::size_t> Repeats(const std::vector<Event>& events, std::size_t at) {
+  constexpr std::size_t kLongestPattern = 6, kFewestTimes = 3;
+  std::pair<std::size_t, std::size_t> best{1, 1};
+  for (std::size_t period = 1; period <= kLongestPattern && at + period <= events.size();
+       ++period) {
+    bool polling = true;
+    for (std::size_t k = 0; k < period; ++k)
+      polling = polling && (events[at + k].event == "sleep" || events[at + k].event == "snapshot");
+    if (!polling)
+      break;
+    std::size_t times = 1;
+    while (at + period * (times + 1) <= events.size()) {
+      bool same = true;
+      for (std::size_t k = 0; k < period && same; ++k)
+        same = SameStep(events[at + k], events[at + period * times + k]);
+      if (!same)
+        break;
+      ++times;
+    }
+    if (times >= kFewestTimes && period * times > best.first * best.second)
+      best = {period, times};
+  }
+  return best;
+}
+
 }  // namespace
 
 std::string FormatJsonLines(const RunResult& result) {
   std::string out;
   for (const Event& e : result.events) {
-    out += "{\"t\":" + std::to_string(e.t) + ",\"thread\":" + Dump(json(e.thread)) +
-           ",\"event\":" + Dump(json(e.event));
+    nlohmann::ordered_json line = {{"t", e.t}, {"thread", e.thread}, {"event", e.event}};
     for (const auto& item : e.fields.items())
-      out += "," + Dump(json(item.key())) + ":" + Dump(item.value());
-    out += "}\n";
+      line[item.key()] = item.value();
+    out += line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
   }
   return out;
 }
 
 std::string FormatTimeline(const RunResult& result) {
   std::string out;
-  std::string reason;
-  for (const Event& e : result.events) {
-    char head[64];
-    std::snprintf(head, sizeof head, "%9s  %-6s  %-18s", Seconds(e.t).c_str(), e.thread.c_str(),
-                  e.event.c_str());
-    std::string line = std::string(head) + "  " + Detail(e);
-    while (!line.empty() && line.back() == ' ')
-      line.pop_back();
+  const std::vector<Event>& events = result.events;
+  for (std::size_t i = 0; i < events.size();) {
+    const auto [period, times] = Repeats(events, i);
+    std::string line = Line(events[i], true);
+    for (std::size_t k = 1; k < period; ++k)
+      line += ", " + Line(events[i + k], false);
+    if (times > 1)
+      line += " [" + std::to_string(times) + " times, to " +
+              Seconds(events[i + period * (times - 1)].t) + "]";
     out += line + "\n";
-    if (e.event == "end" && e.fields.contains("reason"))
-      reason = Text(e.fields["reason"]);
+    i += period * times;
   }
   out += "\nEnded: ";
   switch (result.how) {
@@ -313,9 +387,11 @@ std::string FormatTimeline(const RunResult& result) {
     case EndHow::kReboot:
       out += "reboot";
       break;
-    case EndHow::kStuck:
-      out += "stuck" + (reason.empty() ? "" : " (" + reason + ")");
+    case EndHow::kStuck: {
+      const json& end = events.empty() ? json::object() : events.back().fields;
+      out += "stuck" + (end.contains("reason") ? " (" + Text(end["reason"]) + ")" : "");
       break;
+    }
   }
   out += "\nVirtual length: " + Seconds(result.virtualMs) + " s\nChanges:\n";
   if (result.changes.empty())

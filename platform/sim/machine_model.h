@@ -2,11 +2,16 @@
 // place of the first thing that does not fit; ToJson writes the same format back.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -112,9 +117,52 @@ struct MachineModel {
   FaultDesc faults;
 };
 
-// Throws MachineError naming `source` and the JSON pointer of the place.
-MachineModel ParseMachine(const nlohmann::json& document, const std::string& source);
+// The faults of the machine file, by name: the one list that reading, writing and tests use.
+using FaultMember =
+    std::variant<bool FaultDesc::*, std::uint64_t FaultDesc::*,
+                 std::optional<std::uint64_t> FaultDesc::*, std::set<std::string> FaultDesc::*,
+                 std::vector<std::string> FaultDesc::*>;
+struct FaultField {
+  const char* name;
+  FaultMember member;
+  std::uint64_t min = 0;  // numbers: the range allowed
+  std::uint64_t max = 0;
+};
+std::span<const FaultField> FaultFields();
+// The thread roles that thread_start_fails may name.
+inline constexpr const char* kThreadRoles[] = {"status", "worker"};
+
+// Where each value of a machine file's text begins (byte offsets), by JSON pointer; a member's
+// place is that of its key.
+using Places = std::map<std::string, std::size_t>;
+
+// The text of a machine file, for messages that name line and column.
+struct MachineText {
+  std::string source;  // the file's name, or "demo"
+  std::string_view text;
+  Places places;
+};
+
+// Reads JSON text: duplicate keys, nesting deeper than kMaxDepth and every syntax error throw
+// MachineError naming line and column.
+inline constexpr std::size_t kMaxDepth = 64;
+nlohmann::json ReadJsonText(MachineText& text);
+
+// Throws MachineError naming `source`, the JSON pointer of the place and, with `text`, its line
+// and column.
+MachineModel ParseMachine(const nlohmann::json& document, const std::string& source,
+                          const MachineText* text = nullptr);
+MachineModel ParseMachineText(std::string_view text, const std::string& source);
 nlohmann::json ToJson(const MachineModel& machine);
+
+// The one line of a machine-file error: source, line and column when known, place, what.
+std::string MachineMessage(const std::string& source, const MachineText* text,
+                           const std::string& where, const std::string& what);
+// For a one-line message: control characters and ill-formed bytes escaped, cut to `maxChars`
+// characters with "…" at the end.
+std::string Printable(std::string_view text, std::size_t maxChars);
+// A value quoted for a message, cut when long.
+std::string Quoted(std::string_view text);
 
 const char* RegTypeName(RegType type);
 // A registry value's data as the machine file writes it.

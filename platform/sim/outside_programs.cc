@@ -61,7 +61,8 @@ bool IsMetaCharacter(char16_t c) {
   return std::u16string_view(u"&<>()@^|").find(c) != std::u16string_view::npos;
 }
 
-// `cmd /C <text>`: the interpreter's rule for the outer quotes, applied to the text as given.
+}  // namespace
+
 std::u16string StripOuterQuotes(RunState& sim, std::u16string text) {
   if (text.empty() || text[0] != u'"')
     return text;
@@ -78,6 +79,8 @@ std::u16string StripOuterQuotes(RunState& sim, std::u16string text) {
     text.erase(last, 1);
   return text;
 }
+
+namespace {
 
 std::optional<std::string> EnvironmentValue(const RunState& sim, const std::string& name) {
   for (const auto& [key, value] : sim.machine.environment) {
@@ -244,13 +247,8 @@ void RunInstaller(RunState& sim, std::u16string_view arguments, std::uint32_t pi
   });
 }
 
-struct RegSetting {
-  std::string key;
-  std::string name;
-  std::uint32_t value;
-};
+}  // namespace
 
-// The REG_DWORD settings of a .reg file under HKEY_LOCAL_MACHINE; everything else is passed over.
 std::vector<RegSetting> ParseRegFile(const std::string& content) {
   std::vector<RegSetting> out;
   std::optional<std::string> section;
@@ -306,6 +304,8 @@ std::vector<RegSetting> ParseRegFile(const std::string& content) {
   }
   return out;
 }
+
+namespace {
 
 void RunRegistryEditor(RunState& sim, std::u16string_view arguments, std::uint32_t pid) {
   const std::optional<std::string> file = ArgumentAfterSwitch(arguments, u'S');

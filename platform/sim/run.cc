@@ -1,8 +1,12 @@
 // Runs of the simulated process, and the machine files they start from.
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
-#include <regex>
-#include <sstream>
 
 #include "platform/framework.h"
 #include "platform/process_global.h"
@@ -36,8 +40,7 @@ RunResult RunProcess(const Machine& machine, std::vector<std::u16string> args,
   // One simulated process at a time: they share the tool's globals.
   static std::mutex serial;
   std::lock_guard<std::mutex> one(serial);
-  auto simulation = std::make_unique<detail::RunState>(
-      detail::ParseMachine(machine.json(), "machine"), std::move(args));
+  auto simulation = std::make_unique<detail::RunState>(machine.model(), std::move(args));
   for (ProcessGlobalBase* global : ProcessGlobals())
     global->Construct();
   simulation->Execute(std::move(body));
@@ -56,40 +59,81 @@ RunResult RunProcess(const Machine& machine, std::vector<std::u16string> args,
 }  // namespace
 
 Machine Machine::FromJson(const nlohmann::json& document, const std::string& source) {
-  detail::ParseMachine(document, source);
   Machine machine;
-  machine.document_ = document;
+  machine.model_ =
+      std::make_shared<const detail::MachineModel>(detail::ParseMachine(document, source));
+  return machine;
+}
+
+Machine Machine::FromText(std::string_view text, const std::string& source) {
+  Machine machine;
+  machine.model_ =
+      std::make_shared<const detail::MachineModel>(detail::ParseMachineText(text, source));
   return machine;
 }
 
 Machine Machine::FromFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    throw MachineError(path + ": cannot read the file");
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad())
-    throw MachineError(path + ": cannot read the file");
-  nlohmann::json document;
-  try {
-    document = nlohmann::json::parse(text.str());
-  } catch (const nlohmann::json::parse_error& e) {
-    // The library's message names line and column; keep those and the reason.
-    static const std::regex place(R"(line (\d+), column (\d+): (.*))");
-    std::cmatch match;
-    const std::string what = e.what();
-    if (std::regex_search(what.c_str(), match, place)) {
-      throw MachineError(path + ":" + match[1].str() + ":" + match[2].str() +
-                         ": not valid JSON: " + match[3].str());
-    }
-    throw MachineError(path + ": not valid JSON: " + what);
+  const bool standardInput = path == "-";
+  const std::string source = standardInput ? "standard input" : path;
+  const auto fail = [&](int error) {
+    throw MachineError(detail::Printable(source, 80) + ": " + FileErrorReason(error));
+  };
+  const int fd = standardInput ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    fail(errno);
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    fail(EISDIR);
   }
-  return FromJson(document, path);
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) {
+      const int error = n < 0 ? errno : 0;
+      if (!standardInput)
+        ::close(fd);
+      if (error != 0)
+        fail(error);
+      break;
+    }
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return FromText(text, source);
 }
 
 Machine Machine::Demo() {
-  static const Machine demo = FromJson(nlohmann::json::parse(kDemoMachine), "demo");
+  static const Machine demo = FromText(kDemoMachine, "demo");
   return demo;
+}
+
+nlohmann::json Machine::json() const {
+  return detail::ToJson(*model_);
+}
+
+std::string FileErrorReason(int error) {
+  switch (error) {
+    case ENOENT:
+      return "no such file";
+    case EACCES:
+    case EPERM:
+      return "permission denied";
+    case EISDIR:
+      return "is a directory";
+    case ENOTDIR:
+      return "a part of the path is not a directory";
+    case ENOSPC:
+      return "no space left on the device";
+    default: {
+      std::string text = std::strerror(error);
+      if (!text.empty())
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+      return text;
+    }
+  }
 }
 
 std::vector<Event> RunResult::Named(const std::string& name) const {

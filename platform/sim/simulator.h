@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -20,19 +22,31 @@ class MachineError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A machine in the machine-file format, checked. Keeps the document as given.
+namespace detail {
+struct MachineModel;
+}
+
+// A machine in the machine-file format, checked once; runs start from it.
 class Machine {
  public:
-  // Throws MachineError; `source` names the file (or "demo") in messages.
+  // Throw MachineError; `source` names the file (or "demo") in messages.
   static Machine FromJson(const nlohmann::json& document, const std::string& source);
+  // Machine-file text: also duplicate keys, and line and column in messages.
+  static Machine FromText(std::string_view text, const std::string& source);
+  // "-" reads standard input.
   static Machine FromFile(const std::string& path);
   static Machine Demo();
 
-  const nlohmann::json& json() const { return document_; }
+  // The machine in the machine-file format.
+  nlohmann::json json() const;
+  const detail::MachineModel& model() const { return *model_; }
 
  private:
-  nlohmann::json document_;
+  std::shared_ptr<const detail::MachineModel> model_;
 };
+
+// Why a file could not be opened, read or written, in a few words ("no such file").
+std::string FileErrorReason(int error);
 
 struct Event {
   std::uint64_t t = 0;    // virtual milliseconds since the run's start

@@ -121,7 +121,7 @@ TEST(Shutdown, IsRefusedWithoutTheShutdownPrivilege) {
 }
 
 TEST(StatusWindow, AKeyReachesTheDialogAsOkOrCancelAndWithoutATimerNoTextIsWritten) {
-  for (const auto& [key, result] : {std::pair{"Enter", 1}, std::pair{"escape", 2}}) {
+  for (const auto& [key, result] : {std::pair{"Enter", 1}, std::pair{"Escape", 2}}) {
     const RunResult run = Tool(Machine::FromJson(
         {{"user", {{"status_window_key", {{"key", key}, {"after_ms", 250}}}}}}, "t"));
     EXPECT_EQ(run.Named("dialog_end").at(0).t, 250u) << key;

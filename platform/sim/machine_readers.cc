@@ -1,0 +1,410 @@
+// Reading a machine file's document into the model: one reader per part; the first misfit throws,
+// naming its place.
+#include <algorithm>
+#include <cctype>
+#include <limits>
+#include <map>
+
+#include "platform/sim/machine_model.h"
+#include "platform/sim/machine_reader.h"
+#include "platform/sim/text.h"
+
+namespace platform::sim::detail {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr std::uint64_t kMaxMs = 365ull * 24 * 3600 * 1000;
+
+OnClose ReadOnClose(const Reader& r, const json& value, const std::string& where) {
+  static const char* const kExpected = "expected \"ignore\" or {\"exit_after_ms\": N}";
+  OnClose onClose;
+  if (value.is_string()) {
+    if (value.get<std::string>() != "ignore")
+      r.Fail(where, kExpected);
+    onClose.ignore = true;
+    return onClose;
+  }
+  if (!value.is_object() || value.size() != 1 || !value.contains("exit_after_ms"))
+    r.Fail(where, kExpected);
+  onClose.exitAfterMs =
+      r.Unsigned(value["exit_after_ms"], Reader::At(where, "exit_after_ms"), 0, kMaxMs);
+  return onClose;
+}
+
+WindowDesc ReadWindow(const Reader& r, const json& value, const std::string& where) {
+  WindowDesc window;
+  if (value.is_string()) {
+    window.title = value.get<std::string>();
+    return window;
+  }
+  if (!value.is_object())
+    r.Fail(where,
+           "expected a title or {\"title\": ..., \"title_readable\": ..., "
+           "\"accepts_posts\": ...}");
+  r.Object(value, where, {"title", "title_readable", "accepts_posts"});
+  window.title = r.String(r.Required(value, where, "title"), Reader::At(where, "title"));
+  r.Optional(value, where, "title_readable",
+             [&](const json& v, const std::string& w) { window.titleReadable = r.Bool(v, w); });
+  r.Optional(value, where, "accepts_posts",
+             [&](const json& v, const std::string& w) { window.acceptsPosts = r.Bool(v, w); });
+  return window;
+}
+
+// An executable name as the system stores it; anything but empty is possible.
+std::string ReadProgramName(const Reader& r, const json& value, const std::string& where) {
+  return r.String(value, where, true);
+}
+
+// A running process (withPid) or what a program starts, which the system gives a pid.
+ProcessDesc ReadProcess(const Reader& r, const json& value, const std::string& where,
+                        bool withPid) {
+  ProcessDesc p;
+  if (!withPid && value.is_string()) {
+    p.name = ReadProgramName(r, value, where);
+    return p;
+  }
+  if (!value.is_object())
+    r.Fail(where, withPid ? "expected a process object"
+                          : "expected an executable name or a process object");
+  if (!withPid && value.contains("pid"))
+    r.Fail(Reader::At(where, "pid"),
+           "a started process gets its pid from the system: leave \"pid\" out");
+  r.Object(value, where,
+           {"pid", "name", "windows", "on_close", "can_open", "can_terminate", "ends_with"});
+  r.Optional(value, where, "pid", [&](const json& v, const std::string& w) {
+    p.pid = static_cast<std::uint32_t>(r.Unsigned(v, w, 1, 0xFFFFFFFF));
+  });
+  p.name = ReadProgramName(r, r.Required(value, where, "name"), Reader::At(where, "name"));
+  r.Optional(value, where, "windows", [&](const json& v, const std::string& w) {
+    r.Each(v, w, [&](const json& e, const std::string& at) {
+      p.windows.push_back(ReadWindow(r, e, at));
+    });
+  });
+  r.Optional(value, where, "on_close",
+             [&](const json& v, const std::string& w) { p.onClose = ReadOnClose(r, v, w); });
+  r.Optional(value, where, "can_open",
+             [&](const json& v, const std::string& w) { p.canOpen = r.Bool(v, w); });
+  r.Optional(value, where, "can_terminate",
+             [&](const json& v, const std::string& w) { p.canTerminate = r.Bool(v, w); });
+  r.Optional(value, where, "ends_with",
+             [&](const json& v, const std::string& w) { p.endsWith = ReadProgramName(r, v, w); });
+  return p;
+}
+
+void ReadEnvironment(const Reader& r, const json& env, const std::string& where, MachineModel& m) {
+  if (!env.is_object())
+    r.Fail(where, "expected an object of names and values");
+  std::map<std::string, std::string> seen;
+  for (const auto& [name, value] : env.items()) {
+    const std::string at = Reader::At(where, name);
+    if (name.empty())
+      r.Fail(at, "a variable needs a name");
+    const auto [it, fresh] = seen.emplace(FoldUtf8(name), name);
+    if (!fresh)
+      r.Fail(at, "the same variable as " + Quoted(it->second) + " (names ignore case)");
+    m.environment.emplace_back(name, r.String(value, at));
+  }
+}
+
+FileDesc ReadFile(const Reader& r, const json& f, const std::string& at) {
+  r.Object(f, at, {"path", "directory", "content", "starts", "readable", "writable"});
+  FileDesc file;
+  file.path = r.String(r.Required(f, at, "path"), Reader::At(at, "path"), true);
+  r.Optional(f, at, "directory",
+             [&](const json& v, const std::string& w) { file.directory = r.Bool(v, w); });
+  r.Optional(f, at, "content", [&](const json& v, const std::string& w) {
+    file.content = r.String(v, w);
+    if (file.directory)
+      r.Fail(w, "a directory has no content");
+  });
+  r.Optional(f, at, "starts", [&](const json& v, const std::string& w) {
+    r.Array(v, w);
+    if (file.directory)
+      r.Fail(w, "a directory starts nothing");
+    r.Each(v, w, [&](const json& e, const std::string& where) {
+      file.starts.push_back(ReadProcess(r, e, where, false));
+    });
+  });
+  r.Optional(f, at, "readable",
+             [&](const json& v, const std::string& w) { file.readable = r.Bool(v, w); });
+  r.Optional(f, at, "writable",
+             [&](const json& v, const std::string& w) { file.writable = r.Bool(v, w); });
+  return file;
+}
+
+void ReadFiles(const Reader& r, const json& files, const std::string& where, MachineModel& m) {
+  std::map<std::string, std::string> seen;  // path key -> place
+  r.Each(files, where, [&](const json& f, const std::string& at) {
+    FileDesc file = ReadFile(r, f, at);
+    const auto [it, fresh] = seen.emplace(PathKey(file.path), at);
+    if (!fresh)
+      r.Fail(Reader::At(at, "path"), "the same path as " + it->second + " (paths ignore case)");
+    m.files.push_back(std::move(file));
+  });
+}
+
+// Hex pairs, blanks or commas between them allowed ("01 00 ff"), or an array of byte values.
+std::vector<std::uint8_t> ReadBytes(const Reader& r, const json& data, const std::string& at) {
+  std::vector<std::uint8_t> bytes;
+  if (data.is_array()) {
+    r.Each(data, at, [&](const json& e, const std::string& w) {
+      bytes.push_back(static_cast<std::uint8_t>(r.Unsigned(e, w, 0, 255)));
+    });
+    return bytes;
+  }
+  static const char* const kExpected = "expected bytes in hex, such as \"01 00 ff\"";
+  if (!data.is_string())
+    r.Fail(at, kExpected);
+  std::string digits;
+  for (const char c : data.get<std::string>()) {
+    if (c == ' ' || c == ',')
+      continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c)))
+      r.Fail(at, kExpected);
+    digits.push_back(c);
+  }
+  if (digits.size() % 2 != 0)
+    r.Fail(at, kExpected);
+  for (std::size_t i = 0; i < digits.size(); i += 2)
+    bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+// The value part of a registry entry that has a name.
+RegValueDesc ReadRegValue(const Reader& r, const json& value, const std::string& where) {
+  static constexpr RegType kTypes[] = {RegType::kDword, RegType::kQword, RegType::kSz,
+                                       RegType::kBinary};
+  RegValueDesc v;
+  v.name = r.String(r.Required(value, where, "name"), Reader::At(where, "name"));
+  v.type = kTypes[r.Word(r.Required(value, where, "type"), Reader::At(where, "type"),
+                         {"REG_DWORD", "REG_QWORD", "REG_SZ", "REG_BINARY"})];
+  const json& data = r.Required(value, where, "data");
+  const std::string at = Reader::At(where, "data");
+  switch (v.type) {
+    case RegType::kDword:
+    case RegType::kQword:
+      v.number = r.Unsigned(
+          data, at, 0,
+          v.type == RegType::kDword ? 0xFFFFFFFF : std::numeric_limits<std::uint64_t>::max());
+      break;
+    case RegType::kSz:
+      v.text = r.String(data, at);
+      break;
+    case RegType::kBinary:
+      v.bytes = ReadBytes(r, data, at);
+      break;
+  }
+  return v;
+}
+
+// A key path under HKEY_LOCAL_MACHINE, written without the root.
+std::string ReadKeyPath(const Reader& r, const json& value, const std::string& where) {
+  const std::string key = r.String(value, where, true);
+  const std::size_t slash = key.find('\\');
+  const std::string root = key.substr(0, slash);
+  const std::string rest = slash == std::string::npos ? "" : key.substr(slash + 1);
+  if (EqualNoCase(root, "HKEY_LOCAL_MACHINE") || EqualNoCase(root, "HKLM"))
+    r.Fail(where, "a key path starts below HKEY_LOCAL_MACHINE: " +
+                      (rest.empty() ? std::string("leave the root out") : "write " + Quoted(rest)));
+  static const char* const kOtherRoots[] = {"HKCU", "HKCR", "HKU", "HKCC"};
+  if (EqualNoCase(root.substr(0, 5), "HKEY_") ||
+      std::any_of(std::begin(kOtherRoots), std::end(kOtherRoots),
+                  [&](const char* other) { return EqualNoCase(root, other); }))
+    r.Fail(where, "only HKEY_LOCAL_MACHINE is simulated: write the path below it, without a root");
+  if (key.front() == '\\' || key.back() == '\\')
+    r.Fail(where,
+           "expected a key path under HKEY_LOCAL_MACHINE, without a leading or trailing "
+           "backslash");
+  return key;
+}
+
+void ReadRegistry(const Reader& r, const json& entries, const std::string& where, MachineModel& m) {
+  std::map<std::string, std::size_t> keys;    // folded key -> index in m.registry
+  std::map<std::string, std::string> values;  // folded key and name -> place
+  r.Each(entries, where, [&](const json& entry, const std::string& at) {
+    r.Object(entry, at, {"key", "name", "type", "data"});
+    const std::string key = ReadKeyPath(r, r.Required(entry, at, "key"), Reader::At(at, "key"));
+    const auto [k, freshKey] = keys.emplace(FoldUtf8(key), m.registry.size());
+    if (freshKey)
+      m.registry.push_back({key, {}});
+    if (!entry.contains("name")) {
+      for (const char* part : {"type", "data"}) {
+        if (entry.contains(part))
+          r.Fail(Reader::At(at, part), "a value needs a name (\"\" for the default value)");
+      }
+      return;
+    }
+    RegValueDesc value = ReadRegValue(r, entry, at);
+    const auto [v, freshValue] = values.emplace(FoldUtf8(key) + "\n" + FoldUtf8(value.name), at);
+    if (!freshValue)
+      r.Fail(Reader::At(at, "name"), "the same value as " + v->second + " (names ignore case)");
+    m.registry[k->second].values.push_back(std::move(value));
+  });
+}
+
+void ReadProcesses(const Reader& r, const json& processes, const std::string& where,
+                   MachineModel& m) {
+  std::map<std::uint32_t, std::string> seen;  // pid -> place
+  std::uint32_t highest = 0;
+  r.Each(processes, where, [&](const json& p, const std::string& at) {
+    m.processes.push_back(ReadProcess(r, p, at, true));
+    const std::uint32_t pid = m.processes.back().pid;
+    if (pid == 0)
+      return;
+    highest = std::max(highest, pid);
+    const auto [it, fresh] = seen.emplace(pid, at);
+    if (!fresh)
+      r.Fail(Reader::At(at, "pid"), "the same pid as " + it->second);
+  });
+  // Processes without a pid get one above every pid given, in order, as the system counts.
+  for (ProcessDesc& p : m.processes) {
+    if (p.pid == 0) {
+      if (highest > 0xFFFFFFFFu - 8)
+        r.Fail(where, "no pid left for a process without one");
+      highest = (highest / 4 + 1) * 4;
+      p.pid = highest;
+    }
+  }
+}
+
+void ReadProducts(const Reader& r, const json& products, const std::string& where,
+                  MachineModel& m) {
+  std::map<std::string, std::string> seen;  // folded code -> place
+  r.Each(products, where, [&](const json& product, const std::string& at) {
+    r.Object(product, at, {"code", "state", "removal_works"});
+    ProductDesc p;
+    p.code = r.String(r.Required(product, at, "code"), Reader::At(at, "code"), true);
+    const auto [it, fresh] = seen.emplace(FoldUtf8(p.code), at);
+    if (!fresh)
+      r.Fail(Reader::At(at, "code"), "the same product as " + it->second);
+    r.Optional(product, at, "state",
+               [&](const json& v, const std::string& w) { p.state = r.Int32(v, w); });
+    r.Optional(product, at, "removal_works",
+               [&](const json& v, const std::string& w) { p.removalWorks = r.Bool(v, w); });
+    m.products.push_back(std::move(p));
+  });
+}
+
+void ReadSystem(const Reader& r, const json& s, const std::string& where, MachineModel& m) {
+  r.Object(s, where,
+           {"windows_folder", "power_off", "reboot", "interpreter_ms", "installer_ms",
+            "registry_editor_ms"});
+  SystemDesc& sys = m.system;
+  r.Optional(s, where, "windows_folder", [&](const json& v, const std::string& w) {
+    sys.windowsFolder = r.String(v, w, true);
+    if (Utf8ToUtf16(sys.windowsFolder).size() >= 260)
+      r.Fail(w, "longer than a path can be (259 characters)");
+  });
+  const auto accepts = [&](const json& v, const std::string& w) {
+    return r.Word(v, w, {"accept", "refuse"}) == 0;
+  };
+  r.Optional(s, where, "power_off",
+             [&](const json& v, const std::string& w) { sys.acceptsPowerOff = accepts(v, w); });
+  r.Optional(s, where, "reboot",
+             [&](const json& v, const std::string& w) { sys.acceptsReboot = accepts(v, w); });
+  const std::pair<const char*, std::uint64_t*> times[] = {
+      {"interpreter_ms", &sys.interpreterMs},
+      {"installer_ms", &sys.installerMs},
+      {"registry_editor_ms", &sys.registryEditorMs}};
+  for (const auto& time : times) {
+    r.Optional(s, where, time.first, [&](const json& v, const std::string& w) {
+      *time.second = r.Unsigned(v, w, 0, kMaxMs);
+    });
+  }
+}
+
+void ReadUser(const Reader& r, const json& u, const std::string& where, MachineModel& m) {
+  r.Object(u, where, {"closes_usage_box_after_ms", "status_window_key"});
+  r.Optional(u, where, "closes_usage_box_after_ms", [&](const json& v, const std::string& w) {
+    if (v.is_null())
+      m.user.closesUsageBoxAfterMs.reset();
+    else if (!v.is_number())
+      r.Fail(w, "expected a whole number of milliseconds, or null for never");
+    else
+      m.user.closesUsageBoxAfterMs = r.Unsigned(v, w, 0, kMaxMs);
+  });
+  r.Optional(u, where, "status_window_key", [&](const json& v, const std::string& w) {
+    if (v.is_null())
+      return;
+    r.Object(v, w, {"key", "after_ms"});
+    KeyPress press;
+    const std::size_t key =
+        r.Word(r.Required(v, w, "key"), Reader::At(w, "key"), {"Escape", "Enter"});
+    press.key = key == 0 ? "Escape" : "Enter";
+    press.afterMs = r.Unsigned(r.Required(v, w, "after_ms"), Reader::At(w, "after_ms"), 0, kMaxMs);
+    m.user.statusWindowKey = press;
+  });
+}
+
+// One fault, by the kind of its member.
+struct FaultReader {
+  const Reader& r;
+  const json& v;
+  const std::string& w;
+  const FaultField& field;
+  FaultDesc& faults;
+
+  void operator()(bool FaultDesc::*member) const { faults.*member = r.Bool(v, w); }
+  void operator()(std::uint64_t FaultDesc::*member) const {
+    faults.*member = r.Unsigned(v, w, field.min, field.max);
+  }
+  void operator()(std::optional<std::uint64_t> FaultDesc::*member) const {
+    faults.*member = r.Unsigned(v, w, field.min, field.max);
+  }
+  void operator()(std::set<std::string> FaultDesc::*member) const {
+    r.Each(v, w, [&](const json& e, const std::string& at) {
+      (faults.*member).insert(kThreadRoles[r.Word(e, at, {kThreadRoles[0], kThreadRoles[1]})]);
+    });
+  }
+  void operator()(std::vector<std::string> FaultDesc::*member) const {
+    r.Each(v, w, [&](const json& e, const std::string& at) {
+      (faults.*member).push_back(ReadProgramName(r, e, at));
+    });
+  }
+};
+
+void ReadFaults(const Reader& r, const json& f, const std::string& where, MachineModel& m) {
+  if (!f.is_object())
+    r.Fail(where, "expected an object");
+  for (const auto& item : f.items()) {
+    const std::string& key = item.key();
+    const json& value = item.value();
+    const auto fields = FaultFields();
+    const auto field = std::find_if(fields.begin(), fields.end(),
+                                    [&](const FaultField& ff) { return key == ff.name; });
+    if (field == fields.end()) {
+      r.Fail(Reader::At(where, key), "unknown fault (sim/MACHINE-FILE.md lists them)");
+    }
+    const std::string at = Reader::At(where, key);
+    std::visit(FaultReader{r, value, at, *field, m.faults}, field->member);
+  }
+}
+
+}  // namespace
+
+MachineModel ParseMachine(const json& document, const std::string& source,
+                          const MachineText* text) {
+  const Reader r(source, text);
+  MachineModel m;
+  r.Object(
+      document, "",
+      {"environment", "files", "registry", "processes", "products", "system", "user", "faults"});
+  using Part = void (*)(const Reader&, const json&, const std::string&, MachineModel&);
+  const std::pair<const char*, Part> parts[] = {{"environment", ReadEnvironment},
+                                                {"files", ReadFiles},
+                                                {"registry", ReadRegistry},
+                                                {"processes", ReadProcesses},
+                                                {"products", ReadProducts},
+                                                {"system", ReadSystem},
+                                                {"user", ReadUser},
+                                                {"faults", ReadFaults}};
+  for (const auto& [key, read] : parts) {
+    r.Optional(document, "", key,
+               [&, read = read](const json& v, const std::string& w) { read(r, v, w, m); });
+  }
+  return m;
+}
+
+}  // namespace platform::sim::detail

@@ -1,0 +1,24 @@
+// The machine-file loader on any bytes: a machine that reads back the same once written, or one
+// short, printable line naming the file.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "platform/sim/machine_model.h"
+#include "platform/sim/simulator.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using platform::sim::Machine;
+  try {
+    const Machine machine = Machine::FromText({reinterpret_cast<const char*>(data), size}, "f");
+    if (Machine::FromText(platform::sim::FormatMachine(machine.json()), "w").json() !=
+        machine.json())
+      std::abort();
+  } catch (const platform::sim::MachineError& e) {
+    const std::string line = e.what();
+    // Printable leaves a line alone that is short, well formed and free of control characters.
+    if (line.rfind("f:", 0) != 0 || platform::sim::detail::Printable(line, 184) != line)
+      std::abort();
+  }
+  return 0;
+}
