@@ -3,6 +3,7 @@
 // should not be.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -90,7 +91,16 @@ TEST_P(EveryFault, AloneAndInPairs) {
 INSTANTIATE_TEST_SUITE_P(Table, EveryFault,
                          testing::Combine(testing::Values(0, 1, 2),
                                           testing::Values(u"/terminate", u"/restart", u"/shutdown",
-                                                          u"/deinstall", u"/checkUSB", u"/?",
-                                                          u"")));
+                                                          u"/deinstall", u"/checkUSB", u"/?", u"")),
+                         // Names from the values, not their addresses, so that they are the same
+                         // in every process that lists or runs the tests.
+                         [](const auto& info) {
+                           std::string name = "machine" + std::to_string(std::get<0>(info.param));
+                           for (const char16_t* c = std::get<1>(info.param); *c != 0; ++c)
+                             name += *c == u'?'         ? "_help"
+                                     : std::isalnum(*c) ? std::string(1, static_cast<char>(*c))
+                                                        : "_";
+                           return name;
+                         });
 
 }  // namespace
