@@ -404,20 +404,6 @@ std::uint64_t Step(std::uint64_t ms) {
   }
 }
 
-std::string EndText(const RunResult& run) {
-  switch (run.how) {
-    case EndHow::kExit:
-      return "exit code " + std::to_string(run.exitCode);
-    case EndHow::kPowerOff:
-      return "power-off";
-    case EndHow::kReboot:
-      return "reboot";
-    case EndHow::kStuck:
-      return "stuck";
-  }
-  return "";
-}
-
 }  // namespace
 
 std::string TimelineSvg(const RunResult& run, const std::string& title) {
@@ -483,7 +469,7 @@ std::string TimelineSvg(const RunResult& run, const std::string& title) {
   s.Rect(0, 0, kWidth, height, "fill=\"#ffffff\"");
   s.Text(12, 24, title, "font-size=\"16\" font-weight=\"bold\"");
   s.Text(12, 44,
-         "ended: " + EndText(run) + " after " + Seconds(run.virtualMs) +
+         "ended: " + platform::sim::FormatEnd(run) + " after " + Seconds(run.virtualMs) +
              " virtual seconds. Folded marks: \u00D7n says how often the same thing happened "
              "(one dot each).",
          "font-size=\"12\" fill=\"#444444\"");
@@ -562,7 +548,7 @@ std::string TimelineSvg(const RunResult& run, const std::string& title) {
   // The end, across every lane.
   const double xe = X(run.virtualMs);
   s.Line(xe, top - 20, xe, axisY, "stroke=\"#111111\" stroke-dasharray=\"4 3\"");
-  const std::string endLabel = "end: " + EndText(run);
+  const std::string endLabel = "end: " + platform::sim::FormatEnd(run);
   const bool right = xe + 5 + TextWidth(endLabel) <= kWidth - 4;
   s.Text(right ? xe + 5 : xe - 5, top - 8, endLabel,
          std::string("font-weight=\"bold\"") + (right ? "" : " text-anchor=\"end\""));

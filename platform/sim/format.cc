@@ -362,6 +362,21 @@ std::string FormatJsonLines(const RunResult& result) {
   return out;
 }
 
+std::string FormatEnd(const RunResult& result) {
+  switch (result.how) {
+    case EndHow::kExit:
+      return "exit code " + std::to_string(result.exitCode);
+    case EndHow::kPowerOff:
+      return "power-off";
+    case EndHow::kReboot:
+      return "reboot";
+    case EndHow::kStuck:
+      break;
+  }
+  const json& end = result.events.empty() ? json::object() : result.events.back().fields;
+  return "stuck" + (end.contains("reason") ? " (" + Text(end["reason"]) + ")" : "");
+}
+
 std::string FormatTimeline(const RunResult& result) {
   std::string out;
   const std::vector<Event>& events = result.events;
@@ -376,23 +391,7 @@ std::string FormatTimeline(const RunResult& result) {
     out += line + "\n";
     i += period * times;
   }
-  out += "\nEnded: ";
-  switch (result.how) {
-    case EndHow::kExit:
-      out += "exit code " + std::to_string(result.exitCode);
-      break;
-    case EndHow::kPowerOff:
-      out += "power-off";
-      break;
-    case EndHow::kReboot:
-      out += "reboot";
-      break;
-    case EndHow::kStuck: {
-      const json& end = events.empty() ? json::object() : events.back().fields;
-      out += "stuck" + (end.contains("reason") ? " (" + Text(end["reason"]) + ")" : "");
-      break;
-    }
-  }
+  out += "\nEnded: " + FormatEnd(result);
   out += "\nVirtual length: " + Seconds(result.virtualMs) + " s\nChanges:\n";
   if (result.changes.empty())
     out += "  (none)\n";

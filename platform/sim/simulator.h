@@ -83,6 +83,8 @@ RunResult RunFunction(const Machine& machine, const std::function<void()>& body,
 // The readable timeline with its summary, and the JSON Lines trace.
 std::string FormatTimeline(const RunResult& result);
 std::string FormatJsonLines(const RunResult& result);
+// How the run ended, as the timeline says it: "exit code 0", "reboot", "stuck (why)", ...
+std::string FormatEnd(const RunResult& result);
 // A machine in the machine-file format, laid out for people to read.
 std::string FormatMachine(const nlohmann::json& machine);
 
