@@ -143,7 +143,7 @@ Bool ReadWindowRect(WindowRef window, Rect& rect) {
   if (!call)
     return 0;
   const Window* w = call->FindWindow(window.value);
-  if (w == nullptr || !w->alive)
+  if (w == nullptr)
     return 0;
   rect = w->rect;
   return 1;
@@ -157,7 +157,7 @@ Bool PlaceWindow(WindowRef window, WindowRef insertAfter, int x, int y, int cx, 
   if (!call)
     return 0;
   Window* w = call->FindWindow(window.value);
-  if (w == nullptr || !w->alive)
+  if (w == nullptr)
     return 0;
   if (!(flags & kNoMove)) {
     w->rect.right += x - w->rect.left;
@@ -206,7 +206,7 @@ Bool WriteWindowText(WindowRef window, const WString& text) {
   if (!call)
     return 0;
   Window* w = call->FindWindow(window.value);
-  if (w == nullptr || !w->alive)
+  if (w == nullptr)
     return 0;
   if (w->title != text) {
     w->title = text;

@@ -62,7 +62,7 @@ Process* RunState::FindProcess(std::uint32_t pid) {
 }
 
 Window* RunState::FindWindow(std::uintptr_t hwnd) {
-  if (hwnd == 0 || hwnd > windows.size())
+  if (hwnd == 0 || hwnd > windows.size() || !windows[hwnd - 1].alive)
     return nullptr;
   return &windows[hwnd - 1];
 }

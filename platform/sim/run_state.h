@@ -167,7 +167,7 @@ class RunState {
   std::optional<EndHow> shutdownPending;
 
   Process* FindProcess(std::uint32_t pid);
-  Window* FindWindow(std::uintptr_t hwnd);
+  Window* FindWindow(std::uintptr_t hwnd);  // a window that still exists
   Dialog* FindDialog(std::uintptr_t hwnd);
   HandleObject* FindHandle(void* raw);
   void* NewHandle(HandleObject object);

@@ -62,7 +62,7 @@ int ReadWindowText(WindowRef window, char16_t* buffer, int maxCount) {
   if (!call)
     return 0;
   const Window* w = call->FindWindow(window.value);
-  if (w == nullptr || !w->alive || !w->titleReadable)
+  if (w == nullptr || !w->titleReadable)
     return 0;
   const std::size_t n = std::min(w->title.size(), static_cast<std::size_t>(maxCount - 1));
   std::copy_n(w->title.begin(), n, buffer);
@@ -76,7 +76,7 @@ Bool PostWindowMessage(WindowRef window, std::uint32_t message, std::uintptr_t w
   if (!call)
     return 0;
   Window* w = call->FindWindow(window.value);
-  const bool ok = w != nullptr && w->alive && w->acceptsPosts;
+  const bool ok = w != nullptr && w->acceptsPosts;
   call->EmitHere("post_message", {{"hwnd", window.value},
                                   {"title", w != nullptr ? json(U8(w->title)) : json(nullptr)},
                                   {"message", MessageName(message)},
