@@ -1,0 +1,251 @@
+"""Machine files as both worlds see them: what a Wine prefix can be given, the names the
+comparison uses for processes and windows, and random machines within what Wine can be given."""
+
+import random
+import re
+
+CLOSED_BY_ITSELF = 100  # exit code of a stand-in that ended after a close request
+DEFAULT_ON_CLOSE = {"exit_after_ms": 100}
+RESERVED = (r"C:\E2E", r"C:\FENWRACK")  # the suite's own folders in the prefix
+
+
+def is_int(value):
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def drive_c_path(value):
+    parts = re.split(r"[\\/]+", value) if isinstance(value, str) else [""]
+    return (re.fullmatch(r"[cC]:", parts[0]) is not None
+            and not any(re.search(r'[:*?"<>|\x00-\x1f]', part) for part in parts[1:])
+            and not any((fold(value) + "\\").startswith(r + "\\") for r in RESERVED))
+
+
+def windows_parts(path):
+    """The folders and name that Windows makes of a path: separators, . and .. and the dots
+    and blanks that end a name."""
+    parts = []
+    for part in re.split(r"[\\/]+", path)[1:]:
+        part = part.rstrip(". ") if part not in (".", "..") else part
+        if part == "..":
+            parts = parts[:-1]
+        elif part not in ("", "."):
+            parts.append(part)
+    return ["C:"] + parts
+
+
+def file_name(value):
+    return isinstance(value, str) and re.fullmatch(r'[^\\/:*?"<>|\x00-\x1f]+', value) is not None
+
+
+def title(value):
+    return isinstance(value, str) and '"' not in value and "\x00" not in value
+
+
+PROCESS = {
+    "": lambda v: isinstance(v, (str, dict)),
+    "/name": file_name,
+    "/pid": is_int,
+    "/windows": lambda v: isinstance(v, list),
+    "/windows/*": lambda v: title(v) or isinstance(v, dict),
+    "/windows/*/title": title,
+    "/on_close": lambda v: v == "ignore" or isinstance(v, dict),
+    "/on_close/exit_after_ms": lambda v: is_int(v) and 0 <= v <= 600000,
+    "/can_open": lambda v: v is True,
+    "/can_terminate": lambda v: v is True,
+}
+# Every place in a machine file that a Wine prefix can be given, with the values it can take
+# (JSON pointers; * is any index or name). Anything else is refused before a case runs.
+SUPPORTED = {
+    "": lambda v: isinstance(v, dict),
+    "/environment": lambda v: isinstance(v, dict),
+    "/environment/*": lambda v: isinstance(v, str),
+    "/files": lambda v: isinstance(v, list),
+    "/files/*": lambda v: isinstance(v, dict),
+    "/files/*/path": drive_c_path,
+    "/files/*/directory": lambda v: isinstance(v, bool),
+    "/files/*/content": lambda v: isinstance(v, str),
+    "/files/*/starts": lambda v: isinstance(v, list),
+    "/files/*/readable": lambda v: v is True,
+    "/files/*/writable": lambda v: v is True,
+    "/registry": lambda v: isinstance(v, list),
+    "/registry/*": lambda v: isinstance(v, dict),
+    "/registry/*/key": lambda v: isinstance(v, str) and v.strip("\\") != "",
+    "/registry/*/name": lambda v: isinstance(v, str),
+    "/registry/*/type": lambda v: v in ("REG_DWORD", "REG_QWORD", "REG_SZ", "REG_BINARY"),
+    "/registry/*/data": lambda v: isinstance(v, (str, int, list)),
+    "/registry/*/data/*": is_int,
+    "/processes": lambda v: isinstance(v, list) and len(v) <= 60,
+    **{"/processes/*" + key: check for key, check in PROCESS.items()},
+    **{"/files/*/starts/*" + key: check for key, check in PROCESS.items()},
+    "/products": lambda v: isinstance(v, list),
+    "/products/*": lambda v: isinstance(v, dict),
+    "/products/*/code": lambda v: isinstance(v, str) and re.fullmatch(
+        r"\{[0-9A-Fa-f]{8}(-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}\}", v) is not None,
+    "/products/*/state": lambda v: v == 5,
+    "/products/*/removal_works": lambda v: v is True,
+    "/system": lambda v: isinstance(v, dict),
+    "/system/windows_folder": lambda v: isinstance(v, str) and v.upper() == r"C:\WINDOWS",
+    "/system/power_off": lambda v: v == "accept",
+    "/system/reboot": lambda v: v == "accept",
+    "/system/interpreter_ms": is_int,
+    "/system/installer_ms": is_int,
+    "/system/registry_editor_ms": is_int,
+    "/user": lambda v: isinstance(v, dict),
+    "/user/closes_usage_box_after_ms": lambda v: v is None or is_int(v),
+    "/user/status_window_key": lambda v: isinstance(v, dict),
+    "/user/status_window_key/key": lambda v: v in ("Escape", "Enter"),
+    "/user/status_window_key/after_ms": is_int,
+    "/faults": lambda v: v == {},
+}
+
+
+def refusal(machine, pointer="", pattern=""):
+    """The first place of the machine that Wine cannot be given, as 'pointer: why', or None."""
+    check = SUPPORTED.get(pattern)
+    if check is None:
+        return "%s: a Wine prefix cannot be given this" % (pointer or "/")
+    if not check(machine):
+        return "%s: a Wine prefix cannot be given %s" % (pointer or "/", short(machine))
+    children = (machine.items() if isinstance(machine, dict)
+                else enumerate(machine) if isinstance(machine, list) else ())
+    for key, value in children:
+        star = pattern + "/*"
+        child = star if star in SUPPORTED and (isinstance(key, int) or pattern in (
+            "/environment",)) else pattern + "/" + str(key)
+        found = refusal(value, "%s/%s" % (pointer, key), child)
+        if found:
+            return found
+    if pattern == "/files/*" and machine.get("starts") is not None and "content" in machine:
+        return pointer + "/content: a script with starts is written by the suite"
+    if pattern == "" and len({fold(f["path"]) for f in machine.get("files", [])}) < len(
+            machine.get("files", [])):
+        return "/files: two entries name one path"
+    if pattern == "/environment" and any(name.upper().startswith("WINE") for name in machine):
+        return pointer + ": Wine's own variables cannot be set"
+    return None
+
+
+def short(value):
+    text = repr(value)
+    return text if len(text) < 60 else text[:57] + "..."
+
+
+def fold(path):
+    return "\\".join(windows_parts(path)).upper()
+
+
+def titles(process):
+    if isinstance(process, str):
+        return []
+    return [w if isinstance(w, str) else w["title"] for w in process.get("windows", [])]
+
+
+def on_close(process):
+    return DEFAULT_ON_CLOSE if isinstance(process, str) else process.get("on_close",
+                                                                          DEFAULT_ON_CLOSE)
+
+
+def name_of(process):
+    return process if isinstance(process, str) else process["name"]
+
+
+def unique(names):
+    seen = {}
+    keys = []
+    for name in names:
+        seen[name] = seen.get(name, 0) + 1
+        keys.append(name if seen[name] == 1 else "%s #%d" % (name, seen[name]))
+    return keys
+
+
+def process_keys(machine):
+    return unique(p["name"] for p in machine.get("processes", []))
+
+
+def window_keys(machine):
+    """Per process of the file, the names of its windows."""
+    return [unique("%s/%s" % (key, t) for t in titles(p))
+            for key, p in zip(process_keys(machine), machine.get("processes", []))]
+
+
+def pids(machine):
+    """The pids the simulator gives, those without one above every pid given."""
+    given = [p.get("pid", 0) for p in machine.get("processes", [])]
+    highest = max(given, default=0)
+    out = []
+    for pid in given:
+        if not pid:
+            highest = (highest // 4 + 1) * 4
+            pid = highest
+        out.append(pid)
+    return out
+
+
+# ---- Random machines
+
+FIRMWARE = ["Halvmark.exe", "halvmark.exe", "Quenstead.exe", "quenstead_d.exe", "Quenstead_d.exe",
+            "Tarnwick.exe", "tarnwick.exe", "Talvora.exe", "TALVORA.EXE"]
+DECOYS = ["notes.exe", "board.exe", "Halvmark2.exe", "halvmark.ex", "explorer.exe"]
+TITLES = ["Kestrix Analyzer Interface", "Pelmo", "Talvora", "pelmo", "Pelmo ", "Talvora 2",
+          "Kestrix Analyzer", ""]
+# Away from the stop's one-second passes, so that Wine's timing cannot change a count.
+CLOSE_DELAYS = [0, 100, 300, 1500, 2500]
+ROOT_PARTS = ["Kestrix", "Program Files (x86)", "K&S", "a b", "x,y;z", "50%", "[lab]", "O'Neil",
+              "K=1", "d+e", "^up", "Instr", "!bang"]
+ARGS = [["/terminate"], ["/restart"], ["/shutdown"], ["/deinstall"], ["/checkUSB"], ["/?"],
+        ["-TERMINATE"], ["/restart", "/terminate"], ["/terminate", "/?"], ["/bogus"]]
+POLICY_KEY = r"System\CurrentControlSet\Control\StorageDevicePolicies"
+SETTINGS = r"C:\Program Files\Kestrix\USBProtect\SetUSBProtection.reg"
+PLACEHOLDER = "{00000000-0000-0000-0000-000000000000}"  # in the shipping table
+
+
+def random_process(rng, names):
+    process = {"name": rng.choice(names)}
+    windows = rng.sample(TITLES, rng.choice([0, 1, 1, 1, 2]))
+    if windows:
+        process["windows"] = windows
+    roll = rng.random()
+    if roll < 0.15:
+        process["on_close"] = "ignore"
+    elif roll < 0.7:
+        process["on_close"] = {"exit_after_ms": rng.choice(CLOSE_DELAYS)}
+    return process
+
+
+def random_machine(seed):
+    rng = random.Random(seed)
+    root = "C:\\" + "\\".join(rng.sample(ROOT_PARTS, rng.randint(1, 3)))
+    if rng.random() < 0.2:
+        root += rng.choice(["\\", " ", "."])
+    machine = {"environment": {"Kestrix_SYSTEM_ROOT": root}, "files": [], "processes": []}
+    for path in (r"C:\WINNT\system32\cmd.exe", r"C:\WINDOWS\regedit.exe",
+                 r"C:\WINDOWS\system32\msiexec.exe", r"C:\WINNT\system32\msiexec.exe"):
+        if rng.random() < 0.85:
+            machine["files"].append({"path": path})
+    for folder in rng.sample(["bin", "binRelease", "binDebug"], rng.randint(0, 3)):
+        starts = [random_process(rng, FIRMWARE) for _ in range(rng.randint(0, 2))]
+        machine["files"].append({"path": "%s\\%s\\StartUpFW.bat" % (root.rstrip("\\"), folder),
+                                 "starts": starts})
+    if rng.random() < 0.5:
+        machine["files"].append({"path": r"C:\Kestrix\Instr\log", "directory": True})
+    if rng.random() < 0.7:
+        machine["files"].append({"path": SETTINGS, "content": (
+            "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\%s]\r\n\"WriteProtect\"=dword:%08x\r\n"
+            % (POLICY_KEY, rng.choice([0, 1, 2])))})
+    if rng.random() < 0.7:
+        kind, data = rng.choice([("REG_DWORD", 1), ("REG_DWORD", 0), ("REG_SZ", "1"),
+                                 ("REG_QWORD", 1), ("REG_BINARY", "01")])
+        machine["registry"] = [{"key": POLICY_KEY, "name": "WriteProtect", "type": kind,
+                                "data": data}]
+    hung_roll = rng.random()
+    for _ in range(rng.randint(0, 5)):
+        process = random_process(rng, FIRMWARE if rng.random() < 0.7 else DECOYS)
+        # A hung process costs Wine half a minute of real time: keep most machines quick.
+        if process.get("on_close") == "ignore" and hung_roll < 0.6:
+            process["on_close"] = {"exit_after_ms": 0}
+        machine["processes"].append(process)
+    if rng.random() < 0.4:
+        machine["products"] = [{"code": rng.choice([PLACEHOLDER, "{%08X-1111-2222-3333-%012X}" % (
+            rng.getrandbits(32), rng.getrandbits(48))])}]
+    machine["user"] = {"closes_usage_box_after_ms": rng.choice([500, 1500])}
+    return {"args": rng.choice(ARGS), "machine": machine}
