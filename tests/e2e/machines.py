@@ -134,6 +134,11 @@ def fold(path):
     return "\\".join(windows_parts(path)).upper()
 
 
+def is_program(path):
+    """A program of the system's folders: Wine has its own, so only its presence is compared."""
+    return fold(path).endswith(".EXE") and fold(path).startswith(("C:\\WINDOWS\\", "C:\\WINNT\\"))
+
+
 def titles(process):
     if isinstance(process, str):
         return []

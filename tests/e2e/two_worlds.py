@@ -107,14 +107,14 @@ def observe_sim(machine, events, dump):
     order = [sorted(group) for _, group in sorted(groups.items())]
     obs["started"] = sorted(a for g in order for a in g if a.startswith(("run", "start")))
     after = {m.fold(f["path"]): f for f in dump.get("files", [])}
-    places = {m.fold(p) for p in w.AGENT_PLACES}
     files = {m.fold(f["path"]): f["path"] for f in dump.get("files", []) + machine.get("files", [])}
     files.setdefault(m.fold(KILL_LOG), KILL_LOG)
+    scripts = {m.fold(f["path"]) for f in machine.get("files", []) if "starts" in f}
     obs["files"] = {}
     for folded, path in sorted(files.items()):
         entry = after.get(folded)
         obs["files"][path] = (None if entry is None else "directory" if entry.get("directory")
-                              else "program" if folded in places else "script" if "starts" in entry
+                              else "program" if m.is_program(path) else "script" if folded in scripts
                               else entry.get("content", ""))
     values = {(e["key"].upper(), e["name"].upper()): (e["key"], e["name"]) for e in
               dump.get("registry", []) + machine.get("registry", []) if "name" in e}

@@ -251,13 +251,12 @@ class Prefix:
         e2e = self.path(r"C:\e2e")
         (e2e / "real").mkdir(parents=True)
         agent = self.programs / "agent.exe"
-        places = {m.fold(p) for p in AGENT_PLACES}
         for index, entry in enumerate(machine.get("files", [])):
             if entry.get("directory"):
                 self.path(entry["path"]).mkdir(parents=True, exist_ok=True)
             elif "starts" in entry:
                 self.write(entry["path"], self.script(index, entry["starts"]))
-            elif m.fold(entry["path"]) not in places:
+            elif not m.is_program(entry["path"]) or not self.path(entry["path"]).exists():
                 self.write(entry["path"], entry.get("content", "").encode())
         setup = ["@echo off"]
         if machine.get("registry"):
@@ -349,6 +348,8 @@ class Prefix:
         failures = []
         while end is None:
             now = time.monotonic()
+            # Looked at before the events are read: a launcher that has ended wrote them all.
+            launcher_gone = launcher.poll() is not None
             text = events.read_bytes().decode("utf-8", "replace") if events.is_file() else ""
             for line in text.split("\n")[len(lines):-1]:
                 lines.append(line)
@@ -384,7 +385,9 @@ class Prefix:
             if request and end is None and now >= times["request"] + 3:
                 args = after_program(request.split(" ", 2)[2])
                 end = ("power-off " if "--shutdown" in args else "reboot ") + args
-            if end is None and (now > deadline or launcher.poll() is not None):
+            if end is None and launcher_gone:
+                raise SetupError("the launcher ended before Fenwrack.exe (see %s)" % self.log.name)
+            if end is None and now > deadline:
                 end = "stuck"
             time.sleep(0.05)
         # What the tool started goes on after its end. Waiting for as many starts as the
@@ -444,12 +447,11 @@ class Prefix:
                     order.append("terminate %s %d" % (self.tags[tag], code))
         obs["started"] = sorted(a for a in order if a.startswith(("run", "start")))
         obs["files"] = {}
-        places = {m.fold(p) for p in AGENT_PLACES}
         scripts = {m.fold(f["path"]) for f in machine.get("files", []) if "starts" in f}
         for path in files:
             target = self.path(path)
             obs["files"][path] = (None if not target.exists() else "directory" if target.is_dir()
-                                  else "program" if m.fold(path) in places
+                                  else "program" if m.is_program(path)
                                   else "script" if m.fold(path) in scripts
                                   else target.read_bytes().decode("utf-8", "replace"))
         codes = [p["code"] for p in machine.get("products", [])]
