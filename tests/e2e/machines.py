@@ -41,61 +41,47 @@ def title(value):
     return isinstance(value, str) and '"' not in value and "\x00" not in value
 
 
+def kind(*types):
+    return lambda v: isinstance(v, types) and not (isinstance(v, bool) and bool not in types)
+
+
+def only(*values):
+    return lambda v: any(v is x or (v == x and type(v) is type(x)) for x in values)
+
+
 PROCESS = {
-    "": lambda v: isinstance(v, (str, dict)),
-    "/name": file_name,
-    "/pid": is_int,
-    "/windows": lambda v: isinstance(v, list),
-    "/windows/*": lambda v: title(v) or isinstance(v, dict),
-    "/windows/*/title": title,
+    "": kind(str, dict), "/name": file_name, "/pid": kind(int), "/windows": kind(list),
+    "/windows/*": lambda v: title(v) or isinstance(v, dict), "/windows/*/title": title,
     "/on_close": lambda v: v == "ignore" or isinstance(v, dict),
     "/on_close/exit_after_ms": lambda v: is_int(v) and 0 <= v <= 600000,
-    "/can_open": lambda v: v is True,
-    "/can_terminate": lambda v: v is True,
+    "/can_open": only(True), "/can_terminate": only(True),
 }
 # Every place in a machine file that a Wine prefix can be given, with the values it can take
 # (JSON pointers; * is any index or name). Anything else is refused before a case runs.
 SUPPORTED = {
-    "": lambda v: isinstance(v, dict),
-    "/environment": lambda v: isinstance(v, dict),
-    "/environment/*": lambda v: isinstance(v, str),
-    "/files": lambda v: isinstance(v, list),
-    "/files/*": lambda v: isinstance(v, dict),
-    "/files/*/path": drive_c_path,
-    "/files/*/directory": lambda v: isinstance(v, bool),
-    "/files/*/content": lambda v: isinstance(v, str),
-    "/files/*/starts": lambda v: isinstance(v, list),
-    "/files/*/readable": lambda v: v is True,
-    "/files/*/writable": lambda v: v is True,
-    "/registry": lambda v: isinstance(v, list),
-    "/registry/*": lambda v: isinstance(v, dict),
+    "": kind(dict), "/environment": kind(dict), "/environment/*": kind(str),
+    "/files": kind(list), "/files/*": kind(dict), "/files/*/path": drive_c_path,
+    "/files/*/directory": kind(bool), "/files/*/content": kind(str),
+    "/files/*/starts": kind(list), "/files/*/readable": only(True), "/files/*/writable": only(True),
+    "/registry": kind(list), "/registry/*": kind(dict),
     "/registry/*/key": lambda v: isinstance(v, str) and v.strip("\\") != "",
-    "/registry/*/name": lambda v: isinstance(v, str),
-    "/registry/*/type": lambda v: v in ("REG_DWORD", "REG_QWORD", "REG_SZ", "REG_BINARY"),
-    "/registry/*/data": lambda v: isinstance(v, (str, int, list)),
-    "/registry/*/data/*": is_int,
+    "/registry/*/name": kind(str), "/registry/*/data": kind(str, int, list),
+    "/registry/*/type": only("REG_DWORD", "REG_QWORD", "REG_SZ", "REG_BINARY"),
+    "/registry/*/data/*": kind(int),
     "/processes": lambda v: isinstance(v, list) and len(v) <= 60,
     **{"/processes/*" + key: check for key, check in PROCESS.items()},
     **{"/files/*/starts/*" + key: check for key, check in PROCESS.items()},
-    "/products": lambda v: isinstance(v, list),
-    "/products/*": lambda v: isinstance(v, dict),
+    "/products": kind(list), "/products/*": kind(dict),
     "/products/*/code": lambda v: isinstance(v, str) and re.fullmatch(
         r"\{[0-9A-Fa-f]{8}(-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}\}", v) is not None,
-    "/products/*/state": lambda v: v == 5,
-    "/products/*/removal_works": lambda v: v is True,
-    "/system": lambda v: isinstance(v, dict),
+    "/products/*/state": only(5), "/products/*/removal_works": only(True),
+    "/system": kind(dict), "/system/power_off": only("accept"), "/system/reboot": only("accept"),
     "/system/windows_folder": lambda v: isinstance(v, str) and v.upper() == r"C:\WINDOWS",
-    "/system/power_off": lambda v: v == "accept",
-    "/system/reboot": lambda v: v == "accept",
-    "/system/interpreter_ms": is_int,
-    "/system/installer_ms": is_int,
-    "/system/registry_editor_ms": is_int,
-    "/user": lambda v: isinstance(v, dict),
-    "/user/closes_usage_box_after_ms": lambda v: v is None or is_int(v),
-    "/user/status_window_key": lambda v: isinstance(v, dict),
-    "/user/status_window_key/key": lambda v: v in ("Escape", "Enter"),
-    "/user/status_window_key/after_ms": is_int,
-    "/faults": lambda v: v == {},
+    "/system/interpreter_ms": kind(int), "/system/installer_ms": kind(int),
+    "/system/registry_editor_ms": kind(int),
+    "/user": kind(dict), "/user/closes_usage_box_after_ms": lambda v: v is None or is_int(v),
+    "/user/status_window_key": kind(dict), "/user/status_window_key/after_ms": kind(int),
+    "/user/status_window_key/key": only("Escape", "Enter"), "/faults": only({}),
 }
 
 

@@ -1,18 +1,13 @@
 #!/usr/bin/python3
-"""One case, two worlds: a machine file and the tool's arguments, run by fenwrack-sim and by the
+"""One case, two worlds: the tool's arguments and a machine file, run by fenwrack-sim and by the
 shipped Fenwrack.exe on Wine, and what both worlds can observe compared field by field.
-
-    two_worlds.py run CASE.json --work DIR      0 both agree and the case's expectations hold,
-                                                1 they do not, 2 the case cannot be materialized
-    two_worlds.py run-all FOLDER --work DIR [-j N]
-    two_worlds.py random --seed S --count N --work DIR [-j N]
-    two_worlds.py prefix|clean --work DIR       the prefix template that every case copies
-"""
+See tests/e2e/README.md."""
 
 import argparse
 import concurrent.futures
 import io
 import json
+import shutil
 import subprocess
 import sys
 import time
@@ -169,26 +164,32 @@ def unmet(expect, obs, world):
     return out
 
 
-def check_usage_box(found):
-    box = found.get("box", {"windows": []})["windows"]
-    children = box[0]["children"] if box else []
+def check_usage_box(found, lines):
+    children = found.get("box", {"children": []})["children"]
     buttons = [c["text"] for c in children if c["class"].lower() == "button"]
     icons = [c for c in children if c["class"].lower() == "static"
-             and int(c["style"], 16) & SS_TYPEMASK == SS_ICON]
+             and c["style"] & SS_TYPEMASK == SS_ICON]
     if buttons != ["OK"] or len(icons) != 1:
         return "usage_box: buttons %r and %d icons, expected only OK and one icon" % (
             buttons, len(icons))
 
 
-def check_status_window_style(found):
-    window = found.get("status", {"windows": []})["windows"]
+def check_status_window_style(found, lines):
+    window = found.get("status")
     if not window:
         return "status_window_style: no status window"
-    style, exstyle = int(window[0]["style"], 16), int(window[0]["exstyle"], 16)
-    if style & WS_CAPTION == WS_CAPTION or window[0]["title"] or not style & WS_POPUP or \
-            not style & WS_VISIBLE or not exstyle & WS_EX_TOOLWINDOW:
+    if window["style"] & WS_CAPTION == WS_CAPTION or window["title"] or not window["style"] & \
+            WS_POPUP or not window["style"] & WS_VISIBLE or not window["exstyle"] & WS_EX_TOOLWINDOW:
         return "status_window_style: style %#x, exstyle %#x: expected a visible pop-up tool " \
-               "window without caption" % (style, exstyle)
+               "window without caption" % (window["style"], window["exstyle"])
+
+
+def check_status_window_key(found, lines):
+    """The key closes the status window while the tool still runs."""
+    after = lines[lines.index("key"):] if "key" in lines else []
+    gone = "gone " + found.get("status", {"hwnd": "?"})["hwnd"]
+    if gone not in after or "exit tool 0" in after[:after.index(gone)]:
+        return "status_window_key: the status window did not close on the key"
 
 
 def check_session_end(prefix):
@@ -203,7 +204,7 @@ def check_session_end(prefix):
 
 
 CHECKS = {"usage_box": check_usage_box, "status_window_style": check_status_window_style,
-          "status_window_key": None, "session_end": None}
+          "status_window_key": check_status_window_key, "session_end": None}
 
 
 def load_case(path):
@@ -213,12 +214,12 @@ def load_case(path):
         raise Refused("%s: %s" % (path, error))
     if not isinstance(case, dict) or set(case) - CASE_KEYS or not isinstance(
             case.get("args"), list) or not isinstance(case.get("machine"), dict):
-        raise Refused("%s: a case is {\"args\": [...], \"machine\": {...}} with optional "
-                      "\"expect\", \"checks\", \"about\"" % path)
-    for check in case.get("checks", []):
-        if check not in CHECKS and not check.startswith("screenshot:"):
-            raise Refused("%s: /checks: unknown check %s (known: %s, screenshot:NAME)" % (
-                path, check, ", ".join(CHECKS)))
+        raise Refused('%s: a case is {"args": [...], "machine": {...}}, optionally with "expect",'
+                      ' "checks" and "about"' % path)
+    unknown = [c for c in case.get("checks", []) if c not in CHECKS and c[:11] != "screenshot:"]
+    if unknown:
+        raise Refused("%s: /checks: unknown %s (known: %s, screenshot:NAME)" % (
+            path, unknown[0], ", ".join(CHECKS)))
     return case
 
 
@@ -240,21 +241,19 @@ def run_case(config, name, case):
     with w.Prefix(config.work, name, config.programs, config.tool, shots) as prefix:
         prefix.shots = Path(config.shots)
         prefix.materialize(case["machine"], case["args"])
-        lines, end, found, times, failures = prefix.run_tool(case, predicted, shots)
+        lines, end, found, times = prefix.run_tool(case, predicted, shots)
         wine, flat = prefix.observe(case["machine"], lines, end, found, list(sim["files"]),
                                     values)
-        failures += [f for f in (CHECKS[c](found) for c in checks if CHECKS.get(c)) if f]
+        failures = [f for f in (CHECKS[c](found, lines) for c in checks if CHECKS.get(c)) if f]
         if "session_end" in checks:
             failures += [f for f in [check_session_end(prefix)] if f]
     sim["order"], wine["order"] = collapse(groups), collapse(chunk(flat, groups))
     diffs = differences(sim, wine)
     failures += unmet(case.get("expect", {}), sim, "sim") + unmet(case.get("expect", {}), wine,
                                                                    "wine")
-    for shot in shots:
-        if config.docs:
-            Path(config.docs).mkdir(parents=True, exist_ok=True)
-            (Path(config.docs) / (shot + ".png")).write_bytes(
-                (Path(config.shots) / (shot + ".png")).read_bytes())
+    for shot in shots if config.docs else []:
+        Path(config.docs).mkdir(parents=True, exist_ok=True)
+        shutil.copy2(Path(config.shots) / (shot + ".png"), config.docs)
     ran = times.get("end", times.get("request", time.monotonic())) - times.get("start", started)
     verdict = "FAILED" if diffs or failures else "PASSED"
     print("%s %s in %.1f s: %s; Fenwrack.exe ran %.1f s on Wine, %.1f s virtual" % (

@@ -1,9 +1,8 @@
 """The Wine world: a machine file made into a Wine prefix, the shipped Fenwrack.exe run in it,
 and what the prefix shows afterwards, in the terms the comparison uses."""
 
-import json
 import os
-import select
+import re
 import shutil
 import subprocess
 import time
@@ -37,10 +36,8 @@ def env_for(root, display=None, **extra):
     env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": str(root / "home"),
            "TMPDIR": str(root / "tmp"), "WINEPREFIX": str(root / "prefix"), "WINEDEBUG": "-all",
            "WINEDLLOVERRIDES": DLL_OVERRIDES, "LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"}
-    if display:
-        env["DISPLAY"] = display
-    env.update(extra)
-    return env
+    screen = {k: os.environ[k] for k in ("DISPLAY", "XAUTHORITY") if display and k in os.environ}
+    return dict(env, **screen, **extra)
 
 
 def run(argv, env, timeout, log, check=True):
@@ -55,10 +52,9 @@ def run(argv, env, timeout, log, check=True):
 
 
 def require_tools(*names):
-    missing = [name for name in names if shutil.which(name) is None]
-    if missing:
-        raise SetupError("missing on this machine: %s (Debian packages: wine wine64 fonts-wine "
-                         "xvfb imagemagick msitools wixl)" % ", ".join(missing))
+    if [name for name in names if shutil.which(name) is None]:
+        raise SetupError("missing on this machine: one of %s (Debian packages: wine wine64 "
+                         "fonts-wine xvfb imagemagick msitools wixl)" % ", ".join(names))
 
 
 class Template:
@@ -96,34 +92,6 @@ class Template:
             shutil.rmtree(self.root, ignore_errors=True)
 
 
-class Xvfb:
-    """A private X screen, only for the cases that take screenshots."""
-
-    def __init__(self, log):
-        require_tools("Xvfb", "import")
-        read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-noreset",
-             "-nolisten", "tcp"], pass_fds=(write_end,), stdin=DEVNULL, stdout=log, stderr=log)
-        os.close(write_end)
-        # The number and its line end come in two writes; a pipe closed between them kills Xvfb.
-        reported, deadline = b"", time.monotonic() + 20
-        while not reported.endswith(b"\n") and time.monotonic() < deadline:
-            chunk = os.read(read_end, 32) if select.select([read_end], [], [], 1)[0] else b"?"
-            reported += chunk if chunk != b"?" else b""
-            if not chunk:
-                break
-        os.close(read_end)
-        self.display = ":" + reported.decode().strip()
-        if not self.display[1:].isdigit():
-            self.stop()
-            raise SetupError("Xvfb did not report a display")
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(10)
-
-
 def reg_data(entry):
     kind, data = entry["type"], entry["data"]
     if kind == "REG_DWORD":
@@ -135,11 +103,11 @@ def reg_data(entry):
     return ("hex(b):" if kind == "REG_QWORD" else "hex:") + ",".join("%02x" % b for b in raw)
 
 
-def reg_value(found):
-    """The probe's reading of a value, as the simulator's machine file writes it."""
-    if found["status"] != 0:
+def reg_value(status, kind, data=""):
+    """A value as read inside the prefix, as the simulator's machine file writes it."""
+    if status != "0":
         return None
-    raw, kind = bytes.fromhex(found["hex"]), REG_TYPES.get(found["type"], found["type"])
+    raw, kind = bytes.fromhex(data), REG_TYPES.get(int(kind), kind)
     if kind in ("REG_DWORD", "REG_QWORD"):
         return "%s %d" % (kind, int.from_bytes(raw, "little"))
     if kind == "REG_SZ":
@@ -149,21 +117,14 @@ def reg_value(found):
 
 def package_source(code):
     names = {key: str(uuid.uuid5(uuid.NAMESPACE_URL, code + key)).upper() for key in "ucd"}
-    return """<?xml version="1.0" encoding="utf-8"?>
-<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id="%s" Name="Fenwrack E2E %s" Language="1033" Version="1.0.0"
-           Manufacturer="Fenwrack E2E" UpgradeCode="{%s}">
-    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
-    <Media Id="1" Cabinet="payload.cab" EmbedCab="yes"/>
-    <Directory Id="TARGETDIR" Name="SourceDir"><Directory Id="ProgramFilesFolder">
-      <Directory Id="INSTALLDIR" Name="FenwrackE2E-%s">
-        <Component Id="Payload" Guid="{%s}">
-          <File Id="PayloadFile" Name="payload.txt" Source="payload.txt" KeyPath="yes"/>
-        </Component>
-      </Directory></Directory></Directory>
-    <Feature Id="Main" Level="1"><ComponentRef Id="Payload"/></Feature>
-  </Product>
-</Wix>
+    return """<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi"><Product Id="%s"
+ Name="Fenwrack E2E %s" Language="1033" Version="1.0.0" Manufacturer="Fenwrack E2E"
+ UpgradeCode="{%s}"><Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
+ <Media Id="1" Cabinet="payload.cab" EmbedCab="yes"/><Directory Id="TARGETDIR" Name="SourceDir">
+ <Directory Id="ProgramFilesFolder"><Directory Id="INSTALLDIR" Name="FenwrackE2E-%s">
+ <Component Id="Payload" Guid="{%s}"><File Id="PayloadFile" Name="payload.txt"
+ Source="payload.txt" KeyPath="yes"/></Component></Directory></Directory></Directory>
+ <Feature Id="Main" Level="1"><ComponentRef Id="Payload"/></Feature></Product></Wix>
 """ % (code, code, names["u"], names["d"][:8], names["c"])
 
 
@@ -174,10 +135,10 @@ class Prefix:
         self.work, self.programs, self.tool = Path(work), Path(programs), Path(tool)
         self.root = self.work / "cases" / name / "wine"
         self.drive_c = self.root / "prefix" / "drive_c"
-        self.want_screen, self.screen, self.processes = screen, None, []
+        self.screen, self.processes = screen, []
 
     def __enter__(self):
-        for program in (self.programs / "agent.exe", self.programs / "probe.exe", self.tool):
+        for program in (self.programs / "agent.exe", self.tool):
             if not program.is_file():
                 raise SetupError("%s is missing: build the windows preset (cmake --preset windows"
                                  " && cmake --build --preset windows)" % program)
@@ -191,14 +152,16 @@ class Prefix:
         self.log = open(self.root / "wine.log", "wb")
         subprocess.run(["cp", "-a", str(self.work / "template" / "prefix"), str(self.root)],
                        check=True)
-        if self.want_screen:
-            self.screen = Xvfb(self.log)
+        if self.screen:
+            if not os.environ.get("DISPLAY"):
+                raise SetupError("screenshots need a screen: run under xvfb-run -a -s '-screen 0 "
+                                 "1024x768x24'")
             user_reg = self.root / "prefix" / "user.reg"
             # No window manager runs: unmanaged windows get their captions drawn by Wine itself.
             user_reg.write_text(user_reg.read_text(errors="surrogateescape").replace(
                 '"Graphics"="null"', '"Graphics"="x11"') + '\n[Software\\\\Wine\\\\X11 Driver]'
                 ' 1700000000\n"Managed"="N"\n', errors="surrogateescape")
-        self.env = env_for(self.root, self.screen and self.screen.display)
+        self.env = env_for(self.root, bool(self.screen))
         # One server for the whole case: a new one would boot the prefix again mid-run.
         run(["wineserver", "-p"], self.env, 30, self.log)
         return self
@@ -207,12 +170,8 @@ class Prefix:
         subprocess.run(["wineserver", "-k"], env=self.env, stdout=self.log, stderr=self.log,
                        timeout=30)
         for process in self.processes:
-            try:
-                process.wait(10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-        if self.screen:
-            self.screen.stop()
+            process.kill()
+            process.wait()
         self.log.close()
         if not os.environ.get("FENWRACK_E2E_KEEP"):
             shutil.rmtree(self.root / "prefix", ignore_errors=True)
@@ -227,10 +186,8 @@ class Prefix:
         return here
 
     def write(self, windows_path, data):
-        target = self.path(windows_path)
-        target.parent.mkdir(parents=True, exist_ok=True)
-        target.write_bytes(data)
-        return target
+        self.path(windows_path).parent.mkdir(parents=True, exist_ok=True)
+        self.path(windows_path).write_bytes(data)
 
     def start(self, argv, env=None):
         process = subprocess.Popen(["wine", *map(str, argv)], env=env or self.env, stdin=DEVNULL,
@@ -238,19 +195,14 @@ class Prefix:
         self.processes.append(process)
         return process
 
-    def probe(self, *args, timeout=60):
-        rc, out = run(["wine", self.programs / "probe.exe", *args], self.env, timeout, self.log,
-                      check=False)
-        return rc, parse(out, "probe " + " ".join(args[:2]))
-
     # ---- the machine, made
 
     def materialize(self, machine, args):
         self.tags = {}  # a stand-in's tag: its process's key, or the name a script started
-        self.titles = {}
         e2e = self.path(r"C:\e2e")
         (e2e / "real").mkdir(parents=True)
         agent = self.programs / "agent.exe"
+        shutil.copy2(agent, self.path(AGENT))
         for index, entry in enumerate(machine.get("files", [])):
             if entry.get("directory"):
                 self.path(entry["path"]).mkdir(parents=True, exist_ok=True)
@@ -282,9 +234,9 @@ class Prefix:
         # Also the prefix's first process, which boots it with Wine's own wineboot.
         run(["wine", "cmd", "/c", r"C:\e2e\setup.bat"], self.env, 180, self.log)
         if codes:
-            _, state = self.probe("state", *[a for code in codes for a in ("--msi", code)])
-            if state["msi"] != [5] * len(codes):
-                raise SetupError("the packages did not install: states %r" % state["msi"])
+            states = self.state([], codes)[1]
+            if states != [5] * len(codes):
+                raise SetupError("the packages did not install: states %r" % states)
         for name, source in REAL.items():
             shutil.copy2(self.path(source), e2e / "real" / name)
         listed = {m.fold(entry["path"]) for entry in machine.get("files", [])}
@@ -296,7 +248,6 @@ class Prefix:
             elif target.exists():
                 target.unlink()
         shutil.copy2(agent, self.path(r"C:\windows\system32\wineboot.exe"))
-        shutil.copy2(agent, self.path(AGENT))
         self.write(TOOL, self.tool.read_bytes())
         plan = [self.standin("p%d" % i, key, process) for i, (key, process) in
                 enumerate(zip(m.process_keys(machine), machine.get("processes", [])))]
@@ -306,14 +257,11 @@ class Prefix:
     def standin(self, tag, key, process):
         exe = "C:\\e2e\\exe\\%s\\%s" % (tag, m.name_of(process))
         self.write(exe, (self.programs / "agent.exe").read_bytes())
-        self.tags[tag], self.titles[tag] = key, m.titles(process)
-        argv = [exe, "--standin", tag]
-        for title in m.titles(process):
-            argv += ["--title", title]
+        self.tags[tag] = key
         reaction = m.on_close(process)
-        argv += ["--hang"] if reaction == "ignore" else [
-            "--close-ms", str(reaction["exit_after_ms"])]
-        return tag + "\t" + list2cmdline(argv)
+        argv = [exe, "--standin", tag, *[a for t in m.titles(process) for a in ("--title", t)],
+                "--close-ms", -1 if reaction == "ignore" else reaction["exit_after_ms"]]
+        return tag + "\t" + list2cmdline(map(str, argv))
 
     def script(self, index, starts):
         """A start-up script that starts its stand-ins and ends once they are all up."""
@@ -324,28 +272,19 @@ class Prefix:
     # ---- the run
 
     def run_tool(self, case, predicted, screenshots):
-        """Runs the tool on the machine; returns the events, how the run ended, what the probes
-        saw of its windows, and the Wine times of the run."""
-        machine, checks = case["machine"], case.get("checks", [])
+        """Runs the tool on the machine; returns the events, how the run ended, the tool's
+        windows as last seen (the status window, the usage box) and the Wine times of the run."""
+        machine = case["machine"]
         user = machine.get("user", {})
-        probe = self.programs / "probe.exe"
-        wait = str(int((predicted["seconds"] * 1.25 + 20) * 1000))
-        status_filter = ["--exe", "Fenwrack.exe", "--no-title", "--class", "#32770"]
-        text = ["--text", "%d=%s" % (STATUS_CONTROL, predicted["status_text"])] \
-            if predicted["status_text"] else ["--child", str(STATUS_CONTROL)]
-        probes = {"status": self.start([probe, "windows", *status_filter, *text, "--wait", wait])}
-        box_filter = ["--exe", "Fenwrack.exe", "--title", predicted["box_caption"] or ""]
-        if predicted["box_caption"] is not None:
-            probes["box"] = self.start([probe, "windows", *box_filter, "--child", str(BOX_TEXT),
-                                        "--children", "--wait", wait])
+        close, key = user.get("closes_usage_box_after_ms", 1000), user.get("status_window_key")
+        launch = [AGENT, "--launch", r"C:\e2e\plan.txt", *(["--close-box", close] if close is not
+                  None else []), *(["--key", key["key"].lower(), key["after_ms"]] if key else [])]
         env = dict(self.env, WINEDLLOVERRIDES=DLL_OVERRIDES + RECORDING,
                    **machine.get("environment", {}))
-        launcher = self.start([AGENT, "--launch", r"C:\e2e\plan.txt"], env)
-        events, lines, times, found, done = self.path(EVENTS), [], {}, {}, set()
+        launcher = self.start(launch, env)
+        events, lines, times, found = self.path(EVENTS), [], {}, {}
         end = request = None
         deadline = time.monotonic() + 120 + predicted["seconds"] * 1.25
-        key = user.get("status_window_key")
-        failures = []
         while end is None:
             now = time.monotonic()
             # Looked at before the events are read: a launcher that has ended wrote them all.
@@ -362,26 +301,19 @@ class Prefix:
                     request, times["request"] = line, now
                 elif line.startswith("failed "):
                     raise SetupError("the launcher could not start %s" % line)
-            for name, process in probes.items():
-                if name not in found and process.poll() is not None:
-                    found[name] = parse(process.stdout.read().decode(), "probe " + name)
-                    times[name] = now
-            if "box" in found and "click" not in done and found["box"]["found"]:
-                delay = user.get("closes_usage_box_after_ms", 1000)
-                if delay is not None and now >= times["box"] + delay / 1000:
-                    self.probe("click", *box_filter, "--id", "1")
-                    done.add("click")
-            if key and "start" in times and "key" not in done and \
-                    now >= times["start"] + key["after_ms"] / 1000:
-                self.probe("post", *status_filter, "--message", key["key"].lower())
-                done.add("key")
-                if "status_window_key" in checks and not self.gone(status_filter):
-                    failures.append("status_window_key: the status window did not close")
-            if screenshots and "shot" not in done and set(found) == set(probes) and \
-                    now >= max(times.values()) + 0.7:
+                elif line.startswith("window ") and request is None:
+                    window = parse_window(line)
+                    ids = [child["id"] for child in window["children"]]
+                    kind = "box" if BOX_TEXT in ids else "status" if STATUS_CONTROL in ids \
+                        else "other"
+                    found[kind] = window
+                    times.setdefault(kind, now)
+            wanted = {"status", "box"} if predicted["box_caption"] is not None else {"status"}
+            if screenshots and "shot" not in times and wanted <= set(found) and \
+                    now >= max(times[k] for k in wanted) + 0.7:
                 for name in screenshots:
                     self.screenshot(name)
-                done.add("shot")
+                times["shot"] = now
             if request and end is None and now >= times["request"] + 3:
                 args = after_program(request.split(" ", 2)[2])
                 end = ("power-off " if "--shutdown" in args else "reboot ") + args
@@ -398,21 +330,21 @@ class Prefix:
             more = events.read_bytes().decode("utf-8", "replace").split("\n")[:-1]
             if len(more) > len(lines):
                 lines, quiet_since = more, time.monotonic()
-        for process in probes.values():
-            process.kill()
-        return lines, end, found, times, failures
+        return lines, end, found, times
 
-    def gone(self, status_filter):
-        for _ in range(50):
-            if self.probe("windows", *status_filter)[0] == 1:
-                return True
-            time.sleep(0.2)
-        return False
+    def state(self, values, codes):
+        """Values under HKLM as 'TYPE DATA' or None, and products' states, read inside."""
+        run(["wine", AGENT, "--state", *[a for key, name in values for a in ("--reg", key, name)],
+             *[a for code in codes for a in ("--msi", code)]], self.env, 60, self.log)
+        lines = self.path(EVENTS).read_text().splitlines()
+        regs = [reg_value(*line.split(" ")[1:]) for line in lines if line.startswith("reg ")]
+        msis = [int(line.split()[1]) for line in lines if line.startswith("msi ")]
+        return regs[len(regs) - len(values):], msis[len(msis) - len(codes):]
 
     def screenshot(self, name):
         self.shots.mkdir(parents=True, exist_ok=True)
         # Without the time chunks the same screen gives the same file.
-        run(["import", "-display", self.screen.display, "-window", "root", "-define",
+        run(["import", "-window", "root", "-define",
              "png:exclude-chunk=date,time", self.shots / (name + ".png")], self.env, 30, self.log)
 
     def observe(self, machine, lines, end, found, files, values):
@@ -455,18 +387,17 @@ class Prefix:
                                   else "script" if m.fold(path) in scripts
                                   else target.read_bytes().decode("utf-8", "replace"))
         codes = [p["code"] for p in machine.get("products", [])]
-        _, state = self.probe("state", *[a for key, name in values for a in ("--reg", key, name)],
-                              *[a for code in codes for a in ("--msi", code)])
-        obs["registry"] = {"%s\\%s" % v: reg_value(r) for v, r in zip(values, state["reg"])}
-        obs["products"] = dict(zip(codes, state["msi"]))
-        status = found.get("status", {"windows": []})["windows"][:1]
-        obs["status_window"] = {
-            "x": status[0]["x"], "y": status[0]["y"], "width": status[0]["width"],
-            "height": status[0]["height"], "text": status[0]["child_text"][str(STATUS_CONTROL)],
-            "topmost": bool(int(status[0]["exstyle"], 16) & WS_EX_TOPMOST)} if status else None
-        box = found.get("box", {"windows": []})["windows"][:1]
-        obs["usage_box"] = {"caption": box[0]["title"],
-                            "text": box[0]["child_text"][str(BOX_TEXT)]} if box else None
+        registry, states = self.state(values, codes)
+        obs["registry"] = {"%s\\%s" % v: found for v, found in zip(values, registry)}
+        obs["products"] = dict(zip(codes, states))
+        status = found.get("status")
+        obs["status_window"] = status and dict(
+            {k: status[k] for k in ("x", "y", "width", "height")},
+            text=child_text(status, STATUS_CONTROL),
+            topmost=bool(status["exstyle"] & WS_EX_TOPMOST))
+        box = found.get("box")
+        obs["usage_box"] = box and {"caption": box["title"],
+                                    "text": child_text(box, BOX_TEXT)}
         return obs, order
 
 
@@ -485,8 +416,23 @@ def after_program(command_line):
     return line[at:].strip()
 
 
-def parse(out, what):
-    lines = [line for line in out.splitlines() if line.strip()]
-    if not lines:
-        raise SetupError("%s printed nothing" % what)
-    return json.loads(lines[-1])
+def unescape(text):
+    return re.sub(r"\\(.)", lambda m: {"t": "\t", "n": "\n"}.get(m.group(1), m.group(1)), text)
+
+
+def child_text(window, number):
+    return next(c["text"] for c in window["children"] if c["id"] == number)
+
+
+def parse_window(line):
+    """The agent's description of a window."""
+    head, title, *parts = line[len("window "):].split("\t")
+    hwnd, kind, style, exstyle, x, y, width, height = head.split(" ")
+    children = []
+    for part in parts:
+        number, child_kind, child_style, text = (part.split(" ", 3) + [""])[:4]
+        children.append({"id": int(number), "class": child_kind, "style": int(child_style),
+                         "text": unescape(text)})
+    return {"hwnd": hwnd, "class": kind, "style": int(style), "exstyle": int(exstyle),
+            "x": int(x), "y": int(y), "width": int(width), "height": int(height),
+            "title": unescape(title), "children": children}

@@ -1,16 +1,14 @@
 // Every process the suite needs inside the prefix, one program copied under many names:
-//
-//   agent.exe --launch PLAN   starts the plan's programs (lines "TAG<tab>COMMAND LINE", the tool
-//                             last), each but the tool once it waits for input; logs their
-//                             starts and ends
-//   agent.exe --spawn PLAN    the same from a start-up script, returning once all are up
-//   NAME.exe --standin TAG [--title T]... [--close-ms N | --hang]
-//                             a firmware program: one top-level window per title; after the first
-//                             close request it ends N ms later with code 100, or never
-//   NAME.exe ANYTHING         a recorder: logs its command line and, when C:\e2e\real\NAME exists,
-//                             runs that with the same command line and ends with its code; as
-//                             msiexec.exe it removes the product after /x itself
-//
+//   --launch PLAN [--close-box MS] [--key escape|enter MS]: starts the plan's programs (lines
+//     "TAG<tab>COMMAND LINE", the tool last), each but the tool once it waits for input; logs
+//     their starts and ends and the tool's windows whenever what they show changes; clicks OK in
+//     a message box MS after it appears, presses the key in the status window MS after the start
+//   --spawn PLAN: the same from a start-up script, returning once all are up
+//   --state [--reg KEY NAME]... [--msi CODE]...: logs values under HKLM and products' states
+//   --standin TAG [--title T]... [--close-ms N]: a firmware program with one window per title;
+//     after the first close request it ends N ms later with code 100, never when N < 0
+//   anything else: a recorder that logs its command line; as msiexec.exe it removes the product
+//     itself, else it runs C:\e2e\real\ITS-NAME with the same command line when that exists
 // Lines go to C:\e2e\events.txt under one named mutex, so the file's order is the events' order.
 
 #include <windows.h>
@@ -18,6 +16,8 @@
 #include <msi.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,12 +40,10 @@ void Log(const std::wstring& line) {
   const HANDLE file =
       CreateFileW(L"C:\\e2e\\events.txt", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_ALWAYS, 0, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    const std::string text = Utf8(line) + "\n";
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-  }
+  const std::string text = Utf8(line) + "\n";
+  DWORD written = 0;
+  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(file);
   ReleaseMutex(mutex);
   CloseHandle(mutex);
 }
@@ -54,69 +52,42 @@ void Log(const std::wstring& line) {
 
 std::wstring g_tag;
 std::vector<HWND> g_windows;
-bool g_hang = false;
-UINT g_closeMs = 100;
+int g_closeMs = 100;  // negative: hung
 bool g_ending = false;
 
 LRESULT CALLBACK StandinProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  switch (message) {
-    case WM_CLOSE:
-      for (std::size_t i = 0; i < g_windows.size(); ++i) {
-        if (g_windows[i] == window)
-          Log(L"close " + g_tag + L" " + std::to_wstring(i));
-      }
-      // A repeated request must not push the end further out.
-      if (!g_hang && !g_ending) {
-        g_ending = true;
-        SetTimer(nullptr, 0, g_closeMs, nullptr);
-      }
-      return 0;
-    case WM_QUERYENDSESSION:
-      return TRUE;
-    case WM_ENDSESSION:
-      if (wParam)
-        Log(L"endsession " + g_tag);
-      return 0;
-    default:
-      return DefWindowProcW(window, message, wParam, lParam);
-  }
+  if (message != WM_CLOSE)
+    return DefWindowProcW(window, message, wParam, lParam);
+  const auto index = std::find(g_windows.begin(), g_windows.end(), window) - g_windows.begin();
+  Log(L"close " + g_tag + L" " + std::to_wstring(index));
+  // A repeated request must not push the end further out.
+  if (g_closeMs >= 0 && !g_ending)
+    SetTimer(nullptr, 0, static_cast<UINT>(g_closeMs), nullptr);
+  g_ending = true;
+  return 0;
 }
 
 int Standin(HINSTANCE instance, int count, wchar_t** argv) {
   g_tag = argv[2];
-  std::vector<std::wstring> titles;
-  for (int i = 3; i < count; ++i) {
-    const std::wstring arg = argv[i];
-    if (arg == L"--hang")
-      g_hang = true;
-    else if (arg == L"--title" && i + 1 < count)
-      titles.push_back(argv[++i]);
-    else if (arg == L"--close-ms" && i + 1 < count)
-      g_closeMs = static_cast<UINT>(_wtoi(argv[++i]));
-    else
-      return 2;
-  }
   WNDCLASSW windowClass = {};
   windowClass.lpfnWndProc = &StandinProc;
   windowClass.hInstance = instance;
   windowClass.lpszClassName = L"FenwrackE2EStandin";
   RegisterClassW(&windowClass);
-  for (const std::wstring& title : titles) {
-    const HWND window =
-        CreateWindowExW(0, windowClass.lpszClassName, title.c_str(), WS_OVERLAPPEDWINDOW, 200, 200,
-                        320, 160, nullptr, nullptr, instance, nullptr);
-    if (!window)
-      return 3;
-    ShowWindow(window, SW_SHOWNOACTIVATE);
-    g_windows.push_back(window);
+  for (int i = 3; i + 1 < count; i += 2) {
+    if (std::wstring(argv[i]) == L"--close-ms") {
+      g_closeMs = _wtoi(argv[i + 1]);
+      continue;
+    }
+    g_windows.push_back(CreateWindowExW(0, windowClass.lpszClassName, argv[i + 1],
+                                        WS_OVERLAPPEDWINDOW, 200, 200, 320, 160, nullptr, nullptr,
+                                        instance, nullptr));
+    ShowWindow(g_windows.back(), SW_SHOWNOACTIVATE);
   }
   MSG message;
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-    // The thread timer of the delayed end is the only message without a window.
-    if (message.message == WM_TIMER && message.hwnd == nullptr)
-      return kClosedCode;
+  // The thread timer of the delayed end is the only message without a window.
+  while (GetMessageW(&message, nullptr, 0, 0) > 0 && message.hwnd)
     DispatchMessageW(&message);
-  }
   return kClosedCode;
 }
 
@@ -131,8 +102,6 @@ std::vector<Started> StartPlan(const wchar_t* plan) {
   std::vector<Started> started;
   const HANDLE file =
       CreateFileW(plan, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE)
-    return started;
   std::string bytes(1 << 16, '\0');
   DWORD size = 0;
   ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &size, nullptr);
@@ -140,45 +109,154 @@ std::vector<Started> StartPlan(const wchar_t* plan) {
   std::wstring text(size, L'\0');
   text.resize(static_cast<std::size_t>(MultiByteToWideChar(
       CP_UTF8, 0, bytes.data(), static_cast<int>(size), text.data(), static_cast<int>(size))));
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t end = text.find(L'\n', at);
-    end = end == std::wstring::npos ? text.size() : end;
+  for (std::size_t at = 0, end = 0; at < text.size(); at = end + 1) {
+    end = std::min(text.find(L'\n', at), text.size());
     const std::wstring line = text.substr(at, end - at);
-    at = end + 1;
-    const std::size_t tab = line.find(L'\t');
-    if (tab == std::wstring::npos)
-      continue;
-    std::wstring commandLine = line.substr(tab + 1);
+    const std::wstring tag = line.substr(0, line.find(L'\t'));
+    std::wstring commandLine = line.substr(tag.size() + 1);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
     // As on the instrument, everything runs from drive C.
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, L"C:\\",
                         &startup, &info)) {
-      Log(L"failed " + line.substr(0, tab) + L" " + std::to_wstring(GetLastError()));
+      Log(L"failed " + tag + L" " + std::to_wstring(GetLastError()));
       continue;
     }
     CloseHandle(info.hThread);
-    if (line.substr(0, tab) != L"tool")
+    if (tag != L"tool")
       WaitForInputIdle(info.hProcess, 30000);
-    Log(L"start " + line.substr(0, tab));
-    started.push_back({line.substr(0, tab), info.hProcess});
+    Log(L"start " + tag);
+    started.push_back({tag, info.hProcess});
   }
   return started;
 }
 
-int Launch(const wchar_t* plan) {
-  std::vector<Started> running = StartPlan(plan);
+// Text of a window of any process: WM_GETTEXT is carried across processes by the system.
+std::wstring ReadText(HWND window) {
+  wchar_t text[2048] = {};
+  DWORD_PTR copied = 0;
+  SendMessageTimeoutW(window, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                      2000, &copied);
+  std::wstring out;
+  for (const wchar_t c : std::wstring(text, copied))
+    out += c == L'\\' ? L"\\\\" : c == L'\t' ? L"\\t" : c == L'\n' ? L"\\n" : std::wstring(1, c);
+  return out;
+}
+
+std::vector<HWND> Windows(HWND parent) {
+  std::vector<HWND> windows;
+  const WNDENUMPROC add = [](HWND window, LPARAM context) -> BOOL {
+    reinterpret_cast<std::vector<HWND>*>(context)->push_back(window);
+    return TRUE;
+  };
+  if (parent)
+    EnumChildWindows(parent, add, reinterpret_cast<LPARAM>(&windows));
+  else
+    EnumWindows(add, reinterpret_cast<LPARAM>(&windows));
+  return windows;
+}
+
+// "HWND CLASS STYLE EXSTYLE X Y WIDTH HEIGHT<tab>TITLE", then "<tab>ID CLASS STYLE TEXT" per
+// child; tabs, line ends and backslashes in texts as \t, \n and \\.
+std::wstring Describe(HWND window) {
+  const auto about = [](HWND w) {
+    wchar_t name[256] = {};
+    GetClassNameW(w, name, 256);
+    return std::wstring(name) + L" " +
+           std::to_wstring(static_cast<DWORD>(GetWindowLongW(w, GWL_STYLE)));
+  };
+  RECT r = {};
+  GetWindowRect(window, &r);
+  std::wstring out = std::to_wstring(reinterpret_cast<ULONG_PTR>(window)) + L" " + about(window) +
+                     L" " + std::to_wstring(GetWindowLongW(window, GWL_EXSTYLE));
+  for (const LONG n : {r.left, r.top, r.right - r.left, r.bottom - r.top})
+    out += L" " + std::to_wstring(n);
+  out += L"\t" + ReadText(window);
+  for (const HWND child : Windows(window))
+    out +=
+        L"\t" + std::to_wstring(GetDlgCtrlID(child)) + L" " + about(child) + L" " + ReadText(child);
+  return out;
+}
+
+// Posted as the keyboard would queue them, so the dialog manager handles the key as typed.
+void PostKey(HWND window, WPARAM key) {
+  const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(static_cast<UINT>(key), MAPVK_VK_TO_VSC));
+  PostMessageW(window, WM_KEYDOWN, key, 1 | (scan << 16));
+  PostMessageW(window, WM_KEYUP, key, 1 | (scan << 16) | (3LL << 30));
+}
+
+struct Watch {
+  DWORD pid = 0;
+  ULONGLONG start = 0;
+  long long closeBoxMs = -1;
+  WPARAM key = 0;
+  long long keyMs = -1;
+  std::map<HWND, std::pair<ULONGLONG, std::wstring>> seen;  // first seen, last description
+};
+
+// One look at the tool's top-level windows; the user's actions when they are due.
+void Look(Watch& watch) {
+  const ULONGLONG now = GetTickCount64();
+  std::map<HWND, std::pair<ULONGLONG, std::wstring>> seen;
+  for (const HWND window : Windows(nullptr)) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid != watch.pid)
+      continue;
+    const auto before = watch.seen.find(window);
+    const std::wstring now_shows = Describe(window);
+    seen[window] = {before == watch.seen.end() ? now : before->second.first, now_shows};
+    if (before == watch.seen.end() || before->second.second != now_shows)
+      Log(L"window " + now_shows);
+    const bool box = GetDlgItem(window, 0xFFFF) && GetDlgItem(window, IDOK);
+    if (box && watch.closeBoxMs >= 0 && now >= seen[window].first + watch.closeBoxMs) {
+      PostMessageW(GetDlgItem(window, IDOK), BM_CLICK, 0, 0);
+      watch.closeBoxMs = -1;
+    }
+    if (!box && GetWindowTextLengthW(window) == 0 && watch.keyMs >= 0 &&
+        now >= watch.start + watch.keyMs) {
+      Log(L"key");
+      PostKey(window, watch.key);
+      watch.keyMs = -1;
+    }
+  }
+  for (const auto& [window, what] : watch.seen) {
+    if (!seen.contains(window))
+      Log(L"gone " + std::to_wstring(reinterpret_cast<ULONG_PTR>(window)));
+  }
+  watch.seen = std::move(seen);
+}
+
+int Launch(int count, wchar_t** argv) {
+  if (std::wstring(argv[1]) == L"--spawn") {
+    for (const Started& s : StartPlan(argv[2]))
+      CloseHandle(s.process);
+    return 0;
+  }
+  Watch watch;
+  for (int i = 3; i + 1 < count; ++i) {
+    if (std::wstring(argv[i]) == L"--close-box")
+      watch.closeBoxMs = _wtoi(argv[++i]);
+    else if (std::wstring(argv[i]) == L"--key" && i + 2 < count)
+      watch.key = std::wstring(argv[++i]) == L"enter" ? VK_RETURN : VK_ESCAPE,
+      watch.keyMs = _wtoi(argv[++i]);
+  }
+  std::vector<Started> running = StartPlan(argv[2]);
+  watch.start = GetTickCount64();
+  if (!running.empty() && running.back().tag == L"tool")
+    watch.pid = GetProcessId(running.back().process);
   while (!running.empty()) {
     std::vector<HANDLE> handles;
     for (const Started& s : running)
       handles.push_back(s.process);
-    const DWORD which = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(),
-                                               FALSE, INFINITE) -
-                        WAIT_OBJECT_0;
-    if (which >= running.size())
-      return 1;
+    const DWORD which =
+        WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, 20) -
+        WAIT_OBJECT_0;
+    if (which >= running.size()) {
+      Look(watch);
+      continue;
+    }
     DWORD code = 0;
     GetExitCodeProcess(running[which].process, &code);
     Log(L"exit " + running[which].tag + L" " + std::to_wstring(code));
@@ -188,9 +266,23 @@ int Launch(const wchar_t* plan) {
   return 0;
 }
 
-int Spawn(const wchar_t* plan) {
-  for (const Started& s : StartPlan(plan))
-    CloseHandle(s.process);
+// Logs "reg STATUS TYPE HEX" per value under HKLM and "msi STATE" per product.
+int State(int count, wchar_t** argv) {
+  for (int i = 2; i + 1 < count; ++i) {
+    if (std::wstring(argv[i]) == L"--msi") {
+      Log(L"msi " + std::to_wstring(MsiQueryProductStateW(argv[++i])));
+      continue;
+    }
+    BYTE data[4096] = {};
+    DWORD type = 0, size = sizeof data;
+    const LONG status = RegGetValueW(HKEY_LOCAL_MACHINE, argv[i + 1], argv[i + 2],
+                                     RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size);
+    std::wstring line = L"reg " + std::to_wstring(status) + L" " + std::to_wstring(type) + L" ";
+    for (DWORD b = 0; status == ERROR_SUCCESS && b < size; ++b)
+      line += {L"0123456789abcdef"[data[b] >> 4], L"0123456789abcdef"[data[b] & 15]};
+    Log(line);
+    i += 2;
+  }
   return 0;
 }
 
@@ -245,12 +337,12 @@ int Record(int count, wchar_t** argv) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   int count = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  const std::wstring mode = argv && count > 2 ? argv[1] : L"";
+  const std::wstring mode = argv && count > 1 ? argv[1] : L"";
   if (mode == L"--standin")
     return Standin(instance, count, argv);
-  if (mode == L"--launch")
-    return Launch(argv[2]);
-  if (mode == L"--spawn")
-    return Spawn(argv[2]);
+  if (mode == L"--launch" || mode == L"--spawn")
+    return Launch(count, argv);
+  if (mode == L"--state")
+    return State(count, argv);
   return Record(count, argv);
 }
