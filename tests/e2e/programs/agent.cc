@@ -72,6 +72,7 @@ int Standin(HINSTANCE instance, int count, wchar_t** argv) {
   WNDCLASSW windowClass = {};
   windowClass.lpfnWndProc = &StandinProc;
   windowClass.hInstance = instance;
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   windowClass.lpszClassName = L"FenwrackE2EStandin";
   RegisterClassW(&windowClass);
   for (int i = 3; i + 1 < count; i += 2) {
