@@ -12,17 +12,7 @@ constexpr int kSizingFrame = 3;
 
 const std::vector<DialogTemplate>& Dialogs() {
   static const std::vector<DialogTemplate> dialogs = {
-      {132,
-       0x80040048,
-       0x00000088,
-       0,
-       0,
-       236,
-       38,
-       {
-           {-1, "static", "#134", 0x50000003, 9, 9, 21, 20},
-           {1001, "static", "Statisch", 0x50020000, 41, 14, 181, 8},
-       }},
+#include "platform/sim/dialog_templates.inc"
   };
   return dialogs;
 }
@@ -43,6 +33,14 @@ const DialogTemplate* FindDialogTemplate(int id) {
       return &d;
   }
   return nullptr;
+}
+
+int PixelsX(int dialogUnits) {
+  return dialogUnits * kBaseX / 4;
+}
+
+int PixelsY(int dialogUnits) {
+  return dialogUnits * kBaseY / 8;
 }
 
 int DialogPixelWidth(const DialogTemplate& dialog) {

@@ -1,5 +1,5 @@
-// The resources of the simulated tool module: what the real module's resource script holds, as
-// far as the platform layer reads it.
+// The resources of the simulated tool module: the dialogs of the real module's resource script,
+// read from it at build time.
 #pragma once
 
 #include <cstdint>
@@ -8,10 +8,12 @@
 
 namespace platform::sim::detail {
 
+inline constexpr int kNoControlId = -1;  // a control the program cannot address
+
 struct ControlTemplate {
   int id;
-  std::string className;
-  std::string text;
+  std::string className;  // lower case
+  std::string text;       // "#N": the module's resource N
   std::uint32_t style;
   int x, y, cx, cy;  // dialog units
 };
@@ -26,6 +28,10 @@ struct DialogTemplate {
 
 // Null when the module has no dialog of that id.
 const DialogTemplate* FindDialogTemplate(int id);
+
+// A position inside the dialog, dialog units to pixels (cut, not rounded).
+int PixelsX(int dialogUnits);
+int PixelsY(int dialogUnits);
 
 // The window's outer size in pixels: dialog units at base units 6 x 13, plus the sizing frame.
 int DialogPixelWidth(const DialogTemplate& dialog);

@@ -7,7 +7,7 @@
 #include "platform/framework.h"
 #include "platform/process_global.h"
 #include "platform/sim/machine_model.h"
-#include "platform/sim/simulation.h"
+#include "platform/sim/run_state.h"
 #include "platform/sim/simulator.h"
 
 namespace platform {
@@ -36,7 +36,7 @@ RunResult RunProcess(const Machine& machine, std::vector<std::u16string> args,
   // One simulated process at a time: they share the tool's globals.
   static std::mutex serial;
   std::lock_guard<std::mutex> one(serial);
-  auto simulation = std::make_unique<detail::Simulation>(
+  auto simulation = std::make_unique<detail::RunState>(
       detail::ParseMachine(machine.json(), "machine"), std::move(args));
   for (ProcessGlobalBase* global : ProcessGlobals())
     global->Construct();

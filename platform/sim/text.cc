@@ -1,91 +1,67 @@
 #include "platform/sim/text.h"
 
+#include <unicode/uchar.h>
+#include <utf8.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
+#include <vector>
 
 namespace platform::sim::detail {
 
+namespace {
+
+bool IsSurrogate(std::uint32_t unit) {
+  return unit >= 0xD800 && unit <= 0xDFFF;
+}
+
+// The first unit that is not part of a well-formed pair, or npos.
+std::size_t FirstUnpaired(std::u16string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (!IsSurrogate(text[i]))
+      continue;
+    if (text[i] > 0xDBFF || i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)
+      return i;
+    ++i;
+  }
+  return std::u16string_view::npos;
+}
+
+}  // namespace
+
+std::optional<std::size_t> Utf8ErrorAt(std::string_view text) {
+  const auto bad = utf8::find_invalid(text.begin(), text.end());
+  if (bad == text.end())
+    return std::nullopt;
+  return static_cast<std::size_t>(bad - text.begin());
+}
+
 std::u16string Utf8ToUtf16(std::string_view text) {
+  if (const std::optional<std::size_t> at = Utf8ErrorAt(text))
+    throw TextError("not well-formed UTF-8 at byte " + std::to_string(*at));
   std::u16string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    std::uint32_t cp = 0xFFFD;
-    std::size_t len = 1;
-    if (b < 0x80) {
-      cp = b;
-    } else if ((b & 0xE0) == 0xC0) {
-      len = 2;
-      cp = b & 0x1F;
-    } else if ((b & 0xF0) == 0xE0) {
-      len = 3;
-      cp = b & 0x0F;
-    } else if ((b & 0xF8) == 0xF0) {
-      len = 4;
-      cp = b & 0x07;
-    } else {
-      len = 0;
-    }
-    if (len == 0 || i + len > text.size()) {
-      out.push_back(u'\uFFFD');
-      ++i;
-      continue;
-    }
-    bool valid = true;
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto c = static_cast<unsigned char>(text[i + k]);
-      if ((c & 0xC0) != 0x80) {
-        valid = false;
-        break;
-      }
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (!valid) {
-      out.push_back(u'\uFFFD');
-      ++i;
-      continue;
-    }
-    i += len;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-  }
+  utf8::unchecked::utf8to16(text.begin(), text.end(), std::back_inserter(out));
   return out;
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
+  const std::size_t at = FirstUnpaired(text);
+  if (at != std::u16string_view::npos)
+    throw TextError("unpaired surrogate at unit " + std::to_string(at));
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
+  utf8::unchecked::utf16to8(text.begin(), text.end(), std::back_inserter(out));
   return out;
+}
+
+std::string Utf16ToUtf8Lossy(std::u16string_view text) {
+  std::u16string units(text);
+  for (std::size_t at = FirstUnpaired(units); at != std::u16string::npos; at = FirstUnpaired(units))
+    units[at] = u'\uFFFD';
+  return Utf16ToUtf8(units);
 }
 
 std::u16string Widen1252(std::string_view text) {
@@ -104,29 +80,10 @@ std::u16string Widen1252(std::string_view text) {
 }
 
 char16_t FoldUnit(char16_t c) {
-  if (c >= u'a' && c <= u'z')
-    return static_cast<char16_t>(c - 0x20);
-  if (c < 0x80)
+  if (IsSurrogate(c))
     return c;
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7)
-    return static_cast<char16_t>(c - 0x20);
-  if (c == 0xFF)
-    return 0x178;
-  if (c >= 0x100 && c <= 0x137 && (c & 1))
-    return static_cast<char16_t>(c - 1);
-  if (c >= 0x139 && c <= 0x148 && !(c & 1))
-    return static_cast<char16_t>(c - 1);
-  if (c >= 0x14A && c <= 0x177 && (c & 1))
-    return static_cast<char16_t>(c - 1);
-  if (c == 0x17A || c == 0x17C || c == 0x17E)
-    return static_cast<char16_t>(c - 1);
-  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2)
-    return static_cast<char16_t>(c - 0x20);
-  if (c >= 0x430 && c <= 0x44F)
-    return static_cast<char16_t>(c - 0x20);
-  if (c >= 0x450 && c <= 0x45F)
-    return static_cast<char16_t>(c - 0x50);
-  return c;
+  const UChar32 upper = u_toupper(c);
+  return upper <= 0xFFFF ? static_cast<char16_t>(upper) : c;
 }
 
 std::u16string Fold(std::u16string_view text) {
@@ -144,13 +101,49 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   return FoldUtf8(a) == FoldUtf8(b);
 }
 
-std::string PathKey(std::string_view path) {
-  std::string key = FoldUtf8(path);
-  for (char& c : key) {
+// As the system's path normalisation does before any lookup: `/` is a separator, runs of
+// separators collapse, `.` and `..` components go, an inner component loses one trailing dot and
+// the last one all trailing dots and blanks. A `\\?\` path is taken as written.
+std::string NormalPath(std::string_view path) {
+  std::string in(path);
+  if (in.rfind("\\\\?\\", 0) == 0)
+    return in;
+  for (char& c : in) {
     if (c == '/')
       c = '\\';
   }
-  return key;
+  const bool unc = in.rfind("\\\\", 0) == 0;
+  const bool drive = !unc && in.size() >= 2 && in[1] == ':';
+  // What is never collapsed nor climbed over, and whether a separator follows it.
+  const std::string head = unc ? "\\\\" : drive ? in.substr(0, 2) : "";
+  const bool rooted = drive || (!unc && !in.empty() && in[0] == '\\');
+  std::vector<std::string> parts;
+  for (std::size_t at = head.size(); at <= in.size();) {
+    std::size_t end = std::min(in.find('\\', at), in.size());
+    std::string part = in.substr(at, end - at);
+    at = end + 1;
+    if (part == "..") {
+      if (!parts.empty())
+        parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      if (end < in.size() && part.back() == '.')
+        part.pop_back();
+      parts.push_back(std::move(part));
+    }
+  }
+  if (!parts.empty()) {
+    parts.back().erase(parts.back().find_last_not_of(". ") + 1);
+    if (parts.back().empty())
+      parts.pop_back();
+  }
+  std::string out = head;
+  for (std::size_t i = 0; i < parts.size(); ++i)
+    out += (i > 0 || rooted ? "\\" : "") + parts[i];
+  return out;
+}
+
+std::string PathKey(std::string_view path) {
+  return FoldUtf8(NormalPath(path));
 }
 
 std::string BaseName(std::string_view path) {

@@ -70,13 +70,8 @@ struct Window {
 };
 
 struct File {
-  std::string path;
-  std::string key;
-  bool directory = false;
-  std::string content;
-  std::vector<ProcessDesc> starts;
-  bool readable = true;
-  bool writable = true;
+  FileDesc desc;
+  std::string key;       // of desc.path
   bool created = false;  // by the run
   std::string appended;  // by the run
 };
@@ -122,12 +117,12 @@ struct Product {
 
 struct CsState;
 
-class Simulation {
+class RunState {
  public:
-  Simulation(MachineModel machine, std::vector<std::u16string> args);
-  ~Simulation();
-  Simulation(const Simulation&) = delete;
-  Simulation& operator=(const Simulation&) = delete;
+  RunState(MachineModel machine, std::vector<std::u16string> args);
+  ~RunState();
+  RunState(const RunState&) = delete;
+  RunState& operator=(const RunState&) = delete;
 
   // ---- Run control, called by the run's owner (not a simulated thread).
   // Runs `mainBody` as the main thread until every thread of the run is gone.
@@ -154,7 +149,7 @@ class Simulation {
   void EmitHere(const char* event, nlohmann::json fields);
 
   // ---- The machine.
-  MachineModel machine;  // as given; sections that change are kept below
+  MachineModel machine;  // what does not change; its other sections are moved below
   std::vector<std::u16string> args;
   std::deque<Process> processes;
   std::deque<Window> windows;
@@ -215,11 +210,10 @@ class Simulation {
   std::uintptr_t nextHandle_ = 4;
   std::uint32_t maxPid_ = 0;
   std::exception_ptr failure_;
-  MachineModel initialMachine_;
 };
 
 // The run in progress, or null outside a run.
-Simulation* Active();
+RunState* Active();
 // The simulated thread that calls, or null on any other thread.
 SimThread* CurrentThread();
 

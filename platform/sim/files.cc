@@ -1,0 +1,145 @@
+// The environment, folders and files of the simulated machine.
+#include <algorithm>
+#include <optional>
+
+#include "platform/platform.h"
+#include "platform/sim/call.h"
+
+namespace platform {
+
+namespace {
+using namespace platform::sim::detail;
+using nlohmann::json;
+}  // namespace
+
+void FindTraits::Close(RawHandle raw) {
+  CloseSimulated(raw);
+}
+
+void CrtFileTraits::Close(RawHandle raw) {
+  CloseSimulated(raw);
+}
+
+std::optional<WString> ReadEnvironment(const WString& name) {
+  Call call;
+  if (!call)
+    return std::nullopt;
+  const std::string wanted = U8(name);
+  for (const auto& [key, value] : call->machine.environment) {
+    if (EqualNoCase(key, wanted)) {
+      call->EmitHere("read_env", {{"name", wanted}, {"value", value}});
+      return Utf8ToUtf16(value);
+    }
+  }
+  call->EmitHere("read_env", {{"name", wanted}, {"value", nullptr}});
+  return std::nullopt;
+}
+
+std::int32_t GetFolderPath(int csidl, std::uint32_t, char16_t (&path)[kMaxPath]) {
+  Call call;
+  if (!call)
+    return static_cast<std::int32_t>(0x80004005u);
+  std::int32_t result = 0;
+  json fields = {{"csidl", csidl}};
+  if (csidl != kCsidlWindows) {
+    result = static_cast<std::int32_t>(0x80070057u);  // E_INVALIDARG
+  } else if (Faults(call).windowsFolderUnavailable) {
+    result = static_cast<std::int32_t>(0x80004005u);  // E_FAIL
+  } else {
+    const std::u16string folder = Utf8ToUtf16(call->machine.system.windowsFolder);
+    const std::size_t n = std::min(folder.size(), kMaxPath - 1);
+    std::copy_n(folder.begin(), n, path);
+    path[n] = 0;
+    fields["path"] = U8(folder.substr(0, n));
+  }
+  fields["hresult"] = result;
+  call->EmitHere("get_folder", std::move(fields));
+  return result;
+}
+
+// ---- Files
+
+FindHandle FindFirst(const WString& path) {
+  Call call;
+  if (!call)
+    return FindHandle();
+  const bool found = call->Exists(PathKey(U8(path)));
+  call->EmitHere("find_file", {{"path", U8(path)}, {"found", found}});
+  if (!found)
+    return FindHandle();
+  HandleObject h;
+  h.kind = HandleObject::Kind::kFind;
+  return FindHandle(call->NewHandle(std::move(h)));
+}
+
+CrtFile OpenCrtFile(const WString& path, const char16_t* mode) {
+  Call call;
+  if (!call)
+    return CrtFile();
+  const std::string file = U8(path);
+  const std::string how = mode != nullptr ? U8(mode) : "";
+  const std::string key = PathKey(file);
+  File* entry = call->FindEntry(key);
+  const bool plus = how.find('+') != std::string::npos;
+  bool ok = false;
+  bool writable = false;
+  if (!how.empty() && how[0] == 'r') {
+    ok = entry != nullptr && !entry->desc.directory && entry->desc.readable &&
+         (!plus || entry->desc.writable);
+    writable = plus;
+  } else if (!how.empty() && (how[0] == 'a' || how[0] == 'w')) {
+    writable = true;
+    if (entry != nullptr) {
+      ok = !entry->desc.directory && entry->desc.writable && (!plus || entry->desc.readable);
+      if (ok && how[0] == 'w') {
+        entry->desc.content.clear();
+        entry->appended.clear();
+      }
+    } else {
+      const std::size_t slash = key.find_last_of('\\');
+      if (slash != std::string::npos && call->IsDirectory(key.substr(0, slash))) {
+        // Named as the system would list it: under its folder's own spelling.
+        const File* folder = call->FindEntry(key.substr(0, slash));
+        const std::string normal = NormalPath(file);
+        File created;
+        created.desc.path =
+            folder != nullptr ? NormalPath(folder->desc.path) + "\\" + BaseName(normal) : normal;
+        created.key = key;
+        created.created = true;
+        call->files.push_back(std::move(created));
+        ok = true;
+      }
+    }
+  }
+  call->EmitHere("open_file", {{"path", file}, {"mode", how}, {"ok", ok}});
+  if (!ok)
+    return CrtFile();
+  HandleObject h;
+  h.kind = HandleObject::Kind::kCrtFile;
+  h.path = key;
+  h.writable = writable;
+  h.textMode = how.find('b') == std::string::npos;
+  return CrtFile(call->NewHandle(std::move(h)));
+}
+
+int WriteCrtText(const CrtFile& file, const char* text) {
+  Call call;
+  if (!call || text == nullptr)
+    return -1;
+  const HandleObject* h = HandleOf(call, file.raw(), HandleObject::Kind::kCrtFile);
+  File* entry = h != nullptr ? call->FindEntry(h->path) : nullptr;
+  if (h == nullptr || !h->writable || entry == nullptr)
+    return -1;
+  std::string data;
+  for (const char* c = text; *c != 0; ++c) {
+    if (*c == '\n' && h->textMode)
+      data.push_back('\r');
+    data.push_back(*c);
+  }
+  entry->desc.content += data;
+  entry->appended += data;
+  call->EmitHere("file_append", {{"path", entry->desc.path}, {"data", data}});
+  return 0;
+}
+
+}  // namespace platform

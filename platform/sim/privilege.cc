@@ -1,0 +1,92 @@
+// The shutdown privilege and the shutdown request.
+#include <optional>
+
+#include "platform/platform.h"
+#include "platform/sim/call.h"
+#include "platform/sim/simulator.h"
+
+namespace platform {
+
+namespace {
+using namespace platform::sim::detail;
+using nlohmann::json;
+}  // namespace
+
+namespace {
+constexpr Luid kShutdownLuid{19, 0};
+}
+
+Bool OpenCurrentProcessToken(std::uint32_t access, KernelHandle& token) {
+  Call call;
+  if (!call)
+    return 0;
+  const bool ok = !Faults(call).tokenOpenFails;
+  call->EmitHere("privilege", {{"step", "open_token"}, {"access", access}, {"ok", ok}});
+  if (!ok)
+    return 0;
+  HandleObject h;
+  h.kind = HandleObject::Kind::kToken;
+  h.writable = (access & kTokenAdjustPrivileges) != 0;
+  void* raw = call->NewHandle(std::move(h));
+  call.lock.unlock();
+  token = KernelHandle(raw);
+  return 1;
+}
+
+Bool LookupPrivilege(const char16_t*, const WString& name, Luid& luid) {
+  Call call;
+  if (!call)
+    return 0;
+  const bool ok =
+      !Faults(call).privilegeLookupFails && EqualNoCase(U8(name), "SeShutdownPrivilege");
+  call->EmitHere("privilege", {{"step", "lookup"}, {"name", U8(name)}, {"ok", ok}});
+  if (ok)
+    luid = kShutdownLuid;
+  return ok ? 1 : 0;
+}
+
+Bool AdjustPrivileges(const KernelHandle& token, Bool disableAll, const SinglePrivilege& newState) {
+  Call call;
+  if (!call)
+    return 0;
+  const HandleObject* h = HandleOf(call, token.raw(), HandleObject::Kind::kToken);
+  const bool ok = h != nullptr && h->writable && !Faults(call).privilegeAdjustFails;
+  if (ok) {
+    if (disableAll)
+      call->shutdownPrivilege = false;
+    else if (newState.count >= 1 && newState.luid.lowPart == kShutdownLuid.lowPart &&
+             newState.luid.highPart == kShutdownLuid.highPart)
+      call->shutdownPrivilege = (newState.attributes & kSePrivilegeEnabled) != 0;
+  }
+  call->EmitHere("privilege", {{"step", "adjust"},
+                               {"name", "SeShutdownPrivilege"},
+                               {"ok", ok},
+                               {"enabled", call->shutdownPrivilege}});
+  return ok ? 1 : 0;
+}
+
+Bool RequestExitWindows(std::uint32_t flags, std::uint32_t reason) {
+  Call call;
+  if (!call)
+    return 0;
+  std::optional<sim::EndHow> how;
+  bool accepts = false;
+  if (flags & kEwxPowerOff) {
+    how = sim::EndHow::kPowerOff;
+    accepts = call->machine.system.acceptsPowerOff;
+  } else if (flags & kEwxReboot) {
+    how = sim::EndHow::kReboot;
+    accepts = call->machine.system.acceptsReboot;
+  }
+  // As on Windows: without the shutdown privilege enabled the request is refused.
+  const bool accepted = how && accepts && call->shutdownPrivilege;
+  call->EmitHere("exit_windows", {{"flags", flags},
+                                  {"reason", reason},
+                                  {"kind", how ? json(sim::EndHowName(*how)) : json(nullptr)},
+                                  {"accepted", accepted}});
+  if (accepted && !call->shutdownPending)
+    call->shutdownPending = how;
+  return accepted ? 1 : 0;
+}
+
+}  // namespace platform

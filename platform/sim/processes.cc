@@ -1,0 +1,231 @@
+// The process list, termination, starting processes and waiting for them.
+#include <algorithm>
+#include <optional>
+
+#include "platform/platform.h"
+#include "platform/sim/call.h"
+#include "platform/sim/outside_programs.h"
+
+namespace platform {
+
+namespace {
+using namespace platform::sim::detail;
+using nlohmann::json;
+}  // namespace
+
+void KernelHandleTraits::Close(RawHandle raw) {
+  CloseSimulated(raw);
+}
+
+void SnapshotTraits::Close(RawHandle raw) {
+  CloseSimulated(raw);
+}
+
+Snapshot TakeSnapshot(std::uint32_t flags, std::uint32_t) {
+  Call call;
+  if (!call)
+    return Snapshot();
+  // A slow system: the snapshot shows the processes as they are when it is done.
+  if (const std::uint64_t delay = Faults(call).snapshotDelayMs) {
+    const std::uint64_t done = call->now + delay;
+    while (!call->ended && call->now < done)
+      call->Suspend(call.lock, *call.me, done);
+  }
+  const std::uint64_t number = ++call->snapshotsTaken;
+  const auto& from = Faults(call).snapshotFailsFrom;
+  if (from && number >= *from) {
+    call->EmitHere("snapshot", {{"ok", false}});
+    return Snapshot();
+  }
+  HandleObject h;
+  h.kind = HandleObject::Kind::kSnapshot;
+  json names = json::array();
+  if (flags & kSnapProcess) {
+    for (const Process& p : call->processes) {
+      if (p.running()) {
+        h.entries.emplace_back(p.desc.pid, Utf8ToUtf16(p.desc.name));
+        names.push_back(p.desc.name);
+      }
+    }
+  }
+  call->EmitHere("snapshot", {{"ok", true}, {"processes", names}});
+  return Snapshot(call->NewHandle(std::move(h)));
+}
+
+namespace {
+
+Bool ReadEntry(const Snapshot& snapshot, ProcessEntry& entry, bool first) {
+  Call call;
+  if (!call)
+    return 0;
+  HandleObject* h = HandleOf(call, snapshot.raw(), HandleObject::Kind::kSnapshot);
+  if (h == nullptr)
+    return 0;
+  if (first) {
+    h->cursor = 0;
+    if (Faults(call).firstEntryUnreadable)
+      return 0;
+  } else {
+    ++h->cursor;
+  }
+  if (h->cursor >= h->entries.size())
+    return 0;
+  const auto& [pid, name] = h->entries[h->cursor];
+  entry.processId = pid;
+  std::fill(std::begin(entry.exeFile), std::end(entry.exeFile), u'\0');
+  std::copy_n(name.begin(), std::min(name.size(), kMaxPath - 1), entry.exeFile);
+  return 1;
+}
+
+}  // namespace
+
+Bool FirstProcess(const Snapshot& snapshot, ProcessEntry& entry) {
+  return ReadEntry(snapshot, entry, true);
+}
+
+Bool NextProcess(const Snapshot& snapshot, ProcessEntry& entry) {
+  return ReadEntry(snapshot, entry, false);
+}
+
+KernelHandle OpenProcessHandle(std::uint32_t, Bool, std::uint32_t processId) {
+  Call call;
+  if (!call)
+    return KernelHandle();
+  const Process* p = call->FindProcess(processId);
+  const bool ok = p != nullptr && p->running() && p->desc.canOpen;
+  call->EmitHere("open_process", {{"pid", processId}, {"ok", ok}});
+  if (!ok)
+    return KernelHandle();
+  HandleObject h;
+  h.kind = HandleObject::Kind::kProcess;
+  h.pid = processId;
+  return KernelHandle(call->NewHandle(std::move(h)));
+}
+
+Bool TerminateProcessHandle(const KernelHandle& process, std::uint32_t exitCode) {
+  Call call;
+  if (!call)
+    return 0;
+  const HandleObject* h = HandleOf(call, process.raw(), HandleObject::Kind::kProcess);
+  Process* p = h != nullptr ? call->FindProcess(h->pid) : nullptr;
+  const bool ok = p != nullptr && p->running() && p->desc.canTerminate;
+  call->EmitHere("terminate_process", {{"pid", h != nullptr ? json(h->pid) : json(nullptr)},
+                                       {"name", p != nullptr ? json(p->desc.name) : json(nullptr)},
+                                       {"exit_code", exitCode},
+                                       {"ok", ok}});
+  if (ok)
+    call->EndProcess(p->desc.pid, ProcessEnd::kTerminated);
+  return ok ? 1 : 0;
+}
+
+// ---- Process start and wait
+
+Bool StartProcess(const WString* application, WString& commandLine, Bool, std::uint32_t flags,
+                  StartedProcess& started) {
+  Call call;
+  if (!call)
+    return 0;
+  std::u16string program;
+  std::u16string_view arguments = commandLine;
+  if (application != nullptr) {
+    program = *application;
+  } else {
+    std::size_t i = 0;
+    while (i < arguments.size() && IsBlank(arguments[i]))
+      ++i;
+    std::size_t end = i;
+    if (i < arguments.size() && arguments[i] == u'"') {
+      end = arguments.find(u'"', i + 1);
+      if (end == std::u16string_view::npos)
+        end = arguments.size();
+      program = arguments.substr(i + 1, end - i - 1);
+      end = std::min(end + 1, arguments.size());
+    } else {
+      while (end < arguments.size() && !IsBlank(arguments[end]))
+        ++end;
+      program = arguments.substr(i, end - i);
+    }
+    arguments = arguments.substr(end);
+  }
+
+  std::string key = PathKey(U8(program));
+  if (!call->IsFile(key) && BaseName(key).find('.') == std::string::npos)
+    key += ".EXE";
+  const File* file = call->IsFile(key) ? call->FindEntry(key) : nullptr;
+  const std::string name = file != nullptr ? BaseName(file->desc.path) : "";
+  bool ok = file != nullptr;
+  for (const std::string& failing : Faults(call).processStartFails)
+    ok = ok && !EqualNoCase(failing, name);
+
+  json fields = {{"application", application != nullptr ? json(U8(*application)) : json(nullptr)},
+                 {"command_line", U8(commandLine)},
+                 {"flags", flags},
+                 {"ok", ok}};
+  if (!ok) {
+    call->EmitHere("create_process", std::move(fields));
+    return 0;
+  }
+  ProcessDesc desc;
+  desc.pid = call->NewPid();
+  desc.name = name;
+  const std::uint32_t pid = call->AddProcess(desc, false).desc.pid;
+  fields["pid"] = pid;
+  call->EmitHere("create_process", std::move(fields));
+
+  RunOutsideProgram(*call.sim, name, arguments, pid);
+
+  HandleObject process;
+  process.kind = HandleObject::Kind::kProcess;
+  process.pid = pid;
+  HandleObject thread = process;
+  thread.kind = HandleObject::Kind::kThread;
+  void* processRaw = call->NewHandle(std::move(process));
+  void* threadRaw = call->NewHandle(std::move(thread));
+  call.lock.unlock();  // the owners below may close what they held
+  started.process = KernelHandle(processRaw);
+  started.thread = KernelHandle(threadRaw);
+  return 1;
+}
+
+std::uint32_t WaitForObject(const KernelHandle& object, std::uint32_t ms) {
+  constexpr std::uint32_t kWaitObject0 = 0;
+  constexpr std::uint32_t kWaitTimeout = 258;
+  constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;
+  Call call;
+  if (!call)
+    return kWaitFailed;
+  const HandleObject* h = call->FindHandle(object.raw());
+  if (h == nullptr ||
+      (h->kind != HandleObject::Kind::kProcess && h->kind != HandleObject::Kind::kThread)) {
+    return kWaitFailed;
+  }
+  const std::uint32_t pid = h->pid;
+  json fields = {{"pid", pid}};
+  if (ms != kInfinite)
+    fields["ms"] = ms;
+  call->EmitHere("wait_process", std::move(fields));
+  const auto running = [&] {
+    const Process* p = call->FindProcess(pid);
+    return p != nullptr && p->running();
+  };
+  const std::uint64_t deadline = call->now + ms;
+  while (running() && !call->ended && (ms == kInfinite || call->now < deadline)) {
+    call.me->waitingPid = pid;
+    call->Suspend(call.lock, *call.me,
+                  ms == kInfinite ? std::nullopt : std::optional<std::uint64_t>(deadline));
+    call.me->waitingPid = 0;
+  }
+  return running() ? kWaitTimeout : kWaitObject0;
+}
+
+void WaitOnCurrentThread() {
+  Call call;
+  if (!call)
+    return;
+  call->EmitHere("wait_self", json::object());
+  // A thread never becomes signalled while it waits on itself.
+  while (!call->ended)
+    call->Suspend(call.lock, *call.me, std::nullopt);
+}
+
+}  // namespace platform

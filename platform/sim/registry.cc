@@ -1,0 +1,83 @@
+// The machine's registry as the tool reads it.
+#include <cstring>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/sim/call.h"
+
+namespace platform {
+
+namespace {
+using namespace platform::sim::detail;
+using nlohmann::json;
+}  // namespace
+
+void RegKeyTraits::Close(RawHandle raw) {
+  CloseSimulated(raw);
+}
+
+std::int32_t OpenRegistryKey(RegistryRoot, const WString& subKey, std::uint32_t, std::uint32_t,
+                             RegKey& key) {
+  constexpr std::int32_t kErrorFileNotFound = 2;
+  Call call;
+  if (!call)
+    return kErrorFileNotFound;
+  const std::string path = U8(subKey);
+  const std::int32_t status = call->KeyExists(path) ? kErrorSuccess : kErrorFileNotFound;
+  call->EmitHere("reg_open", {{"key", path}, {"status", status}});
+  if (status != kErrorSuccess)
+    return status;
+  HandleObject h;
+  h.kind = HandleObject::Kind::kRegKey;
+  h.path = path;
+  void* raw = call->NewHandle(std::move(h));
+  call.lock.unlock();
+  key = RegKey(raw);
+  return status;
+}
+
+std::int32_t QueryRegistryValue(const RegKey& key, const WString& name, void* data,
+                                std::uint32_t* size) {
+  constexpr std::int32_t kErrorFileNotFound = 2;
+  constexpr std::int32_t kErrorInvalidHandle = 6;
+  constexpr std::int32_t kErrorInvalidParameter = 87;
+  constexpr std::int32_t kErrorMoreData = 234;
+  Call call;
+  if (!call)
+    return kErrorInvalidHandle;
+  const HandleObject* h = HandleOf(call, key.raw(), HandleObject::Kind::kRegKey);
+  if (h == nullptr)
+    return kErrorInvalidHandle;
+  const std::string valueName = U8(name);
+  const RegValueDesc* value = nullptr;
+  if (const RegKeyDesc* k = call->FindKey(h->path)) {
+    for (const RegValueDesc& v : k->values) {
+      if (EqualNoCase(v.name, valueName))
+        value = &v;
+    }
+  }
+  std::int32_t status = kErrorFileNotFound;
+  json shown = nullptr;
+  if (value != nullptr) {
+    const std::vector<std::uint8_t> bytes = RegBytes(*value);
+    const auto length = static_cast<std::uint32_t>(bytes.size());
+    if (size == nullptr) {
+      status = data != nullptr ? kErrorInvalidParameter : kErrorSuccess;
+    } else if (data != nullptr && length > *size) {
+      *size = length;
+      status = kErrorMoreData;
+    } else {
+      if (data != nullptr && length > 0)
+        std::memcpy(data, bytes.data(), length);
+      *size = length;
+      status = kErrorSuccess;
+    }
+    if (status == kErrorSuccess)
+      shown = RegDataJson(*value);
+  }
+  call->EmitHere("reg_query",
+                 {{"key", h->path}, {"name", valueName}, {"status", status}, {"value", shown}});
+  return status;
+}
+
+}  // namespace platform

@@ -1,0 +1,114 @@
+// Top-level windows, their titles and messages, and the message box.
+#include <algorithm>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/sim/call.h"
+
+namespace platform {
+
+namespace {
+using namespace platform::sim::detail;
+using nlohmann::json;
+}  // namespace
+
+namespace {
+
+json MessageName(std::uint32_t message) {
+  switch (message) {
+    case kWmClose:
+      return "WM_CLOSE";
+    case kWmCommand:
+      return "WM_COMMAND";
+    case kWmTimer:
+      return "WM_TIMER";
+    case kWmInitDialog:
+      return "WM_INITDIALOG";
+    default:
+      return message;
+  }
+}
+
+}  // namespace
+
+Bool EnumTopLevelWindows(WindowEnumProc proc, std::intptr_t context) {
+  std::vector<std::uintptr_t> list;
+  {
+    Call call;
+    if (!call)
+      return 0;
+    // The tool's own windows are top-most and come first.
+    for (const Window& w : call->windows) {
+      if (w.alive && w.parent == 0 && w.ownerPid == 0)
+        list.push_back(w.hwnd);
+    }
+    for (const Window& w : call->windows) {
+      if (w.alive && w.parent == 0 && w.ownerPid != 0)
+        list.push_back(w.hwnd);
+    }
+  }
+  for (const std::uintptr_t hwnd : list) {
+    if (proc(WindowRef{hwnd}, context) == 0)
+      break;
+  }
+  return 1;
+}
+
+int ReadWindowText(WindowRef window, char16_t* buffer, int maxCount) {
+  Call call;
+  if (buffer == nullptr || maxCount <= 0)
+    return 0;
+  buffer[0] = 0;
+  if (!call)
+    return 0;
+  const Window* w = call->FindWindow(window.value);
+  if (w == nullptr || !w->alive || !w->titleReadable)
+    return 0;
+  const std::size_t n = std::min(w->title.size(), static_cast<std::size_t>(maxCount - 1));
+  std::copy_n(w->title.begin(), n, buffer);
+  buffer[n] = 0;
+  return static_cast<int>(n);
+}
+
+Bool PostWindowMessage(WindowRef window, std::uint32_t message, std::uintptr_t wParam,
+                       std::intptr_t lParam) {
+  Call call;
+  if (!call)
+    return 0;
+  Window* w = call->FindWindow(window.value);
+  const bool ok = w != nullptr && w->alive && w->acceptsPosts;
+  call->EmitHere("post_message", {{"hwnd", window.value},
+                                  {"title", w != nullptr ? json(U8(w->title)) : json(nullptr)},
+                                  {"message", MessageName(message)},
+                                  {"ok", ok}});
+  if (!ok)
+    return 0;
+  if (w->ownerPid != 0) {
+    if (message == kWmClose) {
+      if (Process* p = call->FindProcess(w->ownerPid))
+        call->RequestClose(*p);
+    }
+  } else if (Dialog* d = call->FindDialog(w->hwnd)) {
+    d->queue.push_back({message, wParam, lParam});
+    call->Wake(*d->owner);
+  }
+  return 1;
+}
+
+int ShowMessageBox(WindowRef, const WString& text, const WString& caption, std::uint32_t type) {
+  constexpr int kIdOkResult = 1;
+  Call call;
+  if (!call)
+    return 0;
+  call->EmitHere("message_box", {{"caption", U8(caption)}, {"text", U8(text)}, {"style", type}});
+  const auto& after = call->machine.user.closesUsageBoxAfterMs;
+  const std::uint64_t closeAt = call->now + after.value_or(0);
+  while (!call->ended && (!after || call->now < closeAt)) {
+    call->Suspend(call.lock, *call.me,
+                  after ? std::optional<std::uint64_t>(closeAt) : std::nullopt);
+  }
+  call->EmitHere("message_box_closed", {{"result", kIdOkResult}});
+  return kIdOkResult;
+}
+
+}  // namespace platform

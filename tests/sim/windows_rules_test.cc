@@ -1,0 +1,125 @@
+// The rules of Windows the simulated machine follows where the tool meets them: how paths are
+// normalised, what the command interpreter makes of its command line, text and case.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/sim/simulator.h"
+#include "platform/sim/text.h"
+
+namespace {
+
+using nlohmann::json;
+using platform::sim::Machine;
+using platform::sim::RunResult;
+namespace text = platform::sim::detail;
+
+const Machine& Analyzer() {
+  static const Machine machine = Machine::FromJson(json::parse(R"({
+      "environment": {"Root": "C:\\K"},
+      "files": [{"path": "C:\\W\\cmd.exe"}, {"path": "C:\\K\\dir.bat", "directory": true},
+        {"path": "C:\\Program Files (x86)\\K\\bin\\StartUpFW.bat", "starts": ["a.exe"]},
+        {"path": "C:\\Program Files\\K\\bin\\StartUpFW.bat", "starts": ["a.exe"]},
+        {"path": "C:\\K\\bin\\StartUpFW.bat", "starts": ["a.exe"]},
+        {"path": "C:\\K\\b.bat", "starts": ["b.exe"]}]})"),
+                                                   "test");
+  return machine;
+}
+
+std::u16string Wide(const std::string& narrow) {
+  return std::u16string(narrow.begin(), narrow.end());
+}
+
+RunResult Interpret(const std::string& arguments) {
+  return platform::sim::RunFunction(Analyzer(), [&] {
+    platform::WString line = u"C:\\W\\cmd.exe " + Wide(arguments);
+    platform::StartedProcess started;
+    ASSERT_EQ(platform::StartProcess(nullptr, line, 0, 0, started), 1);
+  });
+}
+
+// A search finds files and folders; an open and the interpreter's lookup want a file; a file
+// made takes its folder's spelling.
+TEST(PathForms, AreNormalisedAsWindowsDoesForEveryLookup) {
+  struct Case {
+    const char* path;
+    bool found, isFile;
+  };
+  for (const Case& c :
+       std::vector<Case>{{"c:/k//BIN\\\\startupfw.bat", true, true},
+                         {"C:\\..\\K\\.\\x\\..\\bin.\\StartUpFW.bat. . ", true, true},
+                         {"C:\\K\\bin..\\StartUpFW.bat", false, false},
+                         {"C:\\K \\bin\\StartUpFW.bat", false, false},
+                         {"c:\\k\\BIN", true, false},
+                         {"C:\\K\\bi", false, false},
+                         {"C:\\K\\dir.bat", true, false}}) {
+    bool found = false, opened = false;
+    platform::sim::RunFunction(Analyzer(), [&] {
+      found = static_cast<bool>(platform::FindFirst(Wide(c.path)));
+      opened = static_cast<bool>(platform::OpenCrtFile(Wide(c.path), u"r"));
+    });
+    EXPECT_EQ(std::pair(found, opened), std::pair(c.found, c.isFile)) << c.path;
+    const RunResult run = Interpret(std::string("/C \"\"") + c.path + "\"\"");
+    EXPECT_EQ(run.Named("process_start").size(), c.isFile ? 1u : 0u) << c.path;
+  }
+  const RunResult run = platform::sim::RunFunction(Analyzer(), [] {
+    EXPECT_TRUE(platform::OpenCrtFile(u"c:\\k\\DIR.BAT\\\\.\\Kill.log.", u"a"));
+  });
+  EXPECT_EQ(run.changes, std::vector<std::string>{"C:\\K\\dir.bat\\Kill.log: created"});
+}
+
+// Per command run: + a script that runs, - nothing found, = built in.
+TEST(Interpreter, QuotesThenExpandsThenRunsEachCommandItWould) {
+  for (const auto& [line, expected] : std::vector<std::pair<std::string, std::string>>{
+           {R"(/C "C:\Program Files (x86)\K\bin\StartUpFW.bat")", R"(-C:\Program)"},
+           {R"(/C "C:\Program Files\K\bin\StartUpFW.bat")",
+            R"(+C:\Program Files\K\bin\StartUpFW.bat)"},
+           {R"(/C "C:\Program Files\K\bin\Missing.bat")", R"(-C:\Program)"},
+           {R"(/C ""%ROOT%\bin\StartUpFW.bat"")", R"(+C:\K\bin\StartUpFW.bat)"},
+           {R"(/c "%NOPE%\b.bat")", R"(-%NOPE%\b.bat)"},
+           {R"(/C C:\K\bin\StartUpFW.bat&call x)", R"(+C:\K\bin\StartUpFW.bat | -x)"},
+           {R"(/C x && C:\K\b.bat || %root%\bin\StartUpFW.bat)", R"(-x | +C:\K\bin\StartUpFW.bat)"},
+           {R"(/C C:\K\b.bat || x | echo "a&b" ^& y && @C:\K\b.bat)",
+            R"(+C:\K\b.bat | =echo "a&b" ^& y | +C:\K\b.bat)"}}) {
+    std::string commands;
+    for (const auto& e : Interpret(line).Named("script")) {
+      commands += (commands.empty() ? "" : " | ") +
+                  (e.fields.contains("builtin")
+                       ? "=" + e.fields["command"].get<std::string>()
+                       : (e.fields["runs"] ? "+" : "-") + e.fields["path"].get<std::string>());
+    }
+    EXPECT_EQ(commands, expected) << line;
+  }
+}
+
+std::string Problem(const std::string& bytes) {
+  try {
+    return text::Utf16ToUtf8(text::Utf8ToUtf16(bytes)) == bytes ? "" : "changed";
+  } catch (const text::TextError& e) {
+    return e.what();
+  }
+}
+
+// Only well-formed UTF-8 and UTF-16 pass, the bad offset named; names compare as Windows
+// upper-cases each 16-bit unit.
+TEST(Text, ConvertsStrictlyAndFoldsAsWindows) {
+  EXPECT_EQ(Problem("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"), "");
+  const std::vector<std::string> bad = {"ab\xE0\x80\xAF",   "\xC0\xAF",   "x\xED\xA0\x80",
+                                        "\xF4\x90\x80\x80", "xy\xE2\x82", "\x80",
+                                        "\xF8\x88\x80"};
+  // Overlong twice, a surrogate, above U+10FFFF, cut short, a stray trail, a five-byte lead.
+  const int at[] = {2, 0, 1, 0, 2, 0, 0};
+  for (std::size_t i = 0; i < bad.size(); ++i)
+    EXPECT_EQ(Problem(bad[i]), "not well-formed UTF-8 at byte " + std::to_string(at[i]));
+  EXPECT_THROW(text::Utf16ToUtf8(std::u16string{u'a', 0xDC00}), text::TextError);
+  EXPECT_EQ(platform::WidenAnsi("A\x80\x81\x8A\x9F\xA0\xE9\xFF"),
+            u"A\u20AC\u0081\u0160\u0178\u00A0\u00E9\u00FF");
+  EXPECT_TRUE(
+      text::EqualNoCase("c:\\ärger\\ωμέγα\\ǆ\\ա\\ｚ\\я\\ÿ", "C:\\ÄRGER\\ΩΜΈΓΑ\\ǅ\\Ա\\Ｚ\\Я\\Ÿ"));
+  EXPECT_FALSE(text::EqualNoCase("\U0001D4B6", "\U0001D49C")) << "beyond 16 bits: as they are";
+}
+
+}  // namespace
