@@ -91,7 +91,7 @@ def refusal(machine, pointer="", pattern=""):
     if check is None:
         return "%s: a Wine prefix cannot be given this" % (pointer or "/")
     if not check(machine):
-        return "%s: a Wine prefix cannot be given %s" % (pointer or "/", short(machine))
+        return "%s: a Wine prefix cannot be given %.60r" % (pointer or "/", machine)
     children = (machine.items() if isinstance(machine, dict)
                 else enumerate(machine) if isinstance(machine, list) else ())
     for key, value in children:
@@ -109,11 +109,6 @@ def refusal(machine, pointer="", pattern=""):
     if pattern == "/environment" and any(name.upper().startswith("WINE") for name in machine):
         return pointer + ": Wine's own variables cannot be set"
     return None
-
-
-def short(value):
-    text = repr(value)
-    return text if len(text) < 60 else text[:57] + "..."
 
 
 def fold(path):
@@ -191,15 +186,10 @@ PLACEHOLDER = "{00000000-0000-0000-0000-000000000000}"  # in the shipping table
 
 
 def random_process(rng, names):
-    process = {"name": rng.choice(names)}
-    windows = rng.sample(TITLES, rng.choice([0, 1, 1, 1, 2]))
-    if windows:
-        process["windows"] = windows
+    process = {"name": rng.choice(names), "windows": rng.sample(TITLES, rng.choice([0, 1, 1, 1, 2]))}
     roll = rng.random()
-    if roll < 0.15:
-        process["on_close"] = "ignore"
-    elif roll < 0.7:
-        process["on_close"] = {"exit_after_ms": rng.choice(CLOSE_DELAYS)}
+    if roll < 0.7:
+        process["on_close"] = "ignore" if roll < 0.15 else {"exit_after_ms": rng.choice(CLOSE_DELAYS)}
     return process
 
 
@@ -209,10 +199,9 @@ def random_machine(seed):
     if rng.random() < 0.2:
         root += rng.choice(["\\", " ", "."])
     machine = {"environment": {"Kestrix_SYSTEM_ROOT": root}, "files": [], "processes": []}
-    for path in (r"C:\WINNT\system32\cmd.exe", r"C:\WINDOWS\regedit.exe",
-                 r"C:\WINDOWS\system32\msiexec.exe", r"C:\WINNT\system32\msiexec.exe"):
-        if rng.random() < 0.85:
-            machine["files"].append({"path": path})
+    machine["files"] = [{"path": path} for path in (
+        r"C:\WINNT\system32\cmd.exe", r"C:\WINDOWS\regedit.exe", r"C:\WINDOWS\system32\msiexec.exe",
+        r"C:\WINNT\system32\msiexec.exe") if rng.random() < 0.85]
     for folder in rng.sample(["bin", "binRelease", "binDebug"], rng.randint(0, 3)):
         starts = [random_process(rng, FIRMWARE) for _ in range(rng.randint(0, 2))]
         machine["files"].append({"path": "%s\\%s\\StartUpFW.bat" % (root.rstrip("\\"), folder),

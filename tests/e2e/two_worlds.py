@@ -6,6 +6,7 @@ See tests/e2e/README.md."""
 import argparse
 import concurrent.futures
 import io
+import itertools
 import json
 import shutil
 import subprocess
@@ -23,7 +24,7 @@ KILL_LOG = r"C:\Kestrix\Instr\log\FWKill.log"
 POLICY = (r"System\CurrentControlSet\Control\StorageDevicePolicies", "WriteProtect")
 RECORDED = ("cmd.exe", "msiexec.exe", "regedit.exe")
 CASE_KEYS = {"about", "args", "machine", "expect", "checks"}
-SS_TYPEMASK, SS_ICON = 0x1F, 0x3
+SS_ICON = 0x3
 WS_CAPTION, WS_POPUP, WS_VISIBLE, WS_EX_TOOLWINDOW = 0x00C00000, 0x80000000, 0x10000000, 0x80
 
 
@@ -38,10 +39,9 @@ def wineboot_args(flags):
 
 
 def sim_value(entry):
-    if entry is None:
-        return None
-    return "%s %s" % (entry["type"], entry["data"] if not isinstance(entry["data"], list)
-                      else " ".join("%02x" % b for b in entry["data"]))
+    data = entry and entry["data"]
+    return entry and "%s %s" % (entry["type"], " ".join(map("{:02x}".format, data))
+                                if isinstance(data, list) else data)
 
 
 def run_sim(config, case, folder):
@@ -125,14 +125,8 @@ def observe_sim(machine, events, dump):
 
 def collapse(groups):
     """Consecutive equal groups as one line with a count."""
-    out = []
-    for group in groups:
-        text = "; ".join(group)
-        if out and out[-1][0] == text:
-            out[-1][1] += 1
-        else:
-            out.append([text, 1])
-    return [text if n == 1 else "%s (%d times)" % (text, n) for text, n in out]
+    runs = [(text, len(list(same))) for text, same in itertools.groupby(map("; ".join, groups))]
+    return [text if n == 1 else "%s (%d times)" % (text, n) for text, n in runs]
 
 
 def chunk(flat, groups):
@@ -167,8 +161,7 @@ def unmet(expect, obs, world):
 def check_usage_box(found, lines):
     children = found.get("box", {"children": []})["children"]
     buttons = [c["text"] for c in children if c["class"].lower() == "button"]
-    icons = [c for c in children if c["class"].lower() == "static"
-             and c["style"] & SS_TYPEMASK == SS_ICON]
+    icons = [c for c in children if c["class"] == "Static" and c["style"] & 0x1F == SS_ICON]
     if buttons != ["OK"] or len(icons) != 1:
         return "usage_box: buttons %r and %d icons, expected only OK and one icon" % (
             buttons, len(icons))
@@ -306,16 +299,13 @@ def main():
     config.programs = Path(config.windows_dir) / "tests/e2e/programs"
     config.tool = Path(config.windows_dir) / "Fenwrack.exe"
     config.shots = config.shots or Path(config.work) / "screenshots"
-    if config.command == "prefix":
+    if config.command in ("prefix", "clean"):
         try:
-            w.Template(config.work).create()
+            return w.Template(config.work).create() if config.command == "prefix" else \
+                w.Template(config.work).remove()
         except w.SetupError as error:
             print("no prefix template: %s" % error)
             return 1
-        return 0
-    if config.command == "clean":
-        w.Template(config.work).remove()
-        return 0
     if config.command == "random":
         return run_many(config, [("random-%d" % seed, m.random_machine(seed)) for seed in
                                  range(config.seed, config.seed + config.count)], config.jobs)

@@ -84,12 +84,13 @@ class Template:
             # The registry reaches the disk only when the server ends.
             run(["wineserver", "-w"], env, 120, log)
         (self.root / "ready").write_text("")
+        return 0
 
     def remove(self):
         if self.root.exists():
-            subprocess.run(["wineserver", "-k"], env=env_for(self.root), stderr=DEVNULL,
-                           timeout=30)
+            subprocess.run(["wineserver", "-k"], env=env_for(self.root), stderr=DEVNULL, timeout=30)
             shutil.rmtree(self.root, ignore_errors=True)
+        return 0
 
 
 def reg_data(entry):
@@ -252,7 +253,7 @@ class Prefix:
         plan = [self.standin("p%d" % i, key, process) for i, (key, process) in
                 enumerate(zip(m.process_keys(machine), machine.get("processes", [])))]
         plan.append("tool\t" + list2cmdline([TOOL, *args]))
-        (e2e / "plan.txt").write_text("\n".join(plan) + "\n", encoding="utf-8")
+        (e2e / "plan.txt").write_bytes("\n".join(plan).encode("utf-16-le"))
 
     def standin(self, tag, key, process):
         exe = "C:\\e2e\\exe\\%s\\%s" % (tag, m.name_of(process))
@@ -266,7 +267,7 @@ class Prefix:
     def script(self, index, starts):
         """A start-up script that starts its stand-ins and ends once they are all up."""
         plan = [self.standin("s%d.%d" % (index, j), m.name_of(p), p) for j, p in enumerate(starts)]
-        self.write(r"C:\e2e\spawn%d.txt" % index, ("\n".join(plan) + "\n").encode())
+        self.write(r"C:\e2e\spawn%d.txt" % index, "\n".join(plan).encode("utf-16-le"))
         return ('@echo off\r\n"%s" --spawn C:\\e2e\\spawn%d.txt\r\n' % (AGENT, index)).encode()
 
     # ---- the run

@@ -26,23 +26,17 @@ namespace {
 constexpr int kClosedCode = 100;
 constexpr wchar_t kRealFolder[] = L"C:\\e2e\\real\\";
 
-std::string Utf8(const std::wstring& text) {
-  std::string out(text.size() * 3 + 1, '\0');
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                       out.data(), static_cast<int>(out.size()), nullptr, nullptr);
-  out.resize(static_cast<std::size_t>(size > 0 ? size : 0));
-  return out;
-}
-
 void Log(const std::wstring& line) {
   const HANDLE mutex = CreateMutexW(nullptr, FALSE, L"FenwrackE2EEvents");
   WaitForSingleObject(mutex, 10000);
   const HANDLE file =
       CreateFileW(L"C:\\e2e\\events.txt", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_ALWAYS, 0, nullptr);
-  const std::string text = Utf8(line) + "\n";
-  DWORD written = 0;
-  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  const std::wstring text = line + L"\n";
+  std::string utf8(text.size() * 3, '\0');
+  DWORD written = static_cast<DWORD>(WideCharToMultiByte(
+      CP_UTF8, 0, text.c_str(), -1, utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr));
+  WriteFile(file, utf8.data(), written - 1, &written, nullptr);
   CloseHandle(file);
   ReleaseMutex(mutex);
   CloseHandle(mutex);
@@ -103,13 +97,11 @@ std::vector<Started> StartPlan(const wchar_t* plan) {
   std::vector<Started> started;
   const HANDLE file =
       CreateFileW(plan, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  std::string bytes(1 << 16, '\0');
+  std::wstring text(1 << 16, L'\0');  // UTF-16
   DWORD size = 0;
-  ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &size, nullptr);
+  ReadFile(file, text.data(), static_cast<DWORD>(text.size() * 2), &size, nullptr);
   CloseHandle(file);
-  std::wstring text(size, L'\0');
-  text.resize(static_cast<std::size_t>(MultiByteToWideChar(
-      CP_UTF8, 0, bytes.data(), static_cast<int>(size), text.data(), static_cast<int>(size))));
+  text.resize(size / 2);
   for (std::size_t at = 0, end = 0; at < text.size(); at = end + 1) {
     end = std::min(text.find(L'\n', at), text.size());
     const std::wstring line = text.substr(at, end - at);
