@@ -139,10 +139,9 @@ class Prefix:
         self.screen, self.processes = screen, []
 
     def __enter__(self):
-        for program in (self.programs / "agent.exe", self.tool):
-            if not program.is_file():
-                raise SetupError("%s is missing: build the windows preset (cmake --preset windows"
-                                 " && cmake --build --preset windows)" % program)
+        for program in [p for p in (self.programs / "agent.exe", self.tool) if not p.is_file()]:
+            raise SetupError("%s is missing: build the windows preset (cmake --preset windows"
+                             " && cmake --build --preset windows)" % program)
         if not (self.work / "template" / "ready").is_file():
             raise SetupError("no prefix template in %s: the fixture test e2e.prefix makes it"
                              % self.work)
@@ -224,8 +223,7 @@ class Prefix:
             setup.append(r"regedit /s C:\e2e\machine.reg")
         codes = [product["code"] for product in machine.get("products", [])]
         for number, code in enumerate(codes):
-            build = self.root / ("package%d" % number)
-            build.mkdir()
+            (build := self.root / ("package%d" % number)).mkdir()
             (build / "payload.txt").write_text("firmware component\n")
             (build / "package.wxs").write_text(package_source(code))
             subprocess.run(["wixl", "-o", str(e2e / ("package%d.msi" % number)), "package.wxs"],
@@ -234,21 +232,16 @@ class Prefix:
         (e2e / "setup.bat").write_text("\r\n".join(setup) + "\r\n")
         # Also the prefix's first process, which boots it with Wine's own wineboot.
         run(["wine", "cmd", "/c", r"C:\e2e\setup.bat"], self.env, 180, self.log)
-        if codes:
-            states = self.state([], codes)[1]
-            if states != [5] * len(codes):
-                raise SetupError("the packages did not install: states %r" % states)
+        if codes and self.state([], codes)[1] != [5] * len(codes):
+            raise SetupError("the packages did not install: states %r" % self.state([], codes)[1])
         for name, source in REAL.items():
             shutil.copy2(self.path(source), e2e / "real" / name)
         listed = {m.fold(entry["path"]) for entry in machine.get("files", [])}
-        for place in AGENT_PLACES:
-            target = self.path(place)
-            if m.fold(place) in listed:
-                target.parent.mkdir(parents=True, exist_ok=True)
-                shutil.copy2(agent, target)
-            elif target.exists():
-                target.unlink()
-        shutil.copy2(agent, self.path(r"C:\windows\system32\wineboot.exe"))
+        for place in AGENT_PLACES + [r"C:\windows\system32\wineboot.exe"]:
+            if m.fold(place) in listed or place.endswith("wineboot.exe"):
+                self.write(place, agent.read_bytes())
+            elif self.path(place).exists():
+                self.path(place).unlink()
         self.write(TOOL, self.tool.read_bytes())
         plan = [self.standin("p%d" % i, key, process) for i, (key, process) in
                 enumerate(zip(m.process_keys(machine), machine.get("processes", [])))]
