@@ -9,10 +9,6 @@ DEFAULT_ON_CLOSE = {"exit_after_ms": 100}
 RESERVED = (r"C:\E2E", r"C:\FENWRACK")  # the suite's own folders in the prefix
 
 
-def is_int(value):
-    return isinstance(value, int) and not isinstance(value, bool)
-
-
 def drive_c_path(value):
     parts = re.split(r"[\\/]+", value) if isinstance(value, str) else [""]
     return (re.fullmatch(r"[cC]:", parts[0]) is not None
@@ -53,7 +49,7 @@ PROCESS = {
     "": kind(str, dict), "/name": file_name, "/pid": kind(int), "/windows": kind(list),
     "/windows/*": lambda v: title(v) or isinstance(v, dict), "/windows/*/title": title,
     "/on_close": lambda v: v == "ignore" or isinstance(v, dict),
-    "/on_close/exit_after_ms": lambda v: is_int(v) and 0 <= v <= 600000,
+    "/on_close/exit_after_ms": lambda v: kind(int)(v) and 0 <= v <= 600000,
     "/can_open": only(True), "/can_terminate": only(True),
 }
 # Every place in a machine file that a Wine prefix can be given, with the values it can take
@@ -79,7 +75,7 @@ SUPPORTED = {
     "/system/windows_folder": lambda v: isinstance(v, str) and v.upper() == r"C:\WINDOWS",
     "/system/interpreter_ms": kind(int), "/system/installer_ms": kind(int),
     "/system/registry_editor_ms": kind(int),
-    "/user": kind(dict), "/user/closes_usage_box_after_ms": lambda v: v is None or is_int(v),
+    "/user": kind(dict), "/user/closes_usage_box_after_ms": lambda v: v is None or kind(int)(v),
     "/user/status_window_key": kind(dict), "/user/status_window_key/after_ms": kind(int),
     "/user/status_window_key/key": only("Escape", "Enter"), "/faults": only({}),
 }

@@ -5,7 +5,6 @@ See tests/e2e/README.md."""
 
 import argparse
 import concurrent.futures
-import io
 import itertools
 import json
 import shutil
@@ -218,7 +217,6 @@ def load_case(path):
 
 def run_case(config, name, case):
     """Runs one case in both worlds; returns its exit code and its report."""
-    out = io.StringIO()
     started = time.monotonic()
     refused = m.refusal(case["machine"])
     if refused:
@@ -248,16 +246,12 @@ def run_case(config, name, case):
         Path(config.docs).mkdir(parents=True, exist_ok=True)
         shutil.copy2(Path(config.shots) / (shot + ".png"), config.docs)
     ran = times.get("end", times.get("request", time.monotonic())) - times.get("start", started)
-    verdict = "FAILED" if diffs or failures else "PASSED"
-    print("%s %s in %.1f s: %s; Fenwrack.exe ran %.1f s on Wine, %.1f s virtual" % (
-        verdict, name, time.monotonic() - started, wine["end"], ran, seconds), file=out)
-    if diffs:
-        print(" the worlds disagree:\n" + "\n".join(diffs), file=out)
-    if config.show:
-        print(" sim:  %s\n wine: %s" % (json.dumps(sim, indent=1), json.dumps(wine)), file=out)
-    for failure in failures:
-        print(" " + failure, file=out)
-    return (1 if diffs or failures else 0), out.getvalue()
+    report = ["%s %s in %.1f s: %s; Fenwrack.exe ran %.1f s on Wine, %.1f s virtual" % (
+        "FAILED" if diffs or failures else "PASSED", name, time.monotonic() - started,
+        wine["end"], ran, seconds)] + ([" the worlds disagree:"] + diffs if diffs else [])
+    report += [" sim:  %s\n wine: %s" % (json.dumps(sim, indent=1), json.dumps(wine))] \
+        if config.show else []
+    return (1 if diffs or failures else 0), "\n".join(report + [" " + f for f in failures]) + "\n"
 
 
 def run_guarded(config, name, case):
