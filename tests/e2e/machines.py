@@ -1,0 +1,227 @@
+"""Machine files as both worlds see them: what a Wine prefix can be given, the names the
+comparison uses for processes and windows, and random machines within what Wine can be given."""
+
+import random
+import re
+
+CLOSED_BY_ITSELF = 100  # exit code of a stand-in that ended after a close request
+DEFAULT_ON_CLOSE = {"exit_after_ms": 100}
+RESERVED = (r"C:\E2E", r"C:\FENWRACK")  # the suite's own folders in the prefix
+
+
+def drive_c_path(value):
+    parts = re.split(r"[\\/]+", value) if isinstance(value, str) else [""]
+    return (re.fullmatch(r"[cC]:", parts[0]) is not None
+            and not any(re.search(r'[:*?"<>|\x00-\x1f]', part) for part in parts[1:])
+            and not any((fold(value) + "\\").startswith(r + "\\") for r in RESERVED))
+
+
+def windows_parts(path):
+    """The folders and name that Windows makes of a path: separators, . and .. and the dots
+    and blanks that end a name."""
+    parts = []
+    for part in re.split(r"[\\/]+", path)[1:]:
+        part = part.rstrip(". ") if part not in (".", "..") else part
+        if part == "..":
+            parts = parts[:-1]
+        elif part not in ("", "."):
+            parts.append(part)
+    return ["C:"] + parts
+
+
+def file_name(value):
+    return isinstance(value, str) and re.fullmatch(r'[^\\/:*?"<>|\x00-\x1f]+', value) is not None
+
+
+def title(value):
+    return isinstance(value, str) and '"' not in value and "\x00" not in value
+
+
+def kind(*types):
+    return lambda v: isinstance(v, types) and not (isinstance(v, bool) and bool not in types)
+
+
+def only(*values):
+    return lambda v: any(v is x or (v == x and type(v) is type(x)) for x in values)
+
+
+PROCESS = {
+    "": kind(str, dict), "/name": file_name, "/pid": kind(int), "/windows": kind(list),
+    "/windows/*": lambda v: title(v) or isinstance(v, dict), "/windows/*/title": title,
+    "/on_close": lambda v: v == "ignore" or isinstance(v, dict),
+    "/on_close/exit_after_ms": lambda v: kind(int)(v) and 0 <= v <= 600000,
+    "/can_open": only(True), "/can_terminate": only(True),
+}
+# Every place in a machine file that a Wine prefix can be given, with the values it can take
+# (JSON pointers; * is any index or name). Anything else is refused before a case runs.
+SUPPORTED = {
+    "": kind(dict), "/environment": kind(dict), "/environment/*": kind(str),
+    "/files": kind(list), "/files/*": kind(dict), "/files/*/path": drive_c_path,
+    "/files/*/directory": kind(bool), "/files/*/content": kind(str),
+    "/files/*/starts": kind(list), "/files/*/readable": only(True), "/files/*/writable": only(True),
+    "/registry": kind(list), "/registry/*": kind(dict),
+    "/registry/*/key": lambda v: isinstance(v, str) and v.strip("\\") != "",
+    "/registry/*/name": kind(str), "/registry/*/data": kind(str, int, list),
+    "/registry/*/type": only("REG_DWORD", "REG_QWORD", "REG_SZ", "REG_BINARY"),
+    "/registry/*/data/*": kind(int),
+    "/processes": lambda v: isinstance(v, list) and len(v) <= 60,
+    **{"/processes/*" + key: check for key, check in PROCESS.items()},
+    **{"/files/*/starts/*" + key: check for key, check in PROCESS.items()},
+    "/products": kind(list), "/products/*": kind(dict),
+    "/products/*/code": lambda v: isinstance(v, str) and re.fullmatch(
+        r"\{[0-9A-Fa-f]{8}(-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}\}", v) is not None,
+    "/products/*/state": only(5), "/products/*/removal_works": only(True),
+    "/system": kind(dict), "/system/power_off": only("accept"), "/system/reboot": only("accept"),
+    "/system/windows_folder": lambda v: isinstance(v, str) and v.upper() == r"C:\WINDOWS",
+    "/system/interpreter_ms": kind(int), "/system/installer_ms": kind(int),
+    "/system/registry_editor_ms": kind(int),
+    "/user": kind(dict), "/user/closes_usage_box_after_ms": lambda v: v is None or kind(int)(v),
+    "/user/status_window_key": kind(dict), "/user/status_window_key/after_ms": kind(int),
+    "/user/status_window_key/key": only("Escape", "Enter"), "/faults": only({}),
+}
+
+
+def refusal(machine, pointer="", pattern=""):
+    """The first place of the machine that Wine cannot be given, as 'pointer: why', or None."""
+    check = SUPPORTED.get(pattern)
+    if check is None:
+        return "%s: a Wine prefix cannot be given this" % (pointer or "/")
+    if not check(machine):
+        return "%s: a Wine prefix cannot be given %.60r" % (pointer or "/", machine)
+    children = (machine.items() if isinstance(machine, dict)
+                else enumerate(machine) if isinstance(machine, list) else ())
+    for key, value in children:
+        star = pattern + "/*"
+        child = star if star in SUPPORTED and (isinstance(key, int) or pattern in (
+            "/environment",)) else pattern + "/" + str(key)
+        found = refusal(value, "%s/%s" % (pointer, key), child)
+        if found:
+            return found
+    if pattern == "/files/*" and machine.get("starts") is not None and "content" in machine:
+        return pointer + "/content: a script with starts is written by the suite"
+    if pattern == "" and len({fold(f["path"]) for f in machine.get("files", [])}) < len(
+            machine.get("files", [])):
+        return "/files: two entries name one path"
+    if pattern == "/environment" and any(name.upper().startswith("WINE") for name in machine):
+        return pointer + ": Wine's own variables cannot be set"
+    return None
+
+
+def fold(path):
+    return "\\".join(windows_parts(path)).upper()
+
+
+def is_program(path):
+    """A program of the system's folders: Wine has its own, so only its presence is compared."""
+    return fold(path).endswith(".EXE") and fold(path).startswith(("C:\\WINDOWS\\", "C:\\WINNT\\"))
+
+
+def titles(process):
+    if isinstance(process, str):
+        return []
+    return [w if isinstance(w, str) else w["title"] for w in process.get("windows", [])]
+
+
+def on_close(process):
+    return DEFAULT_ON_CLOSE if isinstance(process, str) else process.get("on_close",
+                                                                          DEFAULT_ON_CLOSE)
+
+
+def name_of(process):
+    return process if isinstance(process, str) else process["name"]
+
+
+def unique(names):
+    seen = {}
+    keys = []
+    for name in names:
+        seen[name] = seen.get(name, 0) + 1
+        keys.append(name if seen[name] == 1 else "%s #%d" % (name, seen[name]))
+    return keys
+
+
+def process_keys(machine):
+    return unique(p["name"] for p in machine.get("processes", []))
+
+
+def window_keys(machine):
+    """Per process of the file, the names of its windows."""
+    return [unique("%s/%s" % (key, t) for t in titles(p))
+            for key, p in zip(process_keys(machine), machine.get("processes", []))]
+
+
+def pids(machine):
+    """The pids the simulator gives, those without one above every pid given."""
+    given = [p.get("pid", 0) for p in machine.get("processes", [])]
+    highest = max(given, default=0)
+    out = []
+    for pid in given:
+        if not pid:
+            highest = (highest // 4 + 1) * 4
+            pid = highest
+        out.append(pid)
+    return out
+
+
+# ---- Random machines
+
+FIRMWARE = ["Halvmark.exe", "halvmark.exe", "Quenstead.exe", "quenstead_d.exe", "Quenstead_d.exe",
+            "Tarnwick.exe", "tarnwick.exe", "Talvora.exe", "TALVORA.EXE"]
+DECOYS = ["notes.exe", "board.exe", "Halvmark2.exe", "halvmark.ex", "explorer.exe"]
+TITLES = ["Kestrix Analyzer Interface", "Pelmo", "Talvora", "pelmo", "Pelmo ", "Talvora 2",
+          "Kestrix Analyzer", ""]
+# Away from the stop's one-second passes, so that Wine's timing cannot change a count.
+CLOSE_DELAYS = [0, 100, 300, 1500, 2500]
+ROOT_PARTS = ["Kestrix", "Program Files (x86)", "K&S", "a b", "x,y;z", "50%", "[lab]", "O'Neil",
+              "K=1", "d+e", "^up", "Instr", "!bang"]
+ARGS = [["/terminate"], ["/restart"], ["/shutdown"], ["/deinstall"], ["/checkUSB"], ["/?"],
+        ["-TERMINATE"], ["/restart", "/terminate"], ["/terminate", "/?"], ["/bogus"]]
+POLICY_KEY = r"System\CurrentControlSet\Control\StorageDevicePolicies"
+SETTINGS = r"C:\Program Files\Kestrix\USBProtect\SetUSBProtection.reg"
+PLACEHOLDER = "{00000000-0000-0000-0000-000000000000}"  # in the shipping table
+
+
+def random_process(rng, names):
+    process = {"name": rng.choice(names), "windows": rng.sample(TITLES, rng.choice([0, 1, 1, 1, 2]))}
+    roll = rng.random()
+    if roll < 0.7:
+        process["on_close"] = "ignore" if roll < 0.15 else {"exit_after_ms": rng.choice(CLOSE_DELAYS)}
+    return process
+
+
+def random_machine(seed):
+    rng = random.Random(seed)
+    root = "C:\\" + "\\".join(rng.sample(ROOT_PARTS, rng.randint(1, 3)))
+    if rng.random() < 0.2:
+        root += rng.choice(["\\", " ", "."])
+    machine = {"environment": {"Kestrix_SYSTEM_ROOT": root}, "files": [], "processes": []}
+    machine["files"] = [{"path": path} for path in (
+        r"C:\WINNT\system32\cmd.exe", r"C:\WINDOWS\regedit.exe", r"C:\WINDOWS\system32\msiexec.exe",
+        r"C:\WINNT\system32\msiexec.exe") if rng.random() < 0.85]
+    for folder in rng.sample(["bin", "binRelease", "binDebug"], rng.randint(0, 3)):
+        starts = [random_process(rng, FIRMWARE) for _ in range(rng.randint(0, 2))]
+        machine["files"].append({"path": "%s\\%s\\StartUpFW.bat" % (root.rstrip("\\"), folder),
+                                 "starts": starts})
+    if rng.random() < 0.5:
+        machine["files"].append({"path": r"C:\Kestrix\Instr\log", "directory": True})
+    if rng.random() < 0.7:
+        machine["files"].append({"path": SETTINGS, "content": (
+            "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\%s]\r\n\"WriteProtect\"=dword:%08x\r\n"
+            % (POLICY_KEY, rng.choice([0, 1, 2])))})
+    if rng.random() < 0.7:
+        kind, data = rng.choice([("REG_DWORD", 1), ("REG_DWORD", 0), ("REG_SZ", "1"),
+                                 ("REG_QWORD", 1), ("REG_BINARY", "01")])
+        machine["registry"] = [{"key": POLICY_KEY, "name": "WriteProtect", "type": kind,
+                                "data": data}]
+    hung_roll = rng.random()
+    for _ in range(rng.randint(0, 5)):
+        process = random_process(rng, FIRMWARE if rng.random() < 0.7 else DECOYS)
+        # A hung process costs Wine half a minute of real time: keep most machines quick.
+        if process.get("on_close") == "ignore" and hung_roll < 0.6:
+            process["on_close"] = {"exit_after_ms": 0}
+        machine["processes"].append(process)
+    if rng.random() < 0.4:
+        machine["products"] = [{"code": rng.choice([PLACEHOLDER, "{%08X-1111-2222-3333-%012X}" % (
+            rng.getrandbits(32), rng.getrandbits(48))])}]
+    machine["user"] = {"closes_usage_box_after_ms": rng.choice([500, 1500])}
+    return {"args": rng.choice(ARGS), "machine": machine}
