@@ -98,6 +98,9 @@ std::string FoldUtf8(std::string_view text) {
 }
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
+  // Bytes that are not UTF-8 (an ANSI .reg file, say) have no case to fold: compared as given.
+  if (Utf8ErrorAt(a) || Utf8ErrorAt(b))
+    return a == b;
   return FoldUtf8(a) == FoldUtf8(b);
 }
 
