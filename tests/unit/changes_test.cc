@@ -19,6 +19,9 @@ struct StartCase {
   std::string script;  // the script started, empty for none
   Texts started;       // what the script brought up
 };
+void PrintTo(const StartCase& c, std::ostream* out) {
+  *out << c.what;
+}
 
 class FirmwareStart : public testing::TestWithParam<StartCase> {};
 
@@ -102,6 +105,9 @@ struct RemoveCase {
   std::string commandLine;  // empty: nothing started
   std::size_t waits;
 };
+void PrintTo(const RemoveCase& c, std::ostream* out) {
+  *out << c.what;
+}
 
 class RemoveOne : public testing::TestWithParam<RemoveCase> {};
 

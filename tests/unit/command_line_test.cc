@@ -50,6 +50,12 @@ struct SwitchCase {
   std::string fields;
   std::string sequence;
 };
+void PrintTo(const SwitchCase& c, std::ostream* out) {
+  if (c.args.empty())
+    *out << "no arguments";
+  for (const std::u16string& arg : c.args)
+    *out << '[' << std::string(arg.begin(), arg.end()) << ']';
+}
 
 class Switches : public testing::TestWithParam<SwitchCase> {};
 

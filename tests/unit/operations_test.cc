@@ -51,6 +51,9 @@ struct RunCase {
   std::uint64_t endMs;
   int exitCode = 0;
 };
+void PrintTo(const RunCase& c, std::ostream* out) {
+  *out << c.what;
+}
 
 class Runs : public testing::TestWithParam<RunCase> {};
 

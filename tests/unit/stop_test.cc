@@ -53,6 +53,9 @@ struct NameCase {
   bool watched;  // by the stop worker, after folding A to Z
   bool server;   // terminated by the forced kill, compared unchanged
 };
+void PrintTo(const NameCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class Names : public testing::TestWithParam<NameCase> {};
 
@@ -85,6 +88,9 @@ struct WorkerCase {
   std::size_t passes;  // snapshots taken; the worker pauses 4 s, then 1 s per pass
   Pids killed;
 };
+void PrintTo(const WorkerCase& c, std::ostream* out) {
+  *out << c.what;
+}
 
 class StopWorker : public testing::TestWithParam<WorkerCase> {};
 
@@ -122,6 +128,9 @@ struct KillCase {
   Pids killed;
   std::optional<std::string> log;  // the log file afterwards; nothing: not even created
 };
+void PrintTo(const KillCase& c, std::ostream* out) {
+  *out << c.what;
+}
 
 class ForcedKill : public testing::TestWithParam<KillCase> {};
 
