@@ -80,6 +80,16 @@ void PumpMessages(Call& call, DialogProcedure& procedure, Dialog& d) {
   }
 }
 
+// What a window's controls show, in their order, one line each.
+std::string ShownText(Call& call, std::uintptr_t hwnd) {
+  std::string text;
+  for (const Window& c : call->windows) {
+    if (c.alive && c.parent == hwnd && !c.title.empty())
+      text += (text.empty() ? "" : "\n") + U8(c.title);
+  }
+  return text;
+}
+
 }  // namespace
 
 std::intptr_t RunModalDialog(int templateId, WindowRef parent, DialogProcedure& procedure) {
@@ -185,7 +195,8 @@ Bool PlaceWindow(WindowRef window, WindowRef insertAfter, int x, int y, int cx, 
                                      {"y", w->rect.top},
                                      {"width", w->rect.right - w->rect.left},
                                      {"height", w->rect.bottom - w->rect.top},
-                                     {"topmost", w->topmost}});
+                                     {"topmost", w->topmost},
+                                     {"text", ShownText(call, w->hwnd)}});
   }
   return 1;
 }

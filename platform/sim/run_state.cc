@@ -112,13 +112,12 @@ void RunState::ThreadMain(SimThread* me, const std::function<unsigned()>& body) 
 void RunState::Finish(std::unique_lock<std::mutex>&, SimThread& me, unsigned code) {
   me.state = ThreadState::kFinished;
   if (!ended) {
-    if (shutdownPending) {
+    if (&me == main_ && shutdownPending)
       EndRun(*shutdownPending, 0, me.name);
-    } else if (&me == main_) {
+    else if (&me == main_)
       EndRun(EndHow::kExit, static_cast<int>(code), me.name);
-    } else {
+    else
       Emit(me.name, "thread_end", {{"routine", me.routine}, {"code", code}});
-    }
   }
   ScheduleNext(&me);
 }
@@ -132,10 +131,6 @@ void RunState::Suspend(std::unique_lock<std::mutex>& lock, SimThread& me,
   };
   if (ended)
     return endedHere();
-  if (shutdownPending) {
-    EndRun(*shutdownPending, 0, me.name);
-    return endedHere();
-  }
   me.state = wakeAt ? ThreadState::kRunnable : ThreadState::kBlocked;
   me.wakeAt = wakeAt.value_or(0);
   ScheduleNext(&me);
@@ -158,7 +153,9 @@ void RunState::At(std::uint64_t time, std::function<void()> action) {
 }
 
 // The caller holds the turn and gives it up: machine events due first, then the runnable thread
-// with the earliest wake time, ties going to the thread created first.
+// with the earliest wake time, ties going to the thread created first. An accepted shutdown
+// takes the process once nothing more can run at the moment: the system needs some time to
+// end a session, and threads ready then still get their turn.
 void RunState::ScheduleNext(SimThread* caller) {
   while (!ended) {
     SimThread* best = nullptr;
@@ -173,6 +170,10 @@ void RunState::ScheduleNext(SimThread* caller) {
         event != pending_.end() && (best == nullptr || event->first.first <= best->wakeAt);
     const std::uint64_t next =
         eventFirst ? event->first.first : (best != nullptr ? best->wakeAt : kTimeLimitMs + 1);
+    if (shutdownPending && next > now) {
+      EndRun(*shutdownPending, 0, kSystemThread);
+      break;
+    }
     if (best == nullptr && !eventFirst) {
       EndRun(EndHow::kStuck, 0, kSystemThread, "nothing can run any more");
       break;

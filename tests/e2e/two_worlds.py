@@ -85,9 +85,10 @@ def observe_sim(machine, events, dump):
             action = "request " + wineboot_args(e["flags"])
             flags = e["flags"]
         elif kind == "status_window":
-            obs["status_window"] = {k: e[k] for k in ("x", "y", "width", "height", "topmost")}
+            obs["status_window"] = {k: e[k] for k in
+                                    ("x", "y", "width", "height", "topmost", "text")}
         elif kind == "status_text" and obs["status_window"] is not None:
-            obs["status_window"].setdefault("text", e["text"])
+            obs["status_window"]["text"] = e["text"]
         elif kind == "message_box" and obs["usage_box"] is None:
             obs["usage_box"] = {"caption": e["caption"], "text": e["text"]}
         elif kind == "end":

@@ -120,6 +120,21 @@ TEST(Shutdown, IsRefusedWithoutTheShutdownPrivilege) {
         << fault;
 }
 
+// The system needs a moment to end the session: a thread ready at the request still runs, one
+// waiting for later does not.
+TEST(Shutdown, TakesTheProcessOnceNothingMoreCanRunAtThatMoment) {
+  const RunResult run = Tool(M("{}"), u"/checkUSB");  // no registry editor: the reboot at once
+  std::vector<std::string> steps;
+  for (const Event& e : run.events) {
+    if (e.event == "exit_windows" || e.event == "status_window" || e.event == "status_text" ||
+        e.event == "end")
+      steps.push_back(std::to_string(e.t) + " " + e.thread + " " + e.event);
+  }
+  EXPECT_EQ(steps, (std::vector<std::string>{"0 main exit_windows", "0 status status_window",
+                                             "0 system end"}));
+  EXPECT_EQ(run.how, EndHow::kReboot);
+}
+
 TEST(StatusWindow, AKeyReachesTheDialogAsOkOrCancelAndWithoutATimerNoTextIsWritten) {
   for (const auto& [key, result] : {std::pair{"Enter", 1}, std::pair{"Escape", 2}}) {
     const RunResult run = Tool(Machine::FromJson(

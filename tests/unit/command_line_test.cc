@@ -83,7 +83,8 @@ TEST_P(Switches, SetTheirFieldsAndTheFirstSequenceRunsAloneBesideTheStatusWindow
   EXPECT_EQ(shown[0].thread, "status");
   nlohmann::json placed = shown[0].fields;
   placed.erase("hwnd");
-  EXPECT_EQ(placed.dump(), R"({"height":68,"topmost":true,"width":360,"x":0,"y":0})");
+  EXPECT_EQ(placed.dump(),
+            R"({"height":68,"text":"Statisch","topmost":true,"width":360,"x":0,"y":0})");
   const auto texts = run.Named("status_text");
   ASSERT_EQ(texts.size(), 1u) << "written on every tick, recorded when it changes";
   EXPECT_EQ(Str(texts[0].fields["text"]), "Removing firmware...");
