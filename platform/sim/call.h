@@ -31,6 +31,11 @@ inline std::string U8(std::u16string_view text) {
   return Utf16ToUtf8Lossy(text);
 }
 
+// A window that still exists; null outside a run.
+inline Window* LiveWindow(Call& call, WindowRef window) {
+  return call ? call->FindWindow(window.value) : nullptr;
+}
+
 inline const FaultDesc& Faults(const Call& call) {
   return call.sim->machine.faults;
 }

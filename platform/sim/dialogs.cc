@@ -11,9 +11,6 @@ namespace platform {
 namespace {
 using namespace platform::sim::detail;
 using nlohmann::json;
-}  // namespace
-
-namespace {
 
 constexpr std::uint32_t kWsExTopmost = 0x8;
 
@@ -150,9 +147,7 @@ std::uintptr_t StartTimer(WindowRef window, std::uintptr_t id, std::uint32_t ms)
 
 Bool ReadWindowRect(WindowRef window, Rect& rect) {
   Call call;
-  if (!call)
-    return 0;
-  const Window* w = call->FindWindow(window.value);
+  const Window* w = LiveWindow(call, window);
   if (w == nullptr)
     return 0;
   rect = w->rect;
@@ -164,9 +159,7 @@ Bool PlaceWindow(WindowRef window, WindowRef insertAfter, int x, int y, int cx, 
   constexpr std::uint32_t kNoSize = 0x1, kNoMove = 0x2, kNoZOrder = 0x4, kHide = 0x80;
   constexpr std::uintptr_t kNoTopmost = ~std::uintptr_t{0} - 1;
   Call call;
-  if (!call)
-    return 0;
-  Window* w = call->FindWindow(window.value);
+  Window* w = LiveWindow(call, window);
   if (w == nullptr)
     return 0;
   if (!(flags & kNoMove)) {
@@ -214,9 +207,7 @@ WindowRef DialogItem(WindowRef dialog, int id) {
 
 Bool WriteWindowText(WindowRef window, const WString& text) {
   Call call;
-  if (!call)
-    return 0;
-  Window* w = call->FindWindow(window.value);
+  Window* w = LiveWindow(call, window);
   if (w == nullptr)
     return 0;
   if (w->title != text) {

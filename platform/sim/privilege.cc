@@ -10,11 +10,9 @@ namespace platform {
 namespace {
 using namespace platform::sim::detail;
 using nlohmann::json;
-}  // namespace
 
-namespace {
 constexpr Luid kShutdownLuid{19, 0};
-}
+}  // namespace
 
 Bool OpenCurrentProcessToken(std::uint32_t access, KernelHandle& token) {
   Call call;

@@ -20,9 +20,6 @@ namespace platform {
 namespace {
 using namespace platform::sim::detail;
 using nlohmann::json;
-}  // namespace
-
-namespace {
 
 CsState& StateOf(CriticalSection& section) {
   static_assert(sizeof(CsState) <= 48);

@@ -10,9 +10,6 @@ namespace platform {
 namespace {
 using namespace platform::sim::detail;
 using nlohmann::json;
-}  // namespace
-
-namespace {
 
 json MessageName(std::uint32_t message) {
   switch (message) {
@@ -59,9 +56,7 @@ int ReadWindowText(WindowRef window, char16_t* buffer, int maxCount) {
   if (buffer == nullptr || maxCount <= 0)
     return 0;
   buffer[0] = 0;
-  if (!call)
-    return 0;
-  const Window* w = call->FindWindow(window.value);
+  const Window* w = LiveWindow(call, window);
   if (w == nullptr || !w->titleReadable)
     return 0;
   const std::size_t n = std::min(w->title.size(), static_cast<std::size_t>(maxCount - 1));
