@@ -11,6 +11,7 @@
 namespace {
 
 using namespace testing_support;
+using testing_support::PrintTo;  // for the test names of the tables below
 using Texts = std::vector<std::string>;
 
 struct StartCase {
@@ -19,9 +20,6 @@ struct StartCase {
   std::string script;  // the script started, empty for none
   Texts started;       // what the script brought up
 };
-void PrintTo(const StartCase& c, std::ostream* out) {
-  *out << c.what;
-}
 
 class FirmwareStart : public testing::TestWithParam<StartCase> {};
 
@@ -105,9 +103,6 @@ struct RemoveCase {
   std::string commandLine;  // empty: nothing started
   std::size_t waits;
 };
-void PrintTo(const RemoveCase& c, std::ostream* out) {
-  *out << c.what;
-}
 
 class RemoveOne : public testing::TestWithParam<RemoveCase> {};
 

@@ -11,6 +11,7 @@
 namespace {
 
 using namespace testing_support;
+using testing_support::PrintTo;  // for the test names of the tables below
 using Texts = std::vector<std::string>;
 
 // "T event fields" per outward step of the main and worker threads; a step repeated at once
@@ -51,9 +52,6 @@ struct RunCase {
   std::uint64_t endMs;
   int exitCode = 0;
 };
-void PrintTo(const RunCase& c, std::ostream* out) {
-  *out << c.what;
-}
 
 class Runs : public testing::TestWithParam<RunCase> {};
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -93,5 +94,14 @@ std::vector<std::string> Fields(const RunResult& run, const std::string& event,
 std::uint64_t LastOn(const RunResult& run, const std::string& thread);
 // Content of a file after the run, nothing when it does not exist.
 std::optional<std::string> FileAfter(const RunResult& run, const std::string& path);
+
+// A table case prints as its label, so that a test's name is the same in every process.
+template <class Case>
+requires requires(const Case& c) {
+  c.what;
+}
+void PrintTo(const Case& c, std::ostream* out) {
+  *out << c.what;
+}
 
 }  // namespace testing_support

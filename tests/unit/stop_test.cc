@@ -12,6 +12,7 @@
 namespace {
 
 using namespace testing_support;
+using testing_support::PrintTo;  // for the test names of the tables below
 using Pids = std::vector<std::string>;
 
 // Pids of the processes the tool tried to terminate.
@@ -88,9 +89,6 @@ struct WorkerCase {
   std::size_t passes;  // snapshots taken; the worker pauses 4 s, then 1 s per pass
   Pids killed;
 };
-void PrintTo(const WorkerCase& c, std::ostream* out) {
-  *out << c.what;
-}
 
 class StopWorker : public testing::TestWithParam<WorkerCase> {};
 
@@ -128,9 +126,6 @@ struct KillCase {
   Pids killed;
   std::optional<std::string> log;  // the log file afterwards; nothing: not even created
 };
-void PrintTo(const KillCase& c, std::ostream* out) {
-  *out << c.what;
-}
 
 class ForcedKill : public testing::TestWithParam<KillCase> {};
 
