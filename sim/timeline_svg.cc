@@ -185,126 +185,197 @@ struct Picture {
   bool laneUsed[kLaneCount] = {true, false, false, true};
 };
 
-void AddMark(Picture& p, const Event& e, Kind kind, const std::string& name) {
-  // What happens at one moment to several windows or processes (the close requests of a pass,
-  // the programs a script starts) is one mark.
-  const bool merges =
-      e.event == "post_message" || e.event == "process_exit" || e.event == "process_start";
-  const int lane = LaneOf(e.thread);
-  if (merges && !p.marks.empty()) {
-    Mark& last = p.marks.back();
-    if (last.event == e.event && last.t == e.t && last.lane == lane) {
-      last.names.push_back(name);
-      return;
+struct Collector {
+  const std::vector<Event>& events;
+  std::uint64_t end;
+  Picture p;
+  std::map<std::uint64_t, std::string> programs;  // pid -> name, of what the tool started
+  std::size_t at = 0;                             // the event being handled
+
+  // When the first later event that `ends` matches happened, or the end of the run.
+  template <typename Ends>
+  std::uint64_t Until(Ends ends) const {
+    for (std::size_t k = at + 1; k < events.size(); ++k) {
+      if (ends(events[k]))
+        return events[k].t;
     }
+    return end;
   }
-  p.marks.push_back({e.event, e.t, lane, kind, {name}, ""});
+  bool AddBar(const Event& e, std::uint64_t to, BarKind kind, const std::string& label) {
+    p.bars.push_back({e.t, to, LaneOf(e.thread), kind, label});
+    return true;
+  }
+  bool AddMark(const Event& e, Kind kind, const std::string& name) {
+    // What happens at one moment to several windows or processes (the close requests of a pass,
+    // the programs a script starts) is one mark.
+    const bool merges =
+        e.event == "post_message" || e.event == "process_exit" || e.event == "process_start";
+    const int lane = LaneOf(e.thread);
+    if (merges && !p.marks.empty()) {
+      Mark& last = p.marks.back();
+      if (last.event == e.event && last.t == e.t && last.lane == lane) {
+        last.names.push_back(name);
+        return true;
+      }
+    }
+    p.marks.push_back({e.event, e.t, lane, kind, {name}, ""});
+    return true;
+  }
+};
+
+// Each handler says whether its event shows on the event's lane.
+using Handler = bool (*)(Collector& c, const Event& e);
+
+bool OnSleep(Collector& c, const Event& e) {
+  return c.AddBar(e, e.t + e.fields.value("ms", std::uint64_t{0}), kPause, "");
 }
+
+bool OnWaitProcess(Collector& c, const Event& e) {
+  const std::uint64_t pid = e.fields.value("pid", std::uint64_t{0});
+  const std::uint64_t to = c.Until([pid](const Event& later) {
+    return later.event == "process_exit" && later.fields.value("pid", std::uint64_t{0}) == pid;
+  });
+  return c.AddBar(e, to, kWait, "waits for " + c.programs[pid]);
+}
+
+bool OnMessageBox(Collector& c, const Event& e) {
+  const std::uint64_t to = c.Until([&e](const Event& later) {
+    return later.event == "message_box_closed" && later.thread == e.thread;
+  });
+  return c.AddBar(e, to, kShown, "usage box \u201C" + Str(e.fields, "caption") + "\u201D");
+}
+
+bool OnThreadStart(Collector& c, const Event& e) {
+  const int started = LaneOf(Str(e.fields, "role"));
+  c.p.laneUsed[started] = Ok(e.fields);
+  c.p.laneFrom[started] = e.t;
+  c.p.laneTo[started] = c.end;
+  return true;
+}
+
+std::string SnapshotLabel(const json& f) {
+  if (!Ok(f))
+    return "snapshot failed";
+  const json& list = f.value("processes", json::array());
+  std::string names;
+  for (const json& n : list)
+    names += (names.empty() ? "" : ", ") + n.get<std::string>();
+  return list.empty()      ? "snapshot: none left"
+         : list.size() > 2 ? "snapshot: " + Plural(list.size(), "process", "processes")
+                           : "snapshot: " + names;
+}
+
+std::string Failed(const json& f) {
+  return Ok(f) ? "" : " (failed)";
+}
+
+bool OnCreateProcess(Collector& c, const Event& e) {
+  const std::string program = ProgramOf(e.fields);
+  if (Ok(e.fields))
+    c.programs[e.fields.value("pid", std::uint64_t{0})] = program;
+  return c.AddMark(e, kStart, "start " + program + Failed(e.fields));
+}
+
+const struct {
+  const char* event;
+  Handler handler;
+} kHandlers[] = {
+    {"sleep", OnSleep},
+    {"wait_process", OnWaitProcess},
+    {"wait_self",
+     [](Collector& c, const Event& e) {
+       return c.AddBar(e, c.end, kWait, "blocked until the system ends it");
+     }},
+    {"message_box", OnMessageBox},
+    {"status_window",
+     [](Collector& c, const Event& e) {
+       return c.AddBar(e, c.end, kShown, "status window shown");
+     }},
+    {"thread_start", OnThreadStart},
+    {"thread_end",
+     [](Collector& c, const Event& e) {
+       c.p.laneTo[LaneOf(e.thread)] = e.t;
+       return true;
+     }},
+    {"post_message",
+     [](Collector& c, const Event& e) {
+       return c.AddMark(e, kClose, Str(e.fields, "title") + Failed(e.fields));
+     }},
+    {"snapshot",
+     [](Collector& c, const Event& e) { return c.AddMark(e, kSnapshot, SnapshotLabel(e.fields)); }},
+    {"open_process",
+     [](Collector& c, const Event& e) {
+       return !Ok(e.fields) &&
+              c.AddMark(e, kTerminate,
+                        "cannot open pid " + std::to_string(e.fields.value("pid", 0)));
+     }},
+    {"terminate_process",
+     [](Collector& c, const Event& e) {
+       return c.AddMark(e, kTerminate, "terminate " + Str(e.fields, "name") + Failed(e.fields));
+     }},
+    {"create_process", OnCreateProcess},
+    {"process_start",
+     [](Collector& c, const Event& e) { return c.AddMark(e, kStart, Str(e.fields, "name")); }},
+    {"script",
+     [](Collector& c, const Event& e) {
+       const bool runs = e.fields.value("runs", false);
+       return c.AddMark(e, kStart,
+                        BaseName(Str(e.fields, "path")) + (runs ? " runs" : " not found"));
+     }},
+    {"process_exit",
+     [](Collector& c, const Event& e) { return c.AddMark(e, kEnded, Str(e.fields, "name")); }},
+    {"file_append",
+     [](Collector& c, const Event& e) { return c.AddMark(e, kKillLog, "kill-log line written"); }},
+    {"open_file",
+     [](Collector& c, const Event& e) {
+       return !Ok(e.fields) && Str(e.fields, "mode") == "a" &&
+              c.AddMark(e, kKillLog, "kill log cannot be opened: no line");
+     }},
+    {"exit_windows",
+     [](Collector& c, const Event& e) {
+       const bool accepted = e.fields.value("accepted", false);
+       return c.AddMark(e, kShutdown,
+                        Str(e.fields, "kind") + " request " + (accepted ? "accepted" : "refused"));
+     }},
+    {"msi_uninstall",
+     [](Collector& c, const Event& e) {
+       const bool removed = e.fields.value("removed", false);
+       return c.AddMark(e, kInstall,
+                        Str(e.fields, "code") + (removed ? " removed" : " not removed"));
+     }},
+    {"reg_import",
+     [](Collector& c, const Event& e) {
+       return c.AddMark(
+           e, kInstall,
+           "registry: " + Str(e.fields, "name") + " = " + e.fields.value("value", json()).dump());
+     }},
+    {"reg_import_failed",
+     [](Collector& c, const Event& e) { return c.AddMark(e, kInstall, "registry import failed"); }},
+    {"key_press",
+     [](Collector& c, const Event& e) {
+       return c.AddMark(e, kOther, Str(e.fields, "key") + " pressed");
+     }},
+    {"widen_failed",
+     [](Collector& c, const Event& e) { return c.AddMark(e, kOther, "out of memory"); }},
+};
 
 // Finds what the picture shows of each event.
 Picture Collect(const RunResult& run) {
-  Picture p;
-  const std::uint64_t end = run.virtualMs;
-  std::map<std::uint64_t, std::string> programs;  // pid -> name, of what the tool started
-  const std::vector<Event>& events = run.events;
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    const Event& e = events[i];
-    const json& f = e.fields;
-    const int lane = LaneOf(e.thread);
-    const std::string& name = e.event;
-    if (name == "sleep") {
-      const std::uint64_t ms = f.value("ms", std::uint64_t{0});
-      p.bars.push_back({e.t, e.t + ms, lane, kPause, ""});
-    } else if (name == "wait_process") {
-      const std::uint64_t pid = f.value("pid", std::uint64_t{0});
-      std::uint64_t to = end;
-      for (std::size_t k = i + 1; k < events.size(); ++k) {
-        if (events[k].event == "process_exit" &&
-            events[k].fields.value("pid", std::uint64_t{0}) == pid) {
-          to = events[k].t;
-          break;
-        }
+  Collector c{run.events, run.virtualMs, {}, {}};
+  for (; c.at < run.events.size(); ++c.at) {
+    const Event& e = run.events[c.at];
+    for (const auto& [event, handler] : kHandlers) {
+      if (e.event == event && handler(c, e)) {
+        c.p.laneUsed[LaneOf(e.thread)] = true;
+        break;
       }
-      p.bars.push_back({e.t, to, lane, kWait, "waits for " + programs[pid]});
-    } else if (name == "wait_self") {
-      p.bars.push_back({e.t, end, lane, kWait, "blocked until the system ends it"});
-    } else if (name == "message_box") {
-      std::uint64_t to = end;
-      for (std::size_t k = i + 1; k < events.size(); ++k) {
-        if (events[k].event == "message_box_closed" && events[k].thread == e.thread) {
-          to = events[k].t;
-          break;
-        }
-      }
-      p.bars.push_back({e.t, to, lane, kShown, "usage box \u201C" + Str(f, "caption") + "\u201D"});
-    } else if (name == "status_window") {
-      p.bars.push_back({e.t, end, lane, kShown, "status window shown"});
-    } else if (name == "thread_start") {
-      const int started = LaneOf(Str(f, "role"));
-      p.laneUsed[started] = Ok(f);
-      p.laneFrom[started] = e.t;
-      p.laneTo[started] = end;
-    } else if (name == "thread_end") {
-      p.laneTo[lane] = e.t;
-    } else if (name == "post_message") {
-      AddMark(p, e, kClose, Str(f, "title") + (Ok(f) ? "" : " (failed)"));
-    } else if (name == "snapshot") {
-      std::string label = "snapshot failed";
-      if (Ok(f)) {
-        const json& list = f.value("processes", json::array());
-        std::string names;
-        for (const json& n : list)
-          names += (names.empty() ? "" : ", ") + n.get<std::string>();
-        label = list.empty()      ? "snapshot: none left"
-                : list.size() > 2 ? "snapshot: " + Plural(list.size(), "process", "processes")
-                                  : "snapshot: " + names;
-      }
-      AddMark(p, e, kSnapshot, label);
-    } else if (name == "open_process" && !Ok(f)) {
-      AddMark(p, e, kTerminate, "cannot open pid " + std::to_string(f.value("pid", 0)));
-    } else if (name == "terminate_process") {
-      AddMark(p, e, kTerminate, "terminate " + Str(f, "name") + (Ok(f) ? "" : " (failed)"));
-    } else if (name == "create_process") {
-      const std::string program = ProgramOf(f);
-      if (Ok(f))
-        programs[f.value("pid", std::uint64_t{0})] = program;
-      AddMark(p, e, kStart, "start " + program + (Ok(f) ? "" : " (failed)"));
-    } else if (name == "process_start") {
-      AddMark(p, e, kStart, Str(f, "name"));
-    } else if (name == "script") {
-      AddMark(p, e, kStart,
-              BaseName(Str(f, "path")) + (f.value("runs", false) ? " runs" : " not found"));
-    } else if (name == "process_exit") {
-      AddMark(p, e, kEnded, Str(f, "name"));
-    } else if (name == "file_append") {
-      AddMark(p, e, kKillLog, "kill-log line written");
-    } else if (name == "open_file" && !Ok(f) && Str(f, "mode") == "a") {
-      AddMark(p, e, kKillLog, "kill log cannot be opened: no line");
-    } else if (name == "exit_windows") {
-      AddMark(p, e, kShutdown,
-              Str(f, "kind") + " request " + (f.value("accepted", false) ? "accepted" : "refused"));
-    } else if (name == "msi_uninstall") {
-      AddMark(p, e, kInstall,
-              Str(f, "code") + (f.value("removed", false) ? " removed" : " not removed"));
-    } else if (name == "reg_import") {
-      AddMark(p, e, kInstall,
-              "registry: " + Str(f, "name") + " = " + f.value("value", json()).dump());
-    } else if (name == "reg_import_failed") {
-      AddMark(p, e, kInstall, "registry import failed");
-    } else if (name == "key_press") {
-      AddMark(p, e, kOther, Str(f, "key") + " pressed");
-    } else if (name == "widen_failed") {
-      AddMark(p, e, kOther, "out of memory");
-    } else {
-      continue;
     }
-    p.laneUsed[lane] = true;
   }
-  p.laneTo[0] = end;
-  p.laneTo[3] = end;
-  for (Mark& m : p.marks)
+  c.p.laneTo[0] = c.end;
+  c.p.laneTo[3] = c.end;
+  for (Mark& m : c.p.marks)
     m.label = MarkLabel(m);
-  return p;
+  return c.p;
 }
 
 // Folds a mark into the lane's last group of its kind when it says the same again.
