@@ -475,33 +475,49 @@ std::uint64_t Step(std::uint64_t ms) {
   }
 }
 
-}  // namespace
+// The virtual-seconds axis: whole steps covering the run, mapped onto the plot's width.
+struct Scale {
+  std::uint64_t step;
+  std::uint64_t span;
+  double plot = kWidth - kLeft - kRight;
 
-std::string TimelineSvg(const RunResult& run, const std::string& title) {
-  Picture p = Collect(run);
-  const std::vector<Group> groups = Fold(p.marks);
-  const std::vector<Bar> labels = Labels(p.bars);
-
-  const std::uint64_t step = Step(std::max<std::uint64_t>(run.virtualMs, 1));
-  const std::uint64_t span = std::max<std::uint64_t>((run.virtualMs + step - 1) / step, 1) * step;
-  const double plot = kWidth - kLeft - kRight;
-  const auto X = [&](std::uint64_t t) {
+  explicit Scale(std::uint64_t ms)
+      : step(Step(std::max<std::uint64_t>(ms, 1))),
+        span(std::max<std::uint64_t>((ms + step - 1) / step, 1) * step) {}
+  double X(std::uint64_t t) const {
     return kLeft + plot * static_cast<double>(t) / static_cast<double>(span);
-  };
+  }
+};
 
-  // Labels go above their lane, each on the lowest row where it overlaps nothing.
-  std::vector<int> level(groups.size(), 0);
-  std::vector<Box> box(groups.size());
+std::string FoldedLabel(const Group& group) {
+  return group.label +
+         (group.times.size() > 1 ? " \u00D7" + std::to_string(group.times.size()) : std::string());
+}
+
+constexpr double kTop = 74;
+
+// Where everything goes: the label rows above each lane, the lanes, the axis, the legend.
+struct Layout {
+  std::vector<int> level;  // the label row of each group
+  std::vector<Box> box;    // where each group's label runs
   int levels[kLaneCount] = {1, 1, 1, 1};
+  double laneTop[kLaneCount];
+  double laneLine[kLaneCount];
+  double axisY;
+  double legendY;
+  double height;
+};
+
+// Labels go above their lane, each on the lowest row where it overlaps nothing.
+void StackLabels(const std::vector<Group>& groups, const Scale& scale, Layout& layout) {
+  layout.level.assign(groups.size(), 0);
+  layout.box.resize(groups.size());
   std::vector<std::vector<std::vector<Box>>> taken(kLaneCount);
   for (std::size_t g = 0; g < groups.size(); ++g) {
-    const double x = X(groups[g].times.front());
-    const std::string text =
-        groups[g].label + (groups[g].times.size() > 1
-                               ? " \u00D7" + std::to_string(groups[g].times.size())
-                               : std::string());
-    const double w = TextWidth(text);
-    box[g] = x + 5 + w <= kWidth - 4 ? Box{x + 5, x + 5 + w} : Box{x - 5 - w, x - 5};
+    const double x = scale.X(groups[g].times.front());
+    const double w = TextWidth(FoldedLabel(groups[g]));
+    Box& box = layout.box[g];
+    box = x + 5 + w <= kWidth - 4 ? Box{x + 5, x + 5 + w} : Box{x - 5 - w, x - 5};
     auto& rows = taken[groups[g].lane];
     int row = 0;
     for (;; ++row) {
@@ -509,29 +525,32 @@ std::string TimelineSvg(const RunResult& run, const std::string& title) {
         rows.emplace_back();
       bool free = true;
       for (const Box& b : rows[row])
-        free = free && (box[g].to + 6 < b.from || box[g].from > b.to + 6);
+        free = free && (box.to + 6 < b.from || box.from > b.to + 6);
       if (free)
         break;
     }
-    rows[row].push_back(box[g]);
-    level[g] = row;
-    levels[groups[g].lane] = std::max(levels[groups[g].lane], row + 1);
+    rows[row].push_back(box);
+    layout.level[g] = row;
+    layout.levels[groups[g].lane] = std::max(layout.levels[groups[g].lane], row + 1);
   }
+}
 
-  const double top = 74;
-  double laneTop[kLaneCount];
-  double laneLine[kLaneCount];
-  double y = top;
+Layout Arrange(const std::vector<Group>& groups, const Scale& scale) {
+  Layout layout;
+  StackLabels(groups, scale, layout);
+  double y = kTop;
   for (int i = 0; i < kLaneCount; ++i) {
-    laneTop[i] = y;
-    laneLine[i] = y + levels[i] * kLevel + 14;
-    y = laneLine[i] + 28;
+    layout.laneTop[i] = y;
+    layout.laneLine[i] = y + layout.levels[i] * kLevel + 14;
+    y = layout.laneLine[i] + 28;
   }
-  const double axisY = y + 4;
-  const double legendY = axisY + 46;
-  const double height = legendY + 2 * 22 + 8;
+  layout.axisY = y + 4;
+  layout.legendY = layout.axisY + 46;
+  layout.height = layout.legendY + 2 * 22 + 8;
+  return layout;
+}
 
-  Svg s;
+void DrawHeader(Svg& s, const RunResult& run, const std::string& title, double height) {
   s.Raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
   s.Raw("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(kWidth) + "\" height=\"" +
         Num(height) + "\" viewBox=\"0 0 " + Num(kWidth) + " " + Num(height) + "\" font-family=\"" +
@@ -544,87 +563,91 @@ std::string TimelineSvg(const RunResult& run, const std::string& title) {
              " virtual seconds. Folded marks: \u00D7n says how often the same thing happened "
              "(one dot each).",
          "font-size=\"12\" fill=\"#444444\"");
+}
 
-  // Grid and axis.
-  for (std::uint64_t t = 0; t <= span; t += step) {
-    const double x = X(t);
-    s.Line(x, top, x, axisY, "stroke=\"#eeeeee\"");
+void DrawAxis(Svg& s, const Scale& scale, double axisY) {
+  for (std::uint64_t t = 0; t <= scale.span; t += scale.step) {
+    const double x = scale.X(t);
+    s.Line(x, kTop, x, axisY, "stroke=\"#eeeeee\"");
     s.Line(x, axisY, x, axisY + 5, "stroke=\"#666666\"");
     const std::string label =
-        step < 1000 ? Seconds(t).substr(0, Seconds(t).size() - 2) : std::to_string(t / 1000);
+        scale.step < 1000 ? Seconds(t).substr(0, Seconds(t).size() - 2) : std::to_string(t / 1000);
     s.Text(x, axisY + 18, label, "text-anchor=\"middle\" fill=\"#444444\"");
   }
-  s.Line(kLeft, axisY, kLeft + plot, axisY, "stroke=\"#666666\"");
-  s.Text(kLeft + plot, axisY + 34, "virtual seconds", "text-anchor=\"end\" fill=\"#444444\"");
+  s.Line(kLeft, axisY, kLeft + scale.plot, axisY, "stroke=\"#666666\"");
+  s.Text(kLeft + scale.plot, axisY + 34, "virtual seconds", "text-anchor=\"end\" fill=\"#444444\"");
+}
 
-  // Lanes: name, separator, the thread's life.
-  for (int i = 0; i < kLaneCount; ++i) {
-    if (i > 0)
-      s.Line(8, laneTop[i] - 2, kWidth - 8, laneTop[i] - 2, "stroke=\"#dddddd\"");
-    s.Text(10, laneLine[i] + 4, kLanes[i], "font-size=\"13\" font-weight=\"bold\"");
-    if (p.laneUsed[i]) {
-      s.Line(X(p.laneFrom[i]), laneLine[i], X(p.laneTo[i]), laneLine[i],
-             "stroke=\"#9e9e9e\" stroke-width=\"1.5\"");
-    } else {
-      s.Text(kLeft + 4, laneLine[i] + 4, i == 1 ? "no stop worker in this run" : "not started",
-             "fill=\"#9e9e9e\" font-style=\"italic\"");
-    }
+// A lane: its name, the separator above it, the thread's life.
+void DrawLane(Svg& s, const Picture& p, const Layout& layout, const Scale& scale, int i) {
+  const double line = layout.laneLine[i];
+  if (i > 0)
+    s.Line(8, layout.laneTop[i] - 2, kWidth - 8, layout.laneTop[i] - 2, "stroke=\"#dddddd\"");
+  s.Text(10, line + 4, kLanes[i], "font-size=\"13\" font-weight=\"bold\"");
+  if (p.laneUsed[i]) {
+    s.Line(scale.X(p.laneFrom[i]), line, scale.X(p.laneTo[i]), line,
+           "stroke=\"#9e9e9e\" stroke-width=\"1.5\"");
+  } else {
+    s.Text(kLeft + 4, line + 4, i == 1 ? "no stop worker in this run" : "not started",
+           "fill=\"#9e9e9e\" font-style=\"italic\"");
   }
+}
 
-  // Bars, then the labels of those wide enough to hold one.
+// Bars, then the labels of those wide enough to hold one.
+void DrawBars(Svg& s, const Picture& p, const Layout& layout, const Scale& scale) {
   for (const Bar& b : p.bars) {
-    const double x = X(b.from);
-    const double w = X(b.to) - x;
-    s.Rect(x + (b.kind == kPause ? 0.5 : 0), laneLine[b.lane] - 7,
+    const double x = scale.X(b.from);
+    const double w = scale.X(b.to) - x;
+    s.Rect(x + (b.kind == kPause ? 0.5 : 0), layout.laneLine[b.lane] - 7,
            w - (b.kind == kPause && w > 3 ? 1 : 0), 14,
            std::string("fill=\"") + kBars[b.kind].colour + "\"");
   }
-  for (const Bar& b : labels) {
+  for (const Bar& b : Labels(p.bars)) {
     if (b.label.empty())
       continue;
-    const double x = X(b.from);
-    const double w = X(b.to) - x;
+    const double x = scale.X(b.from);
+    const double w = scale.X(b.to) - x;
     if (TextWidth(b.label, 6.2) + 4 <= w)
-      s.Text(x + w / 2, laneLine[b.lane] + 19, b.label,
+      s.Text(x + w / 2, layout.laneLine[b.lane] + 19, b.label,
              "text-anchor=\"middle\" font-size=\"10\" fill=\"#37474f\"");
   }
+}
 
-  // Marks: a dot per event, a leader up to the label.
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    const Group& group = groups[g];
-    const std::string colour = kKinds[group.kind].colour;
-    const double line = laneLine[group.lane];
-    const double labelY = line - 14 - level[g] * kLevel;
-    const double x0 = X(group.times.front());
-    // One group per mark; its tooltip gives every moment a folded mark stands for.
-    std::string when;
-    for (const std::uint64_t t : group.times)
-      when += (when.empty() ? "" : ", ") + Seconds(t);
-    s.Raw("<g class=\"mark\"><title>" + Escape(when + " s: " + group.label + group.names) +
-          "</title>\n");
-    s.Line(x0, line - 3, x0, labelY - 4, "stroke=\"" + colour + "\" stroke-opacity=\"0.6\"");
-    if (group.times.size() > 1)
-      s.Line(x0, line, X(group.times.back()), line, "stroke=\"" + colour + "\" stroke-width=\"2\"");
-    for (const std::uint64_t t : group.times)
-      s.Circle(X(t), line, 3, "fill=\"" + colour + "\" stroke=\"#ffffff\" stroke-width=\"1\"");
-    // The head of the leader shows the colour even where dots of one moment cover each other.
-    s.Circle(x0, labelY - 4, 3, "fill=\"" + colour + "\"");
-    const std::string text =
-        group.label +
-        (group.times.size() > 1 ? " \u00D7" + std::to_string(group.times.size()) : std::string());
-    s.Text(box[g].from, labelY, text, "fill=\"" + colour + "\"");
-    s.Raw("</g>\n");
-  }
+// A mark: a dot per event, a leader up to the label.
+void DrawMark(Svg& s, const Group& group, double line, int level, const Box& box,
+              const Scale& scale) {
+  const std::string colour = kKinds[group.kind].colour;
+  const double labelY = line - 14 - level * kLevel;
+  const double x0 = scale.X(group.times.front());
+  // One group per mark; its tooltip gives every moment a folded mark stands for.
+  std::string when;
+  for (const std::uint64_t t : group.times)
+    when += (when.empty() ? "" : ", ") + Seconds(t);
+  s.Raw("<g class=\"mark\"><title>" + Escape(when + " s: " + group.label + group.names) +
+        "</title>\n");
+  s.Line(x0, line - 3, x0, labelY - 4, "stroke=\"" + colour + "\" stroke-opacity=\"0.6\"");
+  if (group.times.size() > 1)
+    s.Line(x0, line, scale.X(group.times.back()), line,
+           "stroke=\"" + colour + "\" stroke-width=\"2\"");
+  for (const std::uint64_t t : group.times)
+    s.Circle(scale.X(t), line, 3, "fill=\"" + colour + "\" stroke=\"#ffffff\" stroke-width=\"1\"");
+  // The head of the leader shows the colour even where dots of one moment cover each other.
+  s.Circle(x0, labelY - 4, 3, "fill=\"" + colour + "\"");
+  s.Text(box.from, labelY, FoldedLabel(group), "fill=\"" + colour + "\"");
+  s.Raw("</g>\n");
+}
 
-  // The end, across every lane.
-  const double xe = X(run.virtualMs);
-  s.Line(xe, top - 20, xe, axisY, "stroke=\"#111111\" stroke-dasharray=\"4 3\"");
+// The end, across every lane.
+void DrawEnd(Svg& s, const RunResult& run, const Scale& scale, double axisY) {
+  const double xe = scale.X(run.virtualMs);
+  s.Line(xe, kTop - 20, xe, axisY, "stroke=\"#111111\" stroke-dasharray=\"4 3\"");
   const std::string endLabel = "end: " + platform::sim::FormatEnd(run);
   const bool right = xe + 5 + TextWidth(endLabel) <= kWidth - 4;
-  s.Text(right ? xe + 5 : xe - 5, top - 8, endLabel,
+  s.Text(right ? xe + 5 : xe - 5, kTop - 8, endLabel,
          std::string("font-weight=\"bold\"") + (right ? "" : " text-anchor=\"end\""));
+}
 
-  // Legend.
+void DrawLegend(Svg& s, double legendY) {
   double lx = 12;
   double ly = legendY;
   const auto item = [&](const std::string& colour, const std::string& text, bool bar) {
@@ -644,6 +667,26 @@ std::string TimelineSvg(const RunResult& run, const std::string& title) {
     item(b.colour, b.legend, true);
   for (const KindStyle& k : kKinds)
     item(k.colour, k.legend, false);
+}
+
+}  // namespace
+
+std::string TimelineSvg(const RunResult& run, const std::string& title) {
+  const Picture p = Collect(run);
+  const std::vector<Group> groups = Fold(p.marks);
+  const Scale scale(run.virtualMs);
+  const Layout layout = Arrange(groups, scale);
+
+  Svg s;
+  DrawHeader(s, run, title, layout.height);
+  DrawAxis(s, scale, layout.axisY);
+  for (int i = 0; i < kLaneCount; ++i)
+    DrawLane(s, p, layout, scale, i);
+  DrawBars(s, p, layout, scale);
+  for (std::size_t g = 0; g < groups.size(); ++g)
+    DrawMark(s, groups[g], layout.laneLine[groups[g].lane], layout.level[g], layout.box[g], scale);
+  DrawEnd(s, run, scale, layout.axisY);
+  DrawLegend(s, layout.legendY);
   s.Raw("</svg>\n");
   return s.str();
 }
