@@ -1,5 +1,7 @@
 #include "sim/timeline_svg.h"
 
+#include "sim/timeline_layout.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -9,7 +11,7 @@
 #include <vector>
 
 namespace fenwrack_sim {
-
+namespace timeline {
 namespace {
 
 using nlohmann::json;
@@ -17,17 +19,10 @@ using platform::sim::EndHow;
 using platform::sim::Event;
 using platform::sim::RunResult;
 
-constexpr double kWidth = 1200;
-constexpr double kLeft = 84;  // room for the lane names
-constexpr double kRight = 24;
-constexpr double kCharWidth = 7.0;  // mean advance of an 11 px sans-serif, a little generous
-constexpr double kLevel = 15;       // one row of labels
 constexpr const char* kFont = "DejaVu Sans, Verdana, Arial, sans-serif";
 
 const char* const kLanes[] = {"main", "worker", "status", "system"};
-constexpr int kLaneCount = 4;
 
-enum Kind { kClose, kSnapshot, kTerminate, kStart, kEnded, kKillLog, kShutdown, kInstall, kOther };
 struct KindStyle {
   const char* colour;
   const char* legend;
@@ -58,14 +53,6 @@ struct Mark {
   Kind kind;
   std::vector<std::string> names;  // one per event merged into this mark
   std::string label;
-};
-
-struct Group {  // marks of one lane and kind, in a row, with the same label
-  std::vector<std::uint64_t> times;
-  int lane;
-  Kind kind;
-  std::string label;
-  std::string names;  // of the first mark, when its label only counts them
 };
 
 struct Bar {
@@ -105,13 +92,6 @@ std::string Escape(const std::string& text) {
     }
   }
   return out;
-}
-
-double TextWidth(const std::string& text, double charWidth = kCharWidth) {
-  double n = 0;
-  for (const char c : text)
-    n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return n * charWidth;
 }
 
 std::string Num(double v) {
@@ -436,10 +416,6 @@ std::vector<Bar> Labels(const std::vector<Bar>& bars) {
   return labels;
 }
 
-struct Box {
-  double from, to;
-};
-
 class Svg {
  public:
   void Line(double x1, double y1, double x2, double y2, const std::string& style) {
@@ -464,91 +440,6 @@ class Svg {
  private:
   std::string out_;
 };
-
-// The axis: a step of 1, 2 or 5 times a power of ten, at most 20 steps over the run.
-std::uint64_t Step(std::uint64_t ms) {
-  for (std::uint64_t power = 100;; power *= 10) {
-    for (const std::uint64_t m : {1, 2, 5}) {
-      if ((ms + m * power - 1) / (m * power) <= 20)
-        return m * power;
-    }
-  }
-}
-
-// The virtual-seconds axis: whole steps covering the run, mapped onto the plot's width.
-struct Scale {
-  std::uint64_t step;
-  std::uint64_t span;
-  double plot = kWidth - kLeft - kRight;
-
-  explicit Scale(std::uint64_t ms)
-      : step(Step(std::max<std::uint64_t>(ms, 1))),
-        span(std::max<std::uint64_t>((ms + step - 1) / step, 1) * step) {}
-  double X(std::uint64_t t) const {
-    return kLeft + plot * static_cast<double>(t) / static_cast<double>(span);
-  }
-};
-
-std::string FoldedLabel(const Group& group) {
-  return group.label +
-         (group.times.size() > 1 ? " \u00D7" + std::to_string(group.times.size()) : std::string());
-}
-
-constexpr double kTop = 74;
-
-// Where everything goes: the label rows above each lane, the lanes, the axis, the legend.
-struct Layout {
-  std::vector<int> level;  // the label row of each group
-  std::vector<Box> box;    // where each group's label runs
-  int levels[kLaneCount] = {1, 1, 1, 1};
-  double laneTop[kLaneCount];
-  double laneLine[kLaneCount];
-  double axisY;
-  double legendY;
-  double height;
-};
-
-// Labels go above their lane, each on the lowest row where it overlaps nothing.
-void StackLabels(const std::vector<Group>& groups, const Scale& scale, Layout& layout) {
-  layout.level.assign(groups.size(), 0);
-  layout.box.resize(groups.size());
-  std::vector<std::vector<std::vector<Box>>> taken(kLaneCount);
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    const double x = scale.X(groups[g].times.front());
-    const double w = TextWidth(FoldedLabel(groups[g]));
-    Box& box = layout.box[g];
-    box = x + 5 + w <= kWidth - 4 ? Box{x + 5, x + 5 + w} : Box{x - 5 - w, x - 5};
-    auto& rows = taken[groups[g].lane];
-    int row = 0;
-    for (;; ++row) {
-      if (static_cast<std::size_t>(row) == rows.size())
-        rows.emplace_back();
-      bool free = true;
-      for (const Box& b : rows[row])
-        free = free && (box.to + 6 < b.from || box.from > b.to + 6);
-      if (free)
-        break;
-    }
-    rows[row].push_back(box);
-    layout.level[g] = row;
-    layout.levels[groups[g].lane] = std::max(layout.levels[groups[g].lane], row + 1);
-  }
-}
-
-Layout Arrange(const std::vector<Group>& groups, const Scale& scale) {
-  Layout layout;
-  StackLabels(groups, scale, layout);
-  double y = kTop;
-  for (int i = 0; i < kLaneCount; ++i) {
-    layout.laneTop[i] = y;
-    layout.laneLine[i] = y + layout.levels[i] * kLevel + 14;
-    y = layout.laneLine[i] + 28;
-  }
-  layout.axisY = y + 4;
-  layout.legendY = layout.axisY + 46;
-  layout.height = layout.legendY + 2 * 22 + 8;
-  return layout;
-}
 
 void DrawHeader(Svg& s, const RunResult& run, const std::string& title, double height) {
   s.Raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
@@ -669,9 +560,7 @@ void DrawLegend(Svg& s, double legendY) {
     item(k.colour, k.legend, false);
 }
 
-}  // namespace
-
-std::string TimelineSvg(const RunResult& run, const std::string& title) {
+std::string Draw(const RunResult& run, const std::string& title) {
   const Picture p = Collect(run);
   const std::vector<Group> groups = Fold(p.marks);
   const Scale scale(run.virtualMs);
@@ -689,6 +578,13 @@ std::string TimelineSvg(const RunResult& run, const std::string& title) {
   DrawLegend(s, layout.legendY);
   s.Raw("</svg>\n");
   return s.str();
+}
+
+}  // namespace
+}  // namespace timeline
+
+std::string TimelineSvg(const platform::sim::RunResult& run, const std::string& title) {
+  return timeline::Draw(run, title);
 }
 
 }  // namespace fenwrack_sim
