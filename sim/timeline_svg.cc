@@ -1,5 +1,7 @@
 #include "sim/timeline_svg.h"
 
+#include "sim/timeline_layout.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -9,7 +11,7 @@
 #include <vector>
 
 namespace fenwrack_sim {
-
+namespace timeline {
 namespace {
 
 using nlohmann::json;
@@ -17,17 +19,10 @@ using platform::sim::EndHow;
 using platform::sim::Event;
 using platform::sim::RunResult;
 
-constexpr double kWidth = 1200;
-constexpr double kLeft = 84;  // room for the lane names
-constexpr double kRight = 24;
-constexpr double kCharWidth = 7.0;  // mean advance of an 11 px sans-serif, a little generous
-constexpr double kLevel = 15;       // one row of labels
 constexpr const char* kFont = "DejaVu Sans, Verdana, Arial, sans-serif";
 
 const char* const kLanes[] = {"main", "worker", "status", "system"};
-constexpr int kLaneCount = 4;
 
-enum Kind { kClose, kSnapshot, kTerminate, kStart, kEnded, kKillLog, kShutdown, kInstall, kOther };
 struct KindStyle {
   const char* colour;
   const char* legend;
@@ -58,14 +53,6 @@ struct Mark {
   Kind kind;
   std::vector<std::string> names;  // one per event merged into this mark
   std::string label;
-};
-
-struct Group {  // marks of one lane and kind, in a row, with the same label
-  std::vector<std::uint64_t> times;
-  int lane;
-  Kind kind;
-  std::string label;
-  std::string names;  // of the first mark, when its label only counts them
 };
 
 struct Bar {
@@ -105,13 +92,6 @@ std::string Escape(const std::string& text) {
     }
   }
   return out;
-}
-
-double TextWidth(const std::string& text, double charWidth = kCharWidth) {
-  double n = 0;
-  for (const char c : text)
-    n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return n * charWidth;
 }
 
 std::string Num(double v) {
@@ -185,126 +165,197 @@ struct Picture {
   bool laneUsed[kLaneCount] = {true, false, false, true};
 };
 
-void AddMark(Picture& p, const Event& e, Kind kind, const std::string& name) {
-  // What happens at one moment to several windows or processes (the close requests of a pass,
-  // the programs a script starts) is one mark.
-  const bool merges =
-      e.event == "post_message" || e.event == "process_exit" || e.event == "process_start";
-  const int lane = LaneOf(e.thread);
-  if (merges && !p.marks.empty()) {
-    Mark& last = p.marks.back();
-    if (last.event == e.event && last.t == e.t && last.lane == lane) {
-      last.names.push_back(name);
-      return;
+struct Collector {
+  const std::vector<Event>& events;
+  std::uint64_t end;
+  Picture p;
+  std::map<std::uint64_t, std::string> programs;  // pid -> name, of what the tool started
+  std::size_t at = 0;                             // the event being handled
+
+  // When the first later event that `ends` matches happened, or the end of the run.
+  template <typename Ends>
+  std::uint64_t Until(Ends ends) const {
+    for (std::size_t k = at + 1; k < events.size(); ++k) {
+      if (ends(events[k]))
+        return events[k].t;
     }
+    return end;
   }
-  p.marks.push_back({e.event, e.t, lane, kind, {name}, ""});
+  bool AddBar(const Event& e, std::uint64_t to, BarKind kind, const std::string& label) {
+    p.bars.push_back({e.t, to, LaneOf(e.thread), kind, label});
+    return true;
+  }
+  bool AddMark(const Event& e, Kind kind, const std::string& name) {
+    // What happens at one moment to several windows or processes (the close requests of a pass,
+    // the programs a script starts) is one mark.
+    const bool merges =
+        e.event == "post_message" || e.event == "process_exit" || e.event == "process_start";
+    const int lane = LaneOf(e.thread);
+    if (merges && !p.marks.empty()) {
+      Mark& last = p.marks.back();
+      if (last.event == e.event && last.t == e.t && last.lane == lane) {
+        last.names.push_back(name);
+        return true;
+      }
+    }
+    p.marks.push_back({e.event, e.t, lane, kind, {name}, ""});
+    return true;
+  }
+};
+
+// Each handler says whether its event shows on the event's lane.
+using Handler = bool (*)(Collector& c, const Event& e);
+
+bool OnSleep(Collector& c, const Event& e) {
+  return c.AddBar(e, e.t + e.fields.value("ms", std::uint64_t{0}), kPause, "");
 }
+
+bool OnWaitProcess(Collector& c, const Event& e) {
+  const std::uint64_t pid = e.fields.value("pid", std::uint64_t{0});
+  const std::uint64_t to = c.Until([pid](const Event& later) {
+    return later.event == "process_exit" && later.fields.value("pid", std::uint64_t{0}) == pid;
+  });
+  return c.AddBar(e, to, kWait, "waits for " + c.programs[pid]);
+}
+
+bool OnMessageBox(Collector& c, const Event& e) {
+  const std::uint64_t to = c.Until([&e](const Event& later) {
+    return later.event == "message_box_closed" && later.thread == e.thread;
+  });
+  return c.AddBar(e, to, kShown, "usage box \u201C" + Str(e.fields, "caption") + "\u201D");
+}
+
+bool OnThreadStart(Collector& c, const Event& e) {
+  const int started = LaneOf(Str(e.fields, "role"));
+  c.p.laneUsed[started] = Ok(e.fields);
+  c.p.laneFrom[started] = e.t;
+  c.p.laneTo[started] = c.end;
+  return true;
+}
+
+std::string SnapshotLabel(const json& f) {
+  if (!Ok(f))
+    return "snapshot failed";
+  const json& list = f.value("processes", json::array());
+  std::string names;
+  for (const json& n : list)
+    names += (names.empty() ? "" : ", ") + n.get<std::string>();
+  return list.empty()      ? "snapshot: none left"
+         : list.size() > 2 ? "snapshot: " + Plural(list.size(), "process", "processes")
+                           : "snapshot: " + names;
+}
+
+std::string Failed(const json& f) {
+  return Ok(f) ? "" : " (failed)";
+}
+
+bool OnCreateProcess(Collector& c, const Event& e) {
+  const std::string program = ProgramOf(e.fields);
+  if (Ok(e.fields))
+    c.programs[e.fields.value("pid", std::uint64_t{0})] = program;
+  return c.AddMark(e, kStart, "start " + program + Failed(e.fields));
+}
+
+const struct {
+  const char* event;
+  Handler handler;
+} kHandlers[] = {
+    {"sleep", OnSleep},
+    {"wait_process", OnWaitProcess},
+    {"wait_self",
+     [](Collector& c, const Event& e) {
+       return c.AddBar(e, c.end, kWait, "blocked until the system ends it");
+     }},
+    {"message_box", OnMessageBox},
+    {"status_window",
+     [](Collector& c, const Event& e) {
+       return c.AddBar(e, c.end, kShown, "status window shown");
+     }},
+    {"thread_start", OnThreadStart},
+    {"thread_end",
+     [](Collector& c, const Event& e) {
+       c.p.laneTo[LaneOf(e.thread)] = e.t;
+       return true;
+     }},
+    {"post_message",
+     [](Collector& c, const Event& e) {
+       return c.AddMark(e, kClose, Str(e.fields, "title") + Failed(e.fields));
+     }},
+    {"snapshot",
+     [](Collector& c, const Event& e) { return c.AddMark(e, kSnapshot, SnapshotLabel(e.fields)); }},
+    {"open_process",
+     [](Collector& c, const Event& e) {
+       return !Ok(e.fields) &&
+              c.AddMark(e, kTerminate,
+                        "cannot open pid " + std::to_string(e.fields.value("pid", 0)));
+     }},
+    {"terminate_process",
+     [](Collector& c, const Event& e) {
+       return c.AddMark(e, kTerminate, "terminate " + Str(e.fields, "name") + Failed(e.fields));
+     }},
+    {"create_process", OnCreateProcess},
+    {"process_start",
+     [](Collector& c, const Event& e) { return c.AddMark(e, kStart, Str(e.fields, "name")); }},
+    {"script",
+     [](Collector& c, const Event& e) {
+       const bool runs = e.fields.value("runs", false);
+       return c.AddMark(e, kStart,
+                        BaseName(Str(e.fields, "path")) + (runs ? " runs" : " not found"));
+     }},
+    {"process_exit",
+     [](Collector& c, const Event& e) { return c.AddMark(e, kEnded, Str(e.fields, "name")); }},
+    {"file_append",
+     [](Collector& c, const Event& e) { return c.AddMark(e, kKillLog, "kill-log line written"); }},
+    {"open_file",
+     [](Collector& c, const Event& e) {
+       return !Ok(e.fields) && Str(e.fields, "mode") == "a" &&
+              c.AddMark(e, kKillLog, "kill log cannot be opened: no line");
+     }},
+    {"exit_windows",
+     [](Collector& c, const Event& e) {
+       const bool accepted = e.fields.value("accepted", false);
+       return c.AddMark(e, kShutdown,
+                        Str(e.fields, "kind") + " request " + (accepted ? "accepted" : "refused"));
+     }},
+    {"msi_uninstall",
+     [](Collector& c, const Event& e) {
+       const bool removed = e.fields.value("removed", false);
+       return c.AddMark(e, kInstall,
+                        Str(e.fields, "code") + (removed ? " removed" : " not removed"));
+     }},
+    {"reg_import",
+     [](Collector& c, const Event& e) {
+       return c.AddMark(
+           e, kInstall,
+           "registry: " + Str(e.fields, "name") + " = " + e.fields.value("value", json()).dump());
+     }},
+    {"reg_import_failed",
+     [](Collector& c, const Event& e) { return c.AddMark(e, kInstall, "registry import failed"); }},
+    {"key_press",
+     [](Collector& c, const Event& e) {
+       return c.AddMark(e, kOther, Str(e.fields, "key") + " pressed");
+     }},
+    {"widen_failed",
+     [](Collector& c, const Event& e) { return c.AddMark(e, kOther, "out of memory"); }},
+};
 
 // Finds what the picture shows of each event.
 Picture Collect(const RunResult& run) {
-  Picture p;
-  const std::uint64_t end = run.virtualMs;
-  std::map<std::uint64_t, std::string> programs;  // pid -> name, of what the tool started
-  const std::vector<Event>& events = run.events;
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    const Event& e = events[i];
-    const json& f = e.fields;
-    const int lane = LaneOf(e.thread);
-    const std::string& name = e.event;
-    if (name == "sleep") {
-      const std::uint64_t ms = f.value("ms", std::uint64_t{0});
-      p.bars.push_back({e.t, e.t + ms, lane, kPause, ""});
-    } else if (name == "wait_process") {
-      const std::uint64_t pid = f.value("pid", std::uint64_t{0});
-      std::uint64_t to = end;
-      for (std::size_t k = i + 1; k < events.size(); ++k) {
-        if (events[k].event == "process_exit" &&
-            events[k].fields.value("pid", std::uint64_t{0}) == pid) {
-          to = events[k].t;
-          break;
-        }
+  Collector c{run.events, run.virtualMs, {}, {}};
+  for (; c.at < run.events.size(); ++c.at) {
+    const Event& e = run.events[c.at];
+    for (const auto& [event, handler] : kHandlers) {
+      if (e.event == event && handler(c, e)) {
+        c.p.laneUsed[LaneOf(e.thread)] = true;
+        break;
       }
-      p.bars.push_back({e.t, to, lane, kWait, "waits for " + programs[pid]});
-    } else if (name == "wait_self") {
-      p.bars.push_back({e.t, end, lane, kWait, "blocked until the system ends it"});
-    } else if (name == "message_box") {
-      std::uint64_t to = end;
-      for (std::size_t k = i + 1; k < events.size(); ++k) {
-        if (events[k].event == "message_box_closed" && events[k].thread == e.thread) {
-          to = events[k].t;
-          break;
-        }
-      }
-      p.bars.push_back({e.t, to, lane, kShown, "usage box \u201C" + Str(f, "caption") + "\u201D"});
-    } else if (name == "status_window") {
-      p.bars.push_back({e.t, end, lane, kShown, "status window shown"});
-    } else if (name == "thread_start") {
-      const int started = LaneOf(Str(f, "role"));
-      p.laneUsed[started] = Ok(f);
-      p.laneFrom[started] = e.t;
-      p.laneTo[started] = end;
-    } else if (name == "thread_end") {
-      p.laneTo[lane] = e.t;
-    } else if (name == "post_message") {
-      AddMark(p, e, kClose, Str(f, "title") + (Ok(f) ? "" : " (failed)"));
-    } else if (name == "snapshot") {
-      std::string label = "snapshot failed";
-      if (Ok(f)) {
-        const json& list = f.value("processes", json::array());
-        std::string names;
-        for (const json& n : list)
-          names += (names.empty() ? "" : ", ") + n.get<std::string>();
-        label = list.empty()      ? "snapshot: none left"
-                : list.size() > 2 ? "snapshot: " + Plural(list.size(), "process", "processes")
-                                  : "snapshot: " + names;
-      }
-      AddMark(p, e, kSnapshot, label);
-    } else if (name == "open_process" && !Ok(f)) {
-      AddMark(p, e, kTerminate, "cannot open pid " + std::to_string(f.value("pid", 0)));
-    } else if (name == "terminate_process") {
-      AddMark(p, e, kTerminate, "terminate " + Str(f, "name") + (Ok(f) ? "" : " (failed)"));
-    } else if (name == "create_process") {
-      const std::string program = ProgramOf(f);
-      if (Ok(f))
-        programs[f.value("pid", std::uint64_t{0})] = program;
-      AddMark(p, e, kStart, "start " + program + (Ok(f) ? "" : " (failed)"));
-    } else if (name == "process_start") {
-      AddMark(p, e, kStart, Str(f, "name"));
-    } else if (name == "script") {
-      AddMark(p, e, kStart,
-              BaseName(Str(f, "path")) + (f.value("runs", false) ? " runs" : " not found"));
-    } else if (name == "process_exit") {
-      AddMark(p, e, kEnded, Str(f, "name"));
-    } else if (name == "file_append") {
-      AddMark(p, e, kKillLog, "kill-log line written");
-    } else if (name == "open_file" && !Ok(f) && Str(f, "mode") == "a") {
-      AddMark(p, e, kKillLog, "kill log cannot be opened: no line");
-    } else if (name == "exit_windows") {
-      AddMark(p, e, kShutdown,
-              Str(f, "kind") + " request " + (f.value("accepted", false) ? "accepted" : "refused"));
-    } else if (name == "msi_uninstall") {
-      AddMark(p, e, kInstall,
-              Str(f, "code") + (f.value("removed", false) ? " removed" : " not removed"));
-    } else if (name == "reg_import") {
-      AddMark(p, e, kInstall,
-              "registry: " + Str(f, "name") + " = " + f.value("value", json()).dump());
-    } else if (name == "reg_import_failed") {
-      AddMark(p, e, kInstall, "registry import failed");
-    } else if (name == "key_press") {
-      AddMark(p, e, kOther, Str(f, "key") + " pressed");
-    } else if (name == "widen_failed") {
-      AddMark(p, e, kOther, "out of memory");
-    } else {
-      continue;
     }
-    p.laneUsed[lane] = true;
   }
-  p.laneTo[0] = end;
-  p.laneTo[3] = end;
-  for (Mark& m : p.marks)
+  c.p.laneTo[0] = c.end;
+  c.p.laneTo[3] = c.end;
+  for (Mark& m : c.p.marks)
     m.label = MarkLabel(m);
-  return p;
+  return c.p;
 }
 
 // Folds a mark into the lane's last group of its kind when it says the same again.
@@ -365,10 +416,6 @@ std::vector<Bar> Labels(const std::vector<Bar>& bars) {
   return labels;
 }
 
-struct Box {
-  double from, to;
-};
-
 class Svg {
  public:
   void Line(double x1, double y1, double x2, double y2, const std::string& style) {
@@ -394,73 +441,7 @@ class Svg {
   std::string out_;
 };
 
-// The axis: a step of 1, 2 or 5 times a power of ten, at most 20 steps over the run.
-std::uint64_t Step(std::uint64_t ms) {
-  for (std::uint64_t power = 100;; power *= 10) {
-    for (const std::uint64_t m : {1, 2, 5}) {
-      if ((ms + m * power - 1) / (m * power) <= 20)
-        return m * power;
-    }
-  }
-}
-
-}  // namespace
-
-std::string TimelineSvg(const RunResult& run, const std::string& title) {
-  Picture p = Collect(run);
-  const std::vector<Group> groups = Fold(p.marks);
-  const std::vector<Bar> labels = Labels(p.bars);
-
-  const std::uint64_t step = Step(std::max<std::uint64_t>(run.virtualMs, 1));
-  const std::uint64_t span = std::max<std::uint64_t>((run.virtualMs + step - 1) / step, 1) * step;
-  const double plot = kWidth - kLeft - kRight;
-  const auto X = [&](std::uint64_t t) {
-    return kLeft + plot * static_cast<double>(t) / static_cast<double>(span);
-  };
-
-  // Labels go above their lane, each on the lowest row where it overlaps nothing.
-  std::vector<int> level(groups.size(), 0);
-  std::vector<Box> box(groups.size());
-  int levels[kLaneCount] = {1, 1, 1, 1};
-  std::vector<std::vector<std::vector<Box>>> taken(kLaneCount);
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    const double x = X(groups[g].times.front());
-    const std::string text =
-        groups[g].label + (groups[g].times.size() > 1
-                               ? " \u00D7" + std::to_string(groups[g].times.size())
-                               : std::string());
-    const double w = TextWidth(text);
-    box[g] = x + 5 + w <= kWidth - 4 ? Box{x + 5, x + 5 + w} : Box{x - 5 - w, x - 5};
-    auto& rows = taken[groups[g].lane];
-    int row = 0;
-    for (;; ++row) {
-      if (static_cast<std::size_t>(row) == rows.size())
-        rows.emplace_back();
-      bool free = true;
-      for (const Box& b : rows[row])
-        free = free && (box[g].to + 6 < b.from || box[g].from > b.to + 6);
-      if (free)
-        break;
-    }
-    rows[row].push_back(box[g]);
-    level[g] = row;
-    levels[groups[g].lane] = std::max(levels[groups[g].lane], row + 1);
-  }
-
-  const double top = 74;
-  double laneTop[kLaneCount];
-  double laneLine[kLaneCount];
-  double y = top;
-  for (int i = 0; i < kLaneCount; ++i) {
-    laneTop[i] = y;
-    laneLine[i] = y + levels[i] * kLevel + 14;
-    y = laneLine[i] + 28;
-  }
-  const double axisY = y + 4;
-  const double legendY = axisY + 46;
-  const double height = legendY + 2 * 22 + 8;
-
-  Svg s;
+void DrawHeader(Svg& s, const RunResult& run, const std::string& title, double height) {
   s.Raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
   s.Raw("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(kWidth) + "\" height=\"" +
         Num(height) + "\" viewBox=\"0 0 " + Num(kWidth) + " " + Num(height) + "\" font-family=\"" +
@@ -473,87 +454,91 @@ std::string TimelineSvg(const RunResult& run, const std::string& title) {
              " virtual seconds. Folded marks: \u00D7n says how often the same thing happened "
              "(one dot each).",
          "font-size=\"12\" fill=\"#444444\"");
+}
 
-  // Grid and axis.
-  for (std::uint64_t t = 0; t <= span; t += step) {
-    const double x = X(t);
-    s.Line(x, top, x, axisY, "stroke=\"#eeeeee\"");
+void DrawAxis(Svg& s, const Scale& scale, double axisY) {
+  for (std::uint64_t t = 0; t <= scale.span; t += scale.step) {
+    const double x = scale.X(t);
+    s.Line(x, kTop, x, axisY, "stroke=\"#eeeeee\"");
     s.Line(x, axisY, x, axisY + 5, "stroke=\"#666666\"");
     const std::string label =
-        step < 1000 ? Seconds(t).substr(0, Seconds(t).size() - 2) : std::to_string(t / 1000);
+        scale.step < 1000 ? Seconds(t).substr(0, Seconds(t).size() - 2) : std::to_string(t / 1000);
     s.Text(x, axisY + 18, label, "text-anchor=\"middle\" fill=\"#444444\"");
   }
-  s.Line(kLeft, axisY, kLeft + plot, axisY, "stroke=\"#666666\"");
-  s.Text(kLeft + plot, axisY + 34, "virtual seconds", "text-anchor=\"end\" fill=\"#444444\"");
+  s.Line(kLeft, axisY, kLeft + scale.plot, axisY, "stroke=\"#666666\"");
+  s.Text(kLeft + scale.plot, axisY + 34, "virtual seconds", "text-anchor=\"end\" fill=\"#444444\"");
+}
 
-  // Lanes: name, separator, the thread's life.
-  for (int i = 0; i < kLaneCount; ++i) {
-    if (i > 0)
-      s.Line(8, laneTop[i] - 2, kWidth - 8, laneTop[i] - 2, "stroke=\"#dddddd\"");
-    s.Text(10, laneLine[i] + 4, kLanes[i], "font-size=\"13\" font-weight=\"bold\"");
-    if (p.laneUsed[i]) {
-      s.Line(X(p.laneFrom[i]), laneLine[i], X(p.laneTo[i]), laneLine[i],
-             "stroke=\"#9e9e9e\" stroke-width=\"1.5\"");
-    } else {
-      s.Text(kLeft + 4, laneLine[i] + 4, i == 1 ? "no stop worker in this run" : "not started",
-             "fill=\"#9e9e9e\" font-style=\"italic\"");
-    }
+// A lane: its name, the separator above it, the thread's life.
+void DrawLane(Svg& s, const Picture& p, const Layout& layout, const Scale& scale, int i) {
+  const double line = layout.laneLine[i];
+  if (i > 0)
+    s.Line(8, layout.laneTop[i] - 2, kWidth - 8, layout.laneTop[i] - 2, "stroke=\"#dddddd\"");
+  s.Text(10, line + 4, kLanes[i], "font-size=\"13\" font-weight=\"bold\"");
+  if (p.laneUsed[i]) {
+    s.Line(scale.X(p.laneFrom[i]), line, scale.X(p.laneTo[i]), line,
+           "stroke=\"#9e9e9e\" stroke-width=\"1.5\"");
+  } else {
+    s.Text(kLeft + 4, line + 4, i == 1 ? "no stop worker in this run" : "not started",
+           "fill=\"#9e9e9e\" font-style=\"italic\"");
   }
+}
 
-  // Bars, then the labels of those wide enough to hold one.
+// Bars, then the labels of those wide enough to hold one.
+void DrawBars(Svg& s, const Picture& p, const Layout& layout, const Scale& scale) {
   for (const Bar& b : p.bars) {
-    const double x = X(b.from);
-    const double w = X(b.to) - x;
-    s.Rect(x + (b.kind == kPause ? 0.5 : 0), laneLine[b.lane] - 7,
+    const double x = scale.X(b.from);
+    const double w = scale.X(b.to) - x;
+    s.Rect(x + (b.kind == kPause ? 0.5 : 0), layout.laneLine[b.lane] - 7,
            w - (b.kind == kPause && w > 3 ? 1 : 0), 14,
            std::string("fill=\"") + kBars[b.kind].colour + "\"");
   }
-  for (const Bar& b : labels) {
+  for (const Bar& b : Labels(p.bars)) {
     if (b.label.empty())
       continue;
-    const double x = X(b.from);
-    const double w = X(b.to) - x;
+    const double x = scale.X(b.from);
+    const double w = scale.X(b.to) - x;
     if (TextWidth(b.label, 6.2) + 4 <= w)
-      s.Text(x + w / 2, laneLine[b.lane] + 19, b.label,
+      s.Text(x + w / 2, layout.laneLine[b.lane] + 19, b.label,
              "text-anchor=\"middle\" font-size=\"10\" fill=\"#37474f\"");
   }
+}
 
-  // Marks: a dot per event, a leader up to the label.
-  for (std::size_t g = 0; g < groups.size(); ++g) {
-    const Group& group = groups[g];
-    const std::string colour = kKinds[group.kind].colour;
-    const double line = laneLine[group.lane];
-    const double labelY = line - 14 - level[g] * kLevel;
-    const double x0 = X(group.times.front());
-    // One group per mark; its tooltip gives every moment a folded mark stands for.
-    std::string when;
-    for (const std::uint64_t t : group.times)
-      when += (when.empty() ? "" : ", ") + Seconds(t);
-    s.Raw("<g class=\"mark\"><title>" + Escape(when + " s: " + group.label + group.names) +
-          "</title>\n");
-    s.Line(x0, line - 3, x0, labelY - 4, "stroke=\"" + colour + "\" stroke-opacity=\"0.6\"");
-    if (group.times.size() > 1)
-      s.Line(x0, line, X(group.times.back()), line, "stroke=\"" + colour + "\" stroke-width=\"2\"");
-    for (const std::uint64_t t : group.times)
-      s.Circle(X(t), line, 3, "fill=\"" + colour + "\" stroke=\"#ffffff\" stroke-width=\"1\"");
-    // The head of the leader shows the colour even where dots of one moment cover each other.
-    s.Circle(x0, labelY - 4, 3, "fill=\"" + colour + "\"");
-    const std::string text =
-        group.label +
-        (group.times.size() > 1 ? " \u00D7" + std::to_string(group.times.size()) : std::string());
-    s.Text(box[g].from, labelY, text, "fill=\"" + colour + "\"");
-    s.Raw("</g>\n");
-  }
+// A mark: a dot per event, a leader up to the label.
+void DrawMark(Svg& s, const Group& group, double line, int level, const Box& box,
+              const Scale& scale) {
+  const std::string colour = kKinds[group.kind].colour;
+  const double labelY = line - 14 - level * kLevel;
+  const double x0 = scale.X(group.times.front());
+  // One group per mark; its tooltip gives every moment a folded mark stands for.
+  std::string when;
+  for (const std::uint64_t t : group.times)
+    when += (when.empty() ? "" : ", ") + Seconds(t);
+  s.Raw("<g class=\"mark\"><title>" + Escape(when + " s: " + group.label + group.names) +
+        "</title>\n");
+  s.Line(x0, line - 3, x0, labelY - 4, "stroke=\"" + colour + "\" stroke-opacity=\"0.6\"");
+  if (group.times.size() > 1)
+    s.Line(x0, line, scale.X(group.times.back()), line,
+           "stroke=\"" + colour + "\" stroke-width=\"2\"");
+  for (const std::uint64_t t : group.times)
+    s.Circle(scale.X(t), line, 3, "fill=\"" + colour + "\" stroke=\"#ffffff\" stroke-width=\"1\"");
+  // The head of the leader shows the colour even where dots of one moment cover each other.
+  s.Circle(x0, labelY - 4, 3, "fill=\"" + colour + "\"");
+  s.Text(box.from, labelY, FoldedLabel(group), "fill=\"" + colour + "\"");
+  s.Raw("</g>\n");
+}
 
-  // The end, across every lane.
-  const double xe = X(run.virtualMs);
-  s.Line(xe, top - 20, xe, axisY, "stroke=\"#111111\" stroke-dasharray=\"4 3\"");
+// The end, across every lane.
+void DrawEnd(Svg& s, const RunResult& run, const Scale& scale, double axisY) {
+  const double xe = scale.X(run.virtualMs);
+  s.Line(xe, kTop - 20, xe, axisY, "stroke=\"#111111\" stroke-dasharray=\"4 3\"");
   const std::string endLabel = "end: " + platform::sim::FormatEnd(run);
   const bool right = xe + 5 + TextWidth(endLabel) <= kWidth - 4;
-  s.Text(right ? xe + 5 : xe - 5, top - 8, endLabel,
+  s.Text(right ? xe + 5 : xe - 5, kTop - 8, endLabel,
          std::string("font-weight=\"bold\"") + (right ? "" : " text-anchor=\"end\""));
+}
 
-  // Legend.
+void DrawLegend(Svg& s, double legendY) {
   double lx = 12;
   double ly = legendY;
   const auto item = [&](const std::string& colour, const std::string& text, bool bar) {
@@ -573,8 +558,33 @@ std::string TimelineSvg(const RunResult& run, const std::string& title) {
     item(b.colour, b.legend, true);
   for (const KindStyle& k : kKinds)
     item(k.colour, k.legend, false);
+}
+
+std::string Draw(const RunResult& run, const std::string& title) {
+  const Picture p = Collect(run);
+  const std::vector<Group> groups = Fold(p.marks);
+  const Scale scale(run.virtualMs);
+  const Layout layout = Arrange(groups, scale);
+
+  Svg s;
+  DrawHeader(s, run, title, layout.height);
+  DrawAxis(s, scale, layout.axisY);
+  for (int i = 0; i < kLaneCount; ++i)
+    DrawLane(s, p, layout, scale, i);
+  DrawBars(s, p, layout, scale);
+  for (std::size_t g = 0; g < groups.size(); ++g)
+    DrawMark(s, groups[g], layout.laneLine[groups[g].lane], layout.level[g], layout.box[g], scale);
+  DrawEnd(s, run, scale, layout.axisY);
+  DrawLegend(s, layout.legendY);
   s.Raw("</svg>\n");
   return s.str();
+}
+
+}  // namespace
+}  // namespace timeline
+
+std::string TimelineSvg(const platform::sim::RunResult& run, const std::string& title) {
+  return timeline::Draw(run, title);
 }
 
 }  // namespace fenwrack_sim
