@@ -1,9 +1,9 @@
 #include "sim/timeline_svg.h"
 
+#include "platform/sim/text.h"
 #include "sim/timeline_layout.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -18,6 +18,7 @@ using nlohmann::json;
 using platform::sim::EndHow;
 using platform::sim::Event;
 using platform::sim::RunResult;
+using platform::sim::detail::BaseName;
 
 constexpr const char* kFont = "DejaVu Sans, Verdana, Arial, sans-serif";
 
@@ -113,11 +114,6 @@ std::string Str(const json& fields, const char* key) {
 
 bool Ok(const json& fields) {
   return fields.value("ok", true);
-}
-
-std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.find_last_of("\\/");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // The program a process start names: its application, or the command line's first word.
