@@ -6,6 +6,26 @@
 #include "platform/platform.h"
 #include "platform/process_global.h"
 
+// Places on the instrument that the operations read or act on.
+namespace places {
+inline constexpr char16_t kRootVariable[] = u"Kestrix_SYSTEM_ROOT";
+inline constexpr char16_t kInterpreter[] = u"C:\\WINNT\\system32\\cmd.exe";
+// Under the root: the first two are tested in order, the last is taken untested.
+inline constexpr const char16_t* kStartScripts[] = {
+    u"\\bin\\StartUpFW.bat", u"\\binRelease\\StartUpFW.bat", u"\\binDebug\\StartUpFW.bat"};
+inline constexpr char16_t kKillLogFolder[] = u"C:\\Kestrix\\Instr\\log";
+inline constexpr char16_t kKillLogPath[] = u"C:\\Kestrix\\Instr\\log\\FWKill.log";
+// The first is used when it can be opened for reading, else the second.
+inline constexpr const char* kMsiexecPaths[] = {"C:\\WINNT\\SYSTEM32\\msiexec.exe",
+                                                "C:\\WINDOWS\\SYSTEM32\\msiexec.exe"};
+inline constexpr char16_t kPolicyKey[] =
+    u"System\\CurrentControlSet\\Control\\StorageDevicePolicies";
+inline constexpr char16_t kPolicyValue[] = u"WriteProtect";
+inline constexpr char16_t kEditorName[] = u"\\regedit.exe";  // in the Windows folder
+inline constexpr char16_t kSettingsFile[] =
+    u"C:\\Program Files\\Kestrix\\USBProtect\\SetUSBProtection.reg";
+}  // namespace places
+
 // Set while a stop worker has been requested and has not yet finished; guarded by m_lock.
 extern platform::ProcessGlobal<std::int32_t> g_workerRunning;
 // The argument of the latest StartStopWorker; only 1 makes the worker terminate.

@@ -5,7 +5,6 @@
 namespace {
 
 // People and scripts read this file: keep the line exactly as it has always been.
-constexpr char16_t kKillLogPath[] = u"C:\\Kestrix\\Instr\\log\\FWKill.log";
 constexpr char kKillLogLine[] =
     "Tessel firmware was termiated by tool, because frimware did not respond\n";
 
@@ -38,7 +37,7 @@ void CFirmwareControl::KillHungFirmware() {
   // The line says the firmware was terminated: write it only when that is true.
   if (!terminated)
     return;
-  if (const platform::CrtFile log = platform::OpenCrtFile(kKillLogPath, u"a")) {
+  if (const platform::CrtFile log = platform::OpenCrtFile(places::kKillLogPath, u"a")) {
     platform::WriteCrtText(log, kKillLogLine);
   }
 }

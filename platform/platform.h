@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/handles.h"
@@ -73,11 +74,27 @@ std::int32_t GetFolderPath(int csidl, std::uint32_t flags, char16_t (&path)[kMax
 // FindFirstFileW; the found record is not kept.
 FindHandle FindFirst(const WString& path);
 
+inline constexpr std::uint32_t kFileAttributeReadOnly = 0x1;
+inline constexpr std::uint32_t kFileAttributeDirectory = 0x10;
+
+// FindFirstFileW; of the found record only its attributes are kept.
+FindHandle FindFirst(const WString& path, std::uint32_t& attributes);
+
 // The runtime library's _wfopen; mode "r" or "a" (text mode: "\n" is written as CR LF).
 CrtFile OpenCrtFile(const WString& path, const char16_t* mode);
 
 // fputs into an open file; returns a negative value on failure.
 int WriteCrtText(const CrtFile& file, const char* text);
+// fread of bytes; returns how many were read (fewer at the end of the file).
+std::size_t ReadCrtBytes(const CrtFile& file, void* buffer, std::size_t size);
+// fflush; returns 0 when everything written so far reached the file.
+int FlushCrtFile(const CrtFile& file);
+
+// ---- Standard streams
+
+// Writes the bytes unchanged to standard output (1) or standard error (2); false when they could
+// not all be written.
+bool WriteStandardStream(int stream, std::string_view bytes);
 
 // ---- Process list and termination
 
@@ -95,6 +112,7 @@ Snapshot TakeSnapshot(std::uint32_t flags, std::uint32_t processId);
 Bool FirstProcess(const Snapshot& snapshot, ProcessEntry& entry);
 Bool NextProcess(const Snapshot& snapshot, ProcessEntry& entry);
 KernelHandle OpenProcessHandle(std::uint32_t access, Bool inherit, std::uint32_t processId);
+std::uint32_t CurrentProcessId();  // GetCurrentProcessId
 Bool TerminateProcessHandle(const KernelHandle& process, std::uint32_t exitCode);
 
 // ---- Process start and wait
@@ -139,6 +157,10 @@ using WindowEnumProc = Bool (*)(WindowRef window, std::intptr_t context);
 
 Bool EnumTopLevelWindows(WindowEnumProc proc, std::intptr_t context);  // EnumWindows
 int ReadWindowText(WindowRef window, char16_t* buffer, int maxCount);  // GetWindowTextW
+// GetWindowTextW, telling an empty title (`readable` true) from one that could not be read.
+int ReadWindowTitle(WindowRef window, char16_t* buffer, int maxCount, bool& readable);
+// GetWindowThreadProcessId: the process that owns the window; 0 when there is no such window.
+std::uint32_t WindowProcessId(WindowRef window);
 Bool PostWindowMessage(WindowRef window, std::uint32_t message, std::uintptr_t wParam,
                        std::intptr_t lParam);  // PostMessageW
 int ShowMessageBox(WindowRef owner, const WString& text, const WString& caption,
@@ -202,19 +224,27 @@ Bool LookupPrivilege(const char16_t* systemName, const WString& name, Luid& luid
 // AdjustTokenPrivileges(token, disableAll, newState, 0, no previous state, no length).
 Bool AdjustPrivileges(const KernelHandle& token, Bool disableAll, const SinglePrivilege& newState);
 Bool RequestExitWindows(std::uint32_t flags, std::uint32_t reason);  // ExitWindowsEx
+// GetTokenInformation(token, TokenPrivileges): every privilege the token holds, enabled or not.
+Bool ReadTokenPrivileges(const KernelHandle& token, std::vector<Luid>& held);
 
 // ---- Registry
 
 enum class RegistryRoot { kLocalMachine };
 
 inline constexpr std::int32_t kErrorSuccess = 0;
+inline constexpr std::int32_t kErrorFileNotFound = 2;
+inline constexpr std::int32_t kErrorMoreData = 234;
 inline constexpr std::uint32_t kKeyRead = 0x20019;
+inline constexpr std::uint32_t kRegSz = 1;
+inline constexpr std::uint32_t kRegBinary = 3;
+inline constexpr std::uint32_t kRegDword = 4;
+inline constexpr std::uint32_t kRegQword = 11;
 
 std::int32_t OpenRegistryKey(RegistryRoot root, const WString& subKey, std::uint32_t options,
                              std::uint32_t access, RegKey& key);  // RegOpenKeyExW
-// RegQueryValueExW(key, name, no reserved, no type, data, size).
-std::int32_t QueryRegistryValue(const RegKey& key, const WString& name, void* data,
-                                std::uint32_t* size);
+// RegQueryValueExW(key, name, no reserved, type or null, data, size).
+std::int32_t QueryRegistryValue(const RegKey& key, const WString& name, std::uint32_t* type,
+                                void* data, std::uint32_t* size);
 
 // ---- Installer
 
@@ -232,6 +262,24 @@ class ProductStateQuery {
  private:
   Library library_;
   void* entry_ = nullptr;
+};
+
+inline constexpr std::uint32_t kErrorNoMoreItems = 259;
+
+// The installer's list of installed products, bound to msi.dll by name at run time.
+class InstalledProducts {
+ public:
+  static InstalledProducts Bind();
+  bool bound() const { return enumEntry_ != nullptr && infoEntry_ != nullptr; }
+  // MsiEnumProductsW: 0 and the code of product `index`, kErrorNoMoreItems past the last.
+  std::uint32_t Code(std::uint32_t index, WString& code) const;
+  // MsiGetProductInfoW(code, "ProductName").
+  std::uint32_t Name(const WString& code, WString& name) const;
+
+ private:
+  Library library_;
+  void* enumEntry_ = nullptr;
+  void* infoEntry_ = nullptr;
 };
 
 // ---- Command line

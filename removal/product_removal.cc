@@ -3,6 +3,7 @@
 #include "removal/product_code_table.h"
 
 #include <optional>
+#include <string>
 
 #include "platform/process_global.h"
 
@@ -42,8 +43,10 @@ void CFirmwareControl::RemoveProduct(const platform::WString& code) {
 }
 
 platform::WString CFirmwareControl::GetMsiexecPath() {
-  if (platform::OpenCrtFile(platform::WidenAnsi("C:\\WINNT\\SYSTEM32\\msiexec.exe"), u"r")) {
-    return platform::WidenAnsi("\"C:\\WINNT\\SYSTEM32\\msiexec.exe\"");
-  }
-  return platform::WidenAnsi("\"C:\\WINDOWS\\SYSTEM32\\msiexec.exe\"");
+  const auto quoted = [](const char* path) {
+    return platform::WidenAnsi(("\"" + std::string(path) + "\"").c_str());
+  };
+  if (platform::OpenCrtFile(platform::WidenAnsi(places::kMsiexecPaths[0]), u"r"))
+    return quoted(places::kMsiexecPaths[0]);
+  return quoted(places::kMsiexecPaths[1]);
 }

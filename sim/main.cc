@@ -26,7 +26,7 @@ constexpr int kStuck = 3;
 
 constexpr char kHelp[] =
     R"(Usage: fenwrack-sim [--machine FILE] [--trace FILE] [--dump-machine FILE] [--svg FILE]
-                   [--] [ARG...]
+                   [--capture] [--] [ARG...]
 
 Runs Fenwrack.exe on a simulated analyzer, on a virtual clock, and prints what happened:
 one line per event (virtual time in seconds, thread, event, details; repeated polling is
@@ -45,6 +45,9 @@ the machine. The same arguments on the same machine give the same output, byte f
                        that runs can be chained. - is stdout.
   --svg FILE           also draw the run as a picture: one SVG, a lane per thread, pauses and
                        waits as bars, the tool's actions as labelled marks. - is stdout.
+  --capture            run fenwrack-capture instead of the tool, with ARG... as its command
+                       line: its standard output and error take the timeline's place, and
+                       the exit status is its own (0 to 3, see fenwrack-capture --help).
   --help, --version    this text; the version.
 When an output goes to stdout, the timeline is not printed. Two outputs cannot name the
 same file.
@@ -96,6 +99,7 @@ struct Options {
   std::vector<std::string> toolArgs;
   bool help = false;
   bool version = false;
+  bool capture = false;
 };
 
 // Error lines: one each, short, nothing in them that a terminal would act on.
@@ -133,8 +137,11 @@ std::optional<std::string> Parse(int argc, char** argv, Options& options) {
     }
     const std::size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    if ((name == "--help" || name == "--version") && equals == std::string::npos) {
-      (name == "--help" ? options.help : options.version) = true;
+    if ((name == "--help" || name == "--version" || name == "--capture") &&
+        equals == std::string::npos) {
+      (name == "--help"      ? options.help
+       : name == "--version" ? options.version
+                             : options.capture) = true;
       continue;
     }
     std::optional<std::string>* target = Target(options, name);
@@ -228,7 +235,9 @@ std::optional<std::string> OpenOutputs(const Options& options, std::vector<Outpu
   return std::nullopt;
 }
 
-int Status(const sim::RunResult& run) {
+int Status(const sim::RunResult& run, bool capture) {
+  if (capture)
+    return run.exitCode;
   switch (run.how) {
     case sim::EndHow::kExit:
       return run.exitCode == 0 ? kRan : kToolFailed;
@@ -243,12 +252,12 @@ int Status(const sim::RunResult& run) {
 
 // Writes every output; the first failure is told.
 int WriteOutputs(std::vector<Output>& outputs, const sim::RunResult& run, const std::string& title,
-                 int status) {
+                 bool capture) {
   std::optional<std::string> failure;
   for (Output& out : outputs) {
     std::string text;
     if (out.name == "standard output") {
-      text = sim::FormatTimeline(run);
+      text = capture ? run.standardOutput : sim::FormatTimeline(run);
     } else {
       for (const OutputKind& kind : kOutputs) {
         if (out.name == kind.option)
@@ -262,7 +271,7 @@ int WriteOutputs(std::vector<Output>& outputs, const sim::RunResult& run, const 
     Complain(*failure);
     return kUsageError;
   }
-  return status;
+  return Status(run, capture);
 }
 
 }  // namespace
@@ -294,8 +303,9 @@ int main(int argc, char** argv) {
     return kUsageError;
   }
 
-  std::vector<std::u16string> args = {u"Fenwrack.exe"};
-  std::string title = "Fenwrack.exe";
+  const char* program = options.capture ? "fenwrack-capture.exe" : "Fenwrack.exe";
+  std::vector<std::u16string> args = {sim::detail::Utf8ToUtf16(program)};
+  std::string title = program;
   for (const std::string& arg : options.toolArgs) {
     if (const auto at = sim::detail::Utf8ErrorAt(arg)) {
       Complain("argument " + std::to_string(args.size()) + " of the tool is not UTF-8 (byte " +
@@ -308,10 +318,12 @@ int main(int argc, char** argv) {
   title += options.machine ? " on " + *options.machine : " on the demo analyzer";
   std::optional<sim::RunResult> run;
   try {
-    run = sim::Run(*machine, args);
+    run = options.capture ? sim::RunCapture(*machine, args) : sim::Run(*machine, args);
   } catch (const std::exception& e) {
     Complain(std::string("the run failed: ") + e.what());
     return kUsageError;
   }
-  return WriteOutputs(outputs, *run, title, Status(*run));
+  if (options.capture && !WriteAll(2, run->standardError))
+    return kUsageError;
+  return WriteOutputs(outputs, *run, title, options.capture);
 }

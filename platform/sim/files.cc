@@ -72,6 +72,20 @@ FindHandle FindFirst(const WString& path) {
   return FindHandle(call->NewHandle(std::move(h)));
 }
 
+FindHandle FindFirst(const WString& path, std::uint32_t& attributes) {
+  FindHandle found = FindFirst(path);
+  attributes = 0;
+  Call call;
+  if (found && call) {
+    const std::string key = PathKey(U8(path));
+    const File* entry = call->FindEntry(key);
+    attributes = call->IsDirectory(key) ? kFileAttributeDirectory : 0;
+    if (entry != nullptr && !entry->desc.directory && !entry->desc.writable)
+      attributes |= kFileAttributeReadOnly;
+  }
+  return found;
+}
+
 CrtFile OpenCrtFile(const WString& path, const char16_t* mode) {
   Call call;
   if (!call)
@@ -140,6 +154,42 @@ int WriteCrtText(const CrtFile& file, const char* text) {
   entry->appended += data;
   call->EmitHere("file_append", {{"path", entry->desc.path}, {"data", data}});
   return 0;
+}
+
+std::size_t ReadCrtBytes(const CrtFile& file, void* buffer, std::size_t size) {
+  Call call;
+  if (!call)
+    return 0;
+  HandleObject* h = HandleOf(call, file.raw(), HandleObject::Kind::kCrtFile);
+  const File* entry = h != nullptr ? call->FindEntry(h->path) : nullptr;
+  if (entry == nullptr)
+    return 0;
+  std::string text = entry->desc.content;
+  if (h->textMode) {  // CR LF reads as LF
+    std::string lines;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+        lines.push_back(text[i]);
+    }
+    text = std::move(lines);
+  }
+  const std::size_t n = std::min(size, text.size() - std::min(h->cursor, text.size()));
+  std::copy_n(text.begin() + static_cast<std::ptrdiff_t>(h->cursor), n, static_cast<char*>(buffer));
+  h->cursor += n;
+  return n;
+}
+
+int FlushCrtFile(const CrtFile& file) {
+  Call call;
+  return call && HandleOf(call, file.raw(), HandleObject::Kind::kCrtFile) != nullptr ? 0 : -1;
+}
+
+bool WriteStandardStream(int stream, std::string_view bytes) {
+  Call call;
+  if (!call || (stream != 1 && stream != 2))
+    return false;
+  call->standardStreams[stream - 1].append(bytes);
+  return true;
 }
 
 }  // namespace platform

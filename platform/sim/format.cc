@@ -234,6 +234,7 @@ int KeyRank(const std::string& key) {
                                        "title_readable",
                                        "accepts_posts",
                                        "removal_works",
+                                       "shutdown_privilege",
                                        "windows_folder",
                                        "power_off",
                                        "reboot",

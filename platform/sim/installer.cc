@@ -36,6 +36,59 @@ ProductStateQuery ProductStateQuery::Bind() {
   return query;
 }
 
+InstalledProducts InstalledProducts::Bind() {
+  InstalledProducts products;
+  Call call;
+  if (!call || Faults(call).msiUnavailable)
+    return products;
+  HandleObject h;
+  h.kind = HandleObject::Kind::kLibrary;
+  void* raw = call->NewHandle(std::move(h));
+  call.lock.unlock();
+  products.library_ = Library(raw);
+  products.enumEntry_ = products.infoEntry_ = &g_productStateEntry;
+  return products;
+}
+
+namespace {
+// The installed products, in the machine's order.
+std::vector<const Product*> Installed(Call& call) {
+  std::vector<const Product*> installed;
+  for (const Product& p : call->products) {
+    if (!p.removed && p.desc.state == kInstallStateDefault)
+      installed.push_back(&p);
+  }
+  return installed;
+}
+}  // namespace
+
+std::uint32_t InstalledProducts::Code(std::uint32_t index, WString& code) const {
+  Call call;
+  code.clear();
+  if (!call || !bound())
+    return kErrorNoMoreItems;
+  const std::vector<const Product*> installed = Installed(call);
+  if (index >= installed.size())
+    return kErrorNoMoreItems;
+  code = Utf8ToUtf16(installed[index]->desc.code);
+  return 0;
+}
+
+std::uint32_t InstalledProducts::Name(const WString& code, WString& name) const {
+  constexpr std::uint32_t kErrorUnknownProduct = 1605;
+  Call call;
+  name.clear();
+  if (!call || !bound())
+    return kErrorUnknownProduct;
+  for (const Product* p : Installed(call)) {
+    if (EqualNoCase(p->desc.code, U8(code))) {
+      name = Utf8ToUtf16(p->desc.name);
+      return 0;
+    }
+  }
+  return kErrorUnknownProduct;
+}
+
 std::int32_t ProductStateQuery::operator()(const WString& productCode) const {
   if (!bound())
     return kInstallStateUnknown;

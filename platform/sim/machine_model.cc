@@ -211,6 +211,8 @@ json ToJson(const MachineModel& m) {
   out["products"] = json::array();
   for (const ProductDesc& p : m.products) {
     json product = {{"code", p.code}, {"state", p.state}};
+    if (!p.name.empty())
+      product["name"] = p.name;
     if (!p.removalWorks)
       product["removal_works"] = false;
     out["products"].push_back(product);
@@ -219,6 +221,7 @@ json ToJson(const MachineModel& m) {
   out["system"] = {{"windows_folder", s.windowsFolder},
                    {"power_off", s.acceptsPowerOff ? "accept" : "refuse"},
                    {"reboot", s.acceptsReboot ? "accept" : "refuse"},
+                   {"shutdown_privilege", s.shutdownPrivilege},
                    {"interpreter_ms", s.interpreterMs},
                    {"installer_ms", s.installerMs},
                    {"registry_editor_ms", s.registryEditorMs}};

@@ -66,14 +66,16 @@ struct RegKeyDesc {
 
 struct ProductDesc {
   std::string code;
+  std::string name;  // as the installer lists it; may be empty
   std::int32_t state = 5;
   bool removalWorks = true;
 };
 
 struct SystemDesc {
   std::string windowsFolder = "C:\\WINDOWS";
-  bool acceptsPowerOff = true;  // "power_off": "accept" or "refuse"
-  bool acceptsReboot = true;    // "reboot": "accept" or "refuse"
+  bool acceptsPowerOff = true;    // "power_off": "accept" or "refuse"
+  bool acceptsReboot = true;      // "reboot": "accept" or "refuse"
+  bool shutdownPrivilege = true;  // the account holds SeShutdownPrivilege
   std::uint64_t interpreterMs = 50;
   std::uint64_t installerMs = 1500;
   std::uint64_t registryEditorMs = 300;

@@ -273,12 +273,14 @@ void ReadProducts(const Reader& r, const json& products, const std::string& wher
                   MachineModel& m) {
   std::map<std::string, std::string> seen;  // folded code -> place
   r.Each(products, where, [&](const json& product, const std::string& at) {
-    r.Object(product, at, {"code", "state", "removal_works"});
+    r.Object(product, at, {"code", "name", "state", "removal_works"});
     ProductDesc p;
     p.code = r.String(r.Required(product, at, "code"), Reader::At(at, "code"), true);
     const auto [it, fresh] = seen.emplace(FoldUtf8(p.code), at);
     if (!fresh)
       r.Fail(Reader::At(at, "code"), "the same product as " + it->second);
+    r.Optional(product, at, "name",
+               [&](const json& v, const std::string& w) { p.name = r.String(v, w); });
     r.Optional(product, at, "state",
                [&](const json& v, const std::string& w) { p.state = r.Int32(v, w); });
     r.Optional(product, at, "removal_works",
@@ -289,8 +291,8 @@ void ReadProducts(const Reader& r, const json& products, const std::string& wher
 
 void ReadSystem(const Reader& r, const json& s, const std::string& where, MachineModel& m) {
   r.Object(s, where,
-           {"windows_folder", "power_off", "reboot", "interpreter_ms", "installer_ms",
-            "registry_editor_ms"});
+           {"windows_folder", "power_off", "reboot", "shutdown_privilege", "interpreter_ms",
+            "installer_ms", "registry_editor_ms"});
   SystemDesc& sys = m.system;
   r.Optional(s, where, "windows_folder", [&](const json& v, const std::string& w) {
     sys.windowsFolder = r.String(v, w, true);
@@ -304,6 +306,8 @@ void ReadSystem(const Reader& r, const json& s, const std::string& where, Machin
              [&](const json& v, const std::string& w) { sys.acceptsPowerOff = accepts(v, w); });
   r.Optional(s, where, "reboot",
              [&](const json& v, const std::string& w) { sys.acceptsReboot = accepts(v, w); });
+  r.Optional(s, where, "shutdown_privilege",
+             [&](const json& v, const std::string& w) { sys.shutdownPrivilege = r.Bool(v, w); });
   const std::pair<const char*, std::uint64_t*> times[] = {
       {"interpreter_ms", &sys.interpreterMs},
       {"installer_ms", &sys.installerMs},

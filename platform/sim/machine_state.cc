@@ -311,6 +311,8 @@ RunResult RunState::Result() {
   result.virtualMs = endTime_;
   result.machineAfter = ToJson(CurrentMachine());
   result.changes = Changes();
+  result.standardOutput = standardStreams[0];
+  result.standardError = standardStreams[1];
   return result;
 }
 

@@ -49,7 +49,8 @@ Bool AdjustPrivileges(const KernelHandle& token, Bool disableAll, const SinglePr
     return 0;
   const HandleObject* h = HandleOf(call, token.raw(), HandleObject::Kind::kToken);
   const bool ok = h != nullptr && h->writable && !Faults(call).privilegeAdjustFails;
-  if (ok) {
+  // As on Windows, a privilege the account does not hold is not enabled, and the call succeeds.
+  if (ok && call->machine.system.shutdownPrivilege) {
     if (disableAll)
       call->shutdownPrivilege = false;
     else if (newState.count >= 1 && newState.luid.lowPart == kShutdownLuid.lowPart &&
@@ -61,6 +62,17 @@ Bool AdjustPrivileges(const KernelHandle& token, Bool disableAll, const SinglePr
                                {"ok", ok},
                                {"enabled", call->shutdownPrivilege}});
   return ok ? 1 : 0;
+}
+
+Bool ReadTokenPrivileges(const KernelHandle& token, std::vector<Luid>& held) {
+  Call call;
+  if (!call || HandleOf(call, token.raw(), HandleObject::Kind::kToken) == nullptr)
+    return 0;
+  held.clear();
+  if (call->machine.system.shutdownPrivilege)
+    held.push_back(kShutdownLuid);
+  call->EmitHere("privilege", {{"step", "read"}, {"held", held.size()}});
+  return 1;
 }
 
 Bool RequestExitWindows(std::uint32_t flags, std::uint32_t reason) {

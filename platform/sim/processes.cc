@@ -102,6 +102,10 @@ KernelHandle OpenProcessHandle(std::uint32_t, Bool, std::uint32_t processId) {
   return KernelHandle(call->NewHandle(std::move(h)));
 }
 
+std::uint32_t CurrentProcessId() {
+  return 0;  // the simulated program is not in its machine's process list
+}
+
 Bool TerminateProcessHandle(const KernelHandle& process, std::uint32_t exitCode) {
   Call call;
   if (!call)

@@ -36,12 +36,10 @@ std::int32_t OpenRegistryKey(RegistryRoot, const WString& subKey, std::uint32_t,
   return status;
 }
 
-std::int32_t QueryRegistryValue(const RegKey& key, const WString& name, void* data,
-                                std::uint32_t* size) {
-  constexpr std::int32_t kErrorFileNotFound = 2;
+std::int32_t QueryRegistryValue(const RegKey& key, const WString& name, std::uint32_t* type,
+                                void* data, std::uint32_t* size) {
   constexpr std::int32_t kErrorInvalidHandle = 6;
   constexpr std::int32_t kErrorInvalidParameter = 87;
-  constexpr std::int32_t kErrorMoreData = 234;
   Call call;
   if (!call)
     return kErrorInvalidHandle;
@@ -60,6 +58,10 @@ std::int32_t QueryRegistryValue(const RegKey& key, const WString& name, void* da
   json shown = nullptr;
   if (value != nullptr) {
     const std::vector<std::uint8_t> bytes = RegBytes(*value);
+    if (type != nullptr) {
+      constexpr std::uint32_t kTypes[] = {kRegDword, kRegQword, kRegSz, kRegBinary};
+      *type = kTypes[static_cast<int>(value->type)];
+    }
     const auto length = static_cast<std::uint32_t>(bytes.size());
     if (size == nullptr) {
       status = data != nullptr ? kErrorInvalidParameter : kErrorSuccess;

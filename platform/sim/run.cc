@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "capture/machine_capture.h"
 #include "platform/framework.h"
 #include "platform/process_global.h"
 #include "platform/sim/machine_model.h"
@@ -147,6 +148,10 @@ std::vector<Event> RunResult::Named(const std::string& name) const {
 
 RunResult Run(const Machine& machine, const std::vector<std::u16string>& args) {
   return RunProcess(machine, args, [] { return framework::RunApplication(); });
+}
+
+RunResult RunCapture(const Machine& machine, const std::vector<std::u16string>& args) {
+  return RunProcess(machine, args, [&args] { return capture::CaptureMain(args); });
 }
 
 RunResult RunFunction(const Machine& machine, const std::function<void()>& body,

@@ -163,7 +163,8 @@ class RunState {
   std::uint64_t snapshotsTaken = 0;
   std::uint64_t widenCalls = 0;
   std::uint32_t locksMade = 0;
-  bool shutdownPrivilege = false;
+  bool shutdownPrivilege = false;  // enabled
+  std::string standardStreams[2];  // output, error
   std::optional<EndHow> shutdownPending;
 
   Process* FindProcess(std::uint32_t pid);

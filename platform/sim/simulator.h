@@ -64,6 +64,8 @@ struct RunResult {
   std::uint64_t virtualMs = 0;
   nlohmann::json machineAfter;       // the machine as the run left it, machine-file format
   std::vector<std::string> changes;  // what changed on the machine, one readable line each
+  std::string standardOutput;        // what the program wrote to its standard streams
+  std::string standardError;
 
   // The events named `name`, in order.
   std::vector<Event> Named(const std::string& name) const;
@@ -74,6 +76,10 @@ struct RunResult {
 // never end stops at one hour of virtual time, or when nothing can run any more, as kStuck.
 // An exception that leaves a simulated thread ends the run and is rethrown here.
 RunResult Run(const Machine& machine, const std::vector<std::u16string>& args);
+
+// Runs fenwrack-capture as a new process would; args[0] is the program. Its standard streams are
+// in the result.
+RunResult RunCapture(const Machine& machine, const std::vector<std::u16string>& args);
 
 // Runs `body` as the main thread of a fresh simulated process (for exercising one operation);
 // `args` is what CommandLineArguments() gives it.

@@ -65,6 +65,20 @@ int ReadWindowText(WindowRef window, char16_t* buffer, int maxCount) {
   return static_cast<int>(n);
 }
 
+int ReadWindowTitle(WindowRef window, char16_t* buffer, int maxCount, bool& readable) {
+  const int length = ReadWindowText(window, buffer, maxCount);
+  Call call;
+  const Window* w = LiveWindow(call, window);
+  readable = w != nullptr && w->titleReadable;
+  return length;
+}
+
+std::uint32_t WindowProcessId(WindowRef window) {
+  Call call;
+  const Window* w = LiveWindow(call, window);
+  return w != nullptr ? w->ownerPid : 0;
+}
+
 Bool PostWindowMessage(WindowRef window, std::uint32_t message, std::uintptr_t wParam,
                        std::intptr_t lParam) {
   Call call;

@@ -26,6 +26,39 @@ ProductStateQuery ProductStateQuery::Bind() {
   return query;
 }
 
+InstalledProducts InstalledProducts::Bind() {
+  InstalledProducts products;
+  const HMODULE library = LoadLibraryW(L"msi.dll");
+  if (library == nullptr)
+    return products;
+  products.library_ = Library(library);
+  products.enumEntry_ = reinterpret_cast<void*>(GetProcAddress(library, "MsiEnumProductsW"));
+  products.infoEntry_ = reinterpret_cast<void*>(GetProcAddress(library, "MsiGetProductInfoW"));
+  return products;
+}
+
+std::uint32_t InstalledProducts::Code(std::uint32_t index, WString& code) const {
+  using EnumProductsW = UINT(WINAPI*)(DWORD index, LPWSTR product);
+  wchar_t buffer[39] = {};  // a braced GUID and its end
+  const UINT status = reinterpret_cast<EnumProductsW>(enumEntry_)(index, buffer);
+  code = status == ERROR_SUCCESS ? WString(reinterpret_cast<const char16_t*>(buffer)) : WString();
+  return status;
+}
+
+std::uint32_t InstalledProducts::Name(const WString& code, WString& name) const {
+  using GetProductInfoW =
+      UINT(WINAPI*)(LPCWSTR product, LPCWSTR property, LPWSTR value, LPDWORD size);
+  const auto query = reinterpret_cast<GetProductInfoW>(infoEntry_);
+  DWORD size = 0;
+  UINT status = query(win32::Wide(code), L"ProductName", nullptr, &size);
+  name.assign(size + 1, u'\0');
+  size = static_cast<DWORD>(name.size());
+  if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)
+    status = query(win32::Wide(code), L"ProductName", win32::Wide(name.data()), &size);
+  name.resize(status == ERROR_SUCCESS ? size : 0);
+  return status;
+}
+
 std::int32_t ProductStateQuery::operator()(const WString& productCode) const {
   if (entry_ == nullptr)
     return kInstallStateUnknown;

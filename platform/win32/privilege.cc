@@ -29,6 +29,23 @@ Bool AdjustPrivileges(const KernelHandle& token, Bool disableAll, const SinglePr
   return AdjustTokenPrivileges(As<HANDLE>(token), disableAll, &privileges, 0, nullptr, nullptr);
 }
 
+Bool ReadTokenPrivileges(const KernelHandle& token, std::vector<Luid>& held) {
+  DWORD size = 0;
+  GetTokenInformation(As<HANDLE>(token), TokenPrivileges, nullptr, 0, &size);
+  if (size < sizeof(TOKEN_PRIVILEGES) - sizeof(LUID_AND_ATTRIBUTES))
+    return 0;
+  std::vector<unsigned char> buffer(size);
+  if (!GetTokenInformation(As<HANDLE>(token), TokenPrivileges, buffer.data(), size, &size))
+    return 0;
+  const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+  held.clear();
+  for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+    const LUID& luid = privileges->Privileges[i].Luid;
+    held.push_back(Luid{luid.LowPart, luid.HighPart});
+  }
+  return 1;
+}
+
 Bool RequestExitWindows(std::uint32_t flags, std::uint32_t reason) {
   return ExitWindowsEx(flags, reason);
 }

@@ -54,6 +54,10 @@ KernelHandle OpenProcessHandle(std::uint32_t access, Bool inherit, std::uint32_t
   return KernelHandle(OpenProcess(access, inherit, processId));
 }
 
+std::uint32_t CurrentProcessId() {
+  return GetCurrentProcessId();
+}
+
 Bool TerminateProcessHandle(const KernelHandle& process, std::uint32_t exitCode) {
   return TerminateProcess(As<HANDLE>(process), exitCode);
 }

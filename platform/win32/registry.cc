@@ -24,14 +24,17 @@ std::int32_t OpenRegistryKey(RegistryRoot root, const WString& subKey, std::uint
   return status;
 }
 
-std::int32_t QueryRegistryValue(const RegKey& key, const WString& name, void* data,
-                                std::uint32_t* size) {
+std::int32_t QueryRegistryValue(const RegKey& key, const WString& name, std::uint32_t* type,
+                                void* data, std::uint32_t* size) {
   DWORD length = size != nullptr ? *size : 0;
+  DWORD kind = 0;
   const LONG status =
-      RegQueryValueExW(As<HKEY>(key), win32::Wide(name), nullptr, nullptr, static_cast<BYTE*>(data),
-                       size != nullptr ? &length : nullptr);
+      RegQueryValueExW(As<HKEY>(key), win32::Wide(name), nullptr, type != nullptr ? &kind : nullptr,
+                       static_cast<BYTE*>(data), size != nullptr ? &length : nullptr);
   if (size != nullptr)
     *size = length;
+  if (type != nullptr)
+    *type = kind;
   return status;
 }
 

@@ -29,6 +29,20 @@ int ReadWindowText(WindowRef window, char16_t* buffer, int maxCount) {
   return GetWindowTextW(Hwnd(window), Wide(buffer), maxCount);
 }
 
+int ReadWindowTitle(WindowRef window, char16_t* buffer, int maxCount, bool& readable) {
+  // For another process' window the system reads the stored title: no message is sent.
+  SetLastError(ERROR_SUCCESS);
+  const int length = GetWindowTextW(Hwnd(window), Wide(buffer), maxCount);
+  readable = length > 0 || GetLastError() == ERROR_SUCCESS;
+  return length;
+}
+
+std::uint32_t WindowProcessId(WindowRef window) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(Hwnd(window), &pid);
+  return pid;
+}
+
 Bool PostWindowMessage(WindowRef window, std::uint32_t message, std::uintptr_t wParam,
                        std::intptr_t lParam) {
   return PostMessageW(Hwnd(window), message, wParam, lParam);

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# Builds Fenwrack.exe from two copies of the sources in two folders of different depth and
-# compares the bytes: the exe must not depend on where or when it was built.
+# Builds Fenwrack.exe and fenwrack-capture.exe from two copies of the sources in two folders of
+# different depth and compares the bytes: an exe must not depend on where or when it was built.
 set -euo pipefail
 source_dir=$1 work=$2
 rm -rf "$work"
-exes=()
 for copy in a "second copy/deeper"; do
   dir="$work/$copy"
   mkdir -p "$dir"
   tar -C "$source_dir" --exclude=./build --exclude=./dist --exclude=./.git -cf - . | tar -C "$dir" -xf -
-  (cd "$dir" && cmake --preset windows >/dev/null && cmake --build --preset windows --target Fenwrack -j2 >/dev/null)
-  exes+=("$dir/build/windows/Fenwrack.exe")
+  (cd "$dir" && cmake --preset windows >/dev/null && cmake --build --preset windows --target Fenwrack fenwrack-capture -j2 >/dev/null)
 done
-cmp "${exes[@]}"  # the first differing byte, when they differ
-sha256sum "${exes[@]}"
+for exe in Fenwrack.exe fenwrack-capture.exe; do
+  pair=("$work/a/build/windows/$exe" "$work/second copy/deeper/build/windows/$exe")
+  cmp "${pair[@]}"  # the first differing byte, when they differ
+  sha256sum "${pair[@]}"
+done
 rm -rf "$work"

@@ -70,7 +70,7 @@ TEST(Registry, KeysAndFourByteReadsBehaveAsOnWindows) {
       }
       std::uint32_t size = 4;
       unsigned char b[4] = {0xAA, 0xAA, 0xAA, 0xAA};
-      const std::int32_t status = platform::QueryRegistryValue(k, u"v", b, &size);
+      const std::int32_t status = platform::QueryRegistryValue(k, u"v", nullptr, b, &size);
       char bytes[9];
       std::snprintf(bytes, sizeof bytes, "%02X%02X%02X%02X", b[0], b[1], b[2], b[3]);
       outcome += " " + std::to_string(status) + " " + std::to_string(size) + " " + bytes;
