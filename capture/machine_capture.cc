@@ -253,23 +253,37 @@ Json ReadPolicy(Capture& capture) {
 
 Json ReadProducts(Capture& capture) {
   Json list = Json::Array();
-  std::vector<std::u16string> listed;  // folded codes
   const platform::ProductStateQuery state = platform::ProductStateQuery::Bind();
-  if (!state.bound())
-    capture.unknown.push_back("products: the installer's state query could not be bound");
-  for (const auto& slot : ProductCodeTable) {
-    if (slot[0] == '\0' || !state.bound())
-      continue;
-    const WString code = platform::WidenAnsi(slot);
-    const std::int32_t installed = state(code);
+  const platform::InstalledProducts catalog = platform::InstalledProducts::Bind();
+  std::vector<std::u16string> listed;  // folded codes
+  const auto known = [&listed](const WString& code) {
+    for (const std::u16string& folded : listed) {
+      if (folded == Fold(code))
+        return true;
+    }
+    return false;
+  };
+  // Each code once, with its state and, when the installer lists it, its name.
+  const auto add = [&](const WString& code, std::int32_t installed) {
+    listed.push_back(Fold(code));
     if (installed == platform::kInstallStateUnknown)
-      continue;
+      return;
     Json& product = list.Add(Json::Object());
     product.Set("code", Json(code));
+    WString name;
+    if (catalog.bound() && catalog.Name(code, name) == 0 && !name.empty())
+      product.Set("name", Json(name));
     product.Set("state", installed);
-    listed.push_back(Fold(code));
+  };
+  if (state.bound()) {
+    for (const auto& slot : ProductCodeTable) {
+      const WString code = platform::WidenAnsi(slot);
+      if (!code.empty() && !known(code))
+        add(code, state(code));
+    }
+  } else {
+    capture.unknown.push_back("products: the installer's state query could not be bound");
   }
-  const platform::InstalledProducts catalog = platform::InstalledProducts::Bind();
   if (!catalog.bound()) {
     capture.unknown.push_back("products: the installer's list of products could not be bound");
     return list;
@@ -284,18 +298,8 @@ Json ReadProducts(Capture& capture) {
                                 std::to_string(status));
       break;
     }
-    bool known = false;
-    for (const std::u16string& seen : listed)
-      known = known || seen == Fold(code);
-    if (known)
-      continue;
-    WString name;
-    catalog.Name(code, name);
-    Json& product = list.Add(Json::Object());
-    product.Set("code", Json(code));
-    if (!name.empty())
-      product.Set("name", Json(name));
-    product.Set("state", state.bound() ? state(code) : platform::kInstallStateDefault);
+    if (!known(code))
+      add(code, state.bound() ? state(code) : platform::kInstallStateDefault);
   }
   return list;
 }

@@ -1,0 +1,147 @@
+// fenwrack-capture on simulated machines: what it writes of each part, what it assumes and what
+// it reports as unknown, its statuses, and that it changes nothing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <string>
+#include <vector>
+
+#include "capture/json_text.h"
+#include "sim_support.h"
+
+namespace {
+
+using namespace testing_support;
+using testing_support::PrintTo;  // for the test names of the table below
+using json = nlohmann::json;
+
+RunResult Capture(const json& machine, std::vector<std::u16string> args = {}) {
+  args.insert(args.begin(), u"fenwrack-capture.exe");
+  return platform::sim::RunCapture(Machine::FromJson(machine, "test"), args);
+}
+
+struct CaptureCase {
+  const char* what;
+  const char* machine;  // JSON
+  std::vector<std::u16string> args;
+  int status;
+  const char* expected;  // JSON: pointer -> value in the captured file
+  const char* stderrHas = "";
+};
+
+class Captures : public testing::TestWithParam<CaptureCase> {};
+
+TEST_P(Captures, WriteWhatTheToolWouldMeet) {
+  const CaptureCase& c = GetParam();
+  const RunResult run = Capture(json::parse(c.machine), c.args);
+  EXPECT_EQ(run.exitCode, c.status) << run.standardError;
+  EXPECT_NE(run.standardError.find(c.stderrHas), std::string::npos) << run.standardError;
+  if (*c.expected == '\0')
+    return;
+  const json captured = json::parse(run.standardOutput);
+  const json expected = json::parse(c.expected);
+  for (const auto& [pointer, value] : expected.items())
+    EXPECT_EQ(captured.value(json::json_pointer(pointer), json()), value) << pointer;
+  // What it writes is a machine file.
+  EXPECT_NO_THROW(Machine::FromText(run.standardOutput, "captured"));
+}
+
+#define POLICY R"("key": "System\\CurrentControlSet\\Control\\StorageDevicePolicies")"
+#define VALUE(type, data)                                                                         \
+  R"({"registry": [{)" POLICY R"(, "name": "WriteProtect", "type": ")" type R"(", "data": )" data \
+  "}]}"
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, Captures, testing::ValuesIn(std::vector<CaptureCase>{
+    {"a REG_DWORD", VALUE("REG_DWORD", "1"), {}, 0, R"({"/registry/0/data": 1})"},
+    {"a REG_QWORD", VALUE("REG_QWORD", "4294967296"), {}, 0,
+     R"({"/registry/0/type": "REG_QWORD", "/registry/0/data": 4294967296})"},
+    {"a REG_SZ", VALUE("REG_SZ", R"("1")"), {}, 0, R"({"/registry/0/data": "1"})"},
+    {"a REG_BINARY", VALUE("REG_BINARY", R"("01 00 ff")"), {}, 0,
+     R"({"/registry/0/data": "01 00 ff"})"},
+    {"the key without the value", R"({"registry": [{)" POLICY "}]}", {}, 0,
+     R"({"/registry": [{)" POLICY "}]}"},
+    {"neither key nor value", "{}", {}, 0, R"({"/registry": []})"},
+    {"a title that cannot be read, a process that cannot be opened",
+     R"({"processes": [{"pid": 8, "name": "a.exe", "can_open": false,
+         "windows": ["Talvora", {"title": "x", "title_readable": false}]}]})", {}, 0,
+     R"({"/processes/0/windows": ["Talvora", {"title": "", "title_readable": false}],
+         "/processes/0/can_open": false, "/processes/0/on_close": null})"},
+    {"with --firmware hangs: firmware by name or by title hangs, a script starts it",
+     R"({"environment": {"Kestrix_SYSTEM_ROOT": "C:\\K"},
+         "files": [{"path": "C:\\K\\bin\\StartUpFW.bat"}],
+         "processes": [{"pid": 8, "name": "Halvmark.exe"}, {"pid": 12, "name": "ui.exe",
+           "windows": ["Pelmo"]}, {"pid": 16, "name": "halvmark.ex"}]})",
+     {u"--firmware", u"hangs"}, 0,
+     R"({"/processes/0/on_close": "ignore", "/processes/1/on_close": "ignore",
+         "/processes/2/on_close": null,
+         "/files/0/starts": [{"name": "Halvmark.exe", "on_close": "ignore"},
+           {"name": "ui.exe", "windows": ["Pelmo"], "on_close": "ignore"}]})",
+     "no firmware program ever ends"},
+    {"texts of the log and the settings; a log that is read-only, settings unreadable",
+     R"({"files": [{"path": "C:\\Kestrix\\Instr\\log\\FWKill.log", "content": "one\r\n",
+         "writable": false}, {"path": "C:\\Program Files\\Kestrix\\USBProtect\\SetUSBProtection.reg",
+         "content": "x", "readable": false}]})", {}, 0,
+     R"({"/files/0/path": "C:\\Kestrix\\Instr\\log", "/files/0/directory": true,
+         "/files/1/content": "one\r\n", "/files/1/writable": false,
+         "/files/2/readable": false, "/files/2/content": null})"},
+    {"installed products: the table's and the others, with names",
+     R"({"products": [{"code": "{00000000-0000-0000-0000-000000000000}", "name": "Table"},
+         {"code": "{11111111-2222-3333-4444-555555555555}", "name": "Firmware"},
+         {"code": "{66666666-2222-3333-4444-555555555555}", "state": 1}]})", {}, 0,
+     R"({"/products": [{"code": "{00000000-0000-0000-0000-000000000000}", "name": "Table", "state": 5},
+         {"code": "{11111111-2222-3333-4444-555555555555}", "name": "Firmware", "state": 5}]})"},
+    {"the Windows folder and the shutdown privilege",
+     R"({"system": {"windows_folder": "D:\\W", "shutdown_privilege": false},
+         "files": [{"path": "D:\\W\\regedit.exe"}]})", {}, 0,
+     R"({"/system": {"windows_folder": "D:\\W", "shutdown_privilege": false},
+         "/files/0/path": "D:\\W\\regedit.exe"})"},
+    {"a failed snapshot is unknown", R"({"faults": {"snapshot_fails_from": 1}})", {}, 1,
+     R"({"/processes": []})", "unknown: processes"},
+    {"no installer is unknown", R"({"faults": {"msi_unavailable": true}})", {}, 1,
+     R"({"/products": []})", "unknown: products"},
+    {"no Windows folder is unknown", R"({"faults": {"windows_folder_unavailable": true}})", {}, 1,
+     R"({"/system/windows_folder": null})", "unknown: system"},
+    {"no token is unknown", R"({"faults": {"token_open_fails": true}})", {}, 1,
+     R"({"/system/shutdown_privilege": null})", "unknown: system"},
+    {"--firmware without a reaction", "{}", {u"--firmware"}, 2, "", "closes or hangs"},
+    {"an unknown option", "{}", {u"-x"}, 2, "", "unknown option -x"},
+    {"two outputs", "{}", {u"a.json", u"b.json"}, 2, "", "one output file only"},
+    {"an output that cannot be written", "{}", {u"Q:\\no\\such\\a.json"}, 3, "",
+     "cannot write Q:\\no\\such\\a.json"}}));
+// clang-format on
+
+TEST(Capture, ChangesNothingAndWritesOnlyItsFile) {
+  const Machine demo = Machine::Demo();
+  const RunResult run =
+      platform::sim::RunCapture(demo, {u"fenwrack-capture.exe", u"C:\\Kestrix\\demo.json"});
+  ASSERT_EQ(run.exitCode, 0) << run.standardError;
+  for (const char* change : {"post_message", "terminate_process", "create_process", "exit_windows",
+                             "reg_import", "msi_uninstall"})
+    EXPECT_EQ(Count(run, change), 0u) << change;
+  EXPECT_EQ(Fields(run, "file_append", "path"), std::vector<std::string>{"C:\\Kestrix\\demo.json"});
+  // Only the file it was asked to write is new.
+  json after = run.machineAfter;
+  const std::optional<std::string> written = FileAfter(run, "C:\\Kestrix\\demo.json");
+  ASSERT_TRUE(written.has_value());
+  json& files = after["files"];
+  files.erase(std::remove_if(files.begin(), files.end(),
+                             [](const json& f) { return f["path"] == "C:\\Kestrix\\demo.json"; }),
+              files.end());
+  EXPECT_EQ(after, demo.json());
+  // Captured again from its own file, a machine gives the same file.
+  EXPECT_EQ(Capture(json::parse(*written)).standardOutput, *written);
+}
+
+TEST(CaptureText, IsWellFormedUtf8WhateverTheSystemGives) {
+  bool utf8 = true;
+  EXPECT_EQ(capture::Json::Bytes("a\xE4\r\n\x01", utf8).Text(), "\"a\u00e4\\r\\n\\u0001\"\n");
+  EXPECT_FALSE(utf8);
+  EXPECT_EQ(capture::Json::Bytes("\xC3\xA4", utf8).Text(), "\"\u00e4\"\n");
+  EXPECT_TRUE(utf8);
+  // A pair of surrogates is one character; a lone one has no UTF-8 form.
+  EXPECT_EQ(capture::Utf8(u"\xD83D\xDE00 \xD800"), "\U0001F600 \uFFFD");
+}
+
+}  // namespace
