@@ -1,4 +1,5 @@
 // fenwrack-capture: its command line, its outputs and its exit statuses.
+#include <new>
 #include <string>
 
 #include "capture/machine_capture.h"
@@ -40,7 +41,7 @@ Exit status:
   1  the machine file is written, but a part could not be read: standard error names it, and
      the file leaves it out
   2  a bad command line
-  3  the machine file could not be written
+  3  the machine file could not be written (or the program ran out of memory)
 )";
 
 bool Say(const std::string& line) {
@@ -87,16 +88,21 @@ int CaptureMain(const std::vector<std::u16string>& args) {
     }
   }
 
-  const Capture capture = CaptureMachine(reaction);
-  for (const std::string& line : capture.assumptions)
-    Say(line);
-  for (const std::string& line : capture.unknown)
-    Say("unknown: " + line);
-  if (!WriteMachine(output, capture.machine.Text())) {
-    Say("cannot write " + (output == u"-" ? std::string("standard output") : Utf8(output)));
+  try {
+    const Capture capture = CaptureMachine(reaction);
+    for (const std::string& line : capture.assumptions)
+      Say(line);
+    for (const std::string& line : capture.unknown)
+      Say("unknown: " + line);
+    if (!WriteMachine(output, capture.machine.Text())) {
+      Say("cannot write " + (output == u"-" ? std::string("standard output") : Utf8(output)));
+      return kNotWritten;
+    }
+    return capture.unknown.empty() ? kComplete : kPartial;
+  } catch (const std::bad_alloc&) {
+    Say("out of memory: nothing was written");
     return kNotWritten;
   }
-  return capture.unknown.empty() ? kComplete : kPartial;
 }
 
 }  // namespace capture

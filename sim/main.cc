@@ -13,6 +13,7 @@
 #include "platform/sim/simulator.h"
 #include "platform/sim/text.h"
 #include "sim/timeline_svg.h"
+#include "sim/verdict.h"
 
 namespace {
 
@@ -23,15 +24,18 @@ constexpr int kRan = 0;         // the tool exited with 0, or the system powered
 constexpr int kToolFailed = 1;  // the tool exited with another code
 constexpr int kUsageError = 2;  // bad options or machine file, or an output not written
 constexpr int kStuck = 3;
+constexpr int kNotAchieved = 4;  // with --require-achieved
 
 constexpr char kHelp[] =
     R"(Usage: fenwrack-sim [--machine FILE] [--trace FILE] [--dump-machine FILE] [--svg FILE]
-                   [--capture] [--] [ARG...]
+                   [--capture] [--require-achieved] [--] [ARG...]
 
 Runs Fenwrack.exe on a simulated analyzer, on a virtual clock, and prints what happened:
 one line per event (virtual time in seconds, thread, event, details; repeated polling is
 shown once, with a count), then how the run ended, its virtual length and what changed on
-the machine. The same arguments on the same machine give the same output, byte for byte.
+the machine, and the verdict: what the switch is for, whether this run achieved it, and what
+it left on the machine that matters. The same arguments on the same machine give the same
+output, byte for byte.
 
   ARG...               the tool's own command line (argument 0 is Fenwrack.exe); the first
                        argument that does not start with -- begins it, and everything after
@@ -48,6 +52,8 @@ the machine. The same arguments on the same machine give the same output, byte f
   --capture            run fenwrack-capture instead of the tool, with ARG... as its command
                        line: its standard output and error take the timeline's place, and
                        the exit status is its own (0 to 3, see fenwrack-capture --help).
+  --require-achieved   exit with status 4 when the verdict is that the run did not achieve
+                       what its switch is for (for scripts; without it, the statuses below).
   --help, --version    this text; the version.
 When an output goes to stdout, the timeline is not printed. Two outputs cannot name the
 same file.
@@ -60,6 +66,7 @@ Exit status:
      and what is wrong; with a bad option or machine file the tool is not run
   3  the run could never end (a usage box that nobody closes, a wait without end) and was
      stopped after one hour of virtual time, or when nothing could run any more
+  4  with --require-achieved: the run did not achieve what its switch is for
 
 A machine file has the parts environment, files, registry, processes, products, system,
 user and faults, all optional. A small one, with a hung server and a slow window:
@@ -77,19 +84,34 @@ Example: restart the firmware, then check the USB write protection on what is le
   fenwrack-sim --machine after.json --trace trace.jsonl /checkUSB
 )";
 
+// A run and what fenwrack-sim makes of it.
+struct Report {
+  const sim::RunResult& run;
+  std::string title;  // the tool's command line and the machine
+  std::optional<fenwrack_sim::Verdict> verdict;
+};
+
+// The trace ends with the verdict, at the run's end.
+std::string TraceOf(const Report& r) {
+  std::string trace = sim::FormatJsonLines(r.run);
+  if (r.verdict) {
+    nlohmann::json line = {
+        {"t", r.run.virtualMs}, {"thread", "fenwrack-sim"}, {"event", "verdict"}};
+    line.update(r.verdict->Json());
+    trace += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  }
+  return trace;
+}
+
 // The outputs besides the timeline, each to a file or stdout.
 struct OutputKind {
   const char* option;
-  // `title` names the run: the tool's command line and the machine.
-  std::string (*format)(const sim::RunResult& run, const std::string& title);
+  std::string (*format)(const Report& report);
 };
 const OutputKind kOutputs[] = {
-    {"--trace",
-     [](const sim::RunResult& run, const std::string&) { return sim::FormatJsonLines(run); }},
-    {"--dump-machine", [](const sim::RunResult& run,
-                          const std::string&) { return sim::FormatMachine(run.machineAfter); }},
-    {"--svg", [](const sim::RunResult& run,
-                 const std::string& title) { return fenwrack_sim::TimelineSvg(run, title); }},
+    {"--trace", &TraceOf},
+    {"--dump-machine", [](const Report& r) { return sim::FormatMachine(r.run.machineAfter); }},
+    {"--svg", [](const Report& r) { return fenwrack_sim::TimelineSvg(r.run, r.title); }},
 };
 constexpr std::size_t kOutputCount = std::size(kOutputs);
 
@@ -100,6 +122,7 @@ struct Options {
   bool help = false;
   bool version = false;
   bool capture = false;
+  bool requireAchieved = false;
 };
 
 // Error lines: one each, short, nothing in them that a terminal would act on.
@@ -137,13 +160,18 @@ std::optional<std::string> Parse(int argc, char** argv, Options& options) {
     }
     const std::size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    if ((name == "--help" || name == "--version" || name == "--capture") &&
-        equals == std::string::npos) {
-      (name == "--help"      ? options.help
-       : name == "--version" ? options.version
-                             : options.capture) = true;
-      continue;
+    const std::pair<const char*, bool*> flags[] = {
+        {"--help", &options.help},
+        {"--version", &options.version},
+        {"--capture", &options.capture},
+        {"--require-achieved", &options.requireAchieved}};
+    bool flag = false;
+    for (const auto& [flagName, value] : flags) {
+      if (name == flagName && equals == std::string::npos)
+        flag = *value = true;
     }
+    if (flag)
+      continue;
     std::optional<std::string>* target = Target(options, name);
     if (target == nullptr) {
       return "unknown option " + name +
@@ -251,17 +279,19 @@ int Status(const sim::RunResult& run, bool capture) {
 }
 
 // Writes every output; the first failure is told.
-int WriteOutputs(std::vector<Output>& outputs, const sim::RunResult& run, const std::string& title,
-                 bool capture) {
+int WriteOutputs(std::vector<Output>& outputs, const Report& report, bool capture,
+                 bool requireAchieved) {
+  const sim::RunResult& run = report.run;
   std::optional<std::string> failure;
   for (Output& out : outputs) {
     std::string text;
     if (out.name == "standard output") {
-      text = capture ? run.standardOutput : sim::FormatTimeline(run);
+      text = capture ? run.standardOutput
+                     : sim::FormatTimeline(run) + (report.verdict ? report.verdict->Text() : "");
     } else {
       for (const OutputKind& kind : kOutputs) {
         if (out.name == kind.option)
-          text = kind.format(run, title);
+          text = kind.format(report);
       }
     }
     const auto error = out.Write(text);
@@ -271,6 +301,8 @@ int WriteOutputs(std::vector<Output>& outputs, const sim::RunResult& run, const 
     Complain(*failure);
     return kUsageError;
   }
+  if (requireAchieved && report.verdict && !report.verdict->achieved)
+    return kNotAchieved;
   return Status(run, capture);
 }
 
@@ -325,5 +357,8 @@ int main(int argc, char** argv) {
   }
   if (options.capture && !WriteAll(2, run->standardError))
     return kUsageError;
-  return WriteOutputs(outputs, *run, title, options.capture);
+  Report report{*run, title, std::nullopt};
+  if (!options.capture)
+    report.verdict = fenwrack_sim::Judge(*machine, args, *run);
+  return WriteOutputs(outputs, report, options.capture, options.requireAchieved);
 }

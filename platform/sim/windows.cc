@@ -88,6 +88,7 @@ Bool PostWindowMessage(WindowRef window, std::uint32_t message, std::uintptr_t w
   const bool ok = w != nullptr && w->acceptsPosts;
   call->EmitHere("post_message", {{"hwnd", window.value},
                                   {"title", w != nullptr ? json(U8(w->title)) : json(nullptr)},
+                                  {"pid", w != nullptr ? json(w->ownerPid) : json(nullptr)},
                                   {"message", MessageName(message)},
                                   {"ok", ok}});
   if (!ok)

@@ -3,11 +3,10 @@
 #include "platform/platform.h"
 
 int wmain(int, wchar_t**) {
-  // Only an allocation failure can throw.
+  // Only an allocation failure can throw; the program tells one of its own.
   try {
     return capture::CaptureMain(platform::CommandLineArguments());
   } catch (...) {
-    platform::WriteStandardStream(2, "fenwrack-capture: out of memory\n");
     return 3;
   }
 }

@@ -55,6 +55,8 @@ Outcome Sim(const std::string& arguments) {
 constexpr const char* kStatusCases = R"(
 usage box         |                                              | 0 |
 restart           | /restart                                     | 0 |
+achieved          | --require-achieved /restart                  | 0 |
+not achieved      | --require-achieved --machine @oom.json /checkUSB | 4 |
 power-off         | --machine @off.json /shutdown                | 0 |
 help              | --help                                       | 0 |
 version           | --version                                    | 0 |
@@ -139,7 +141,7 @@ TEST(Cli, TheTimelineFoldsPollingTheTraceKeepsItAndDumpsChainRuns) {
             std::string::npos)
       << o.out;
   EXPECT_LE(std::count(o.out.begin(), o.out.begin() + o.out.find("\nEnded:"), '\n'), 45);
-  EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 128) << "every event";
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 129) << "every event, the verdict";
 
   json demo = platform::sim::Machine::Demo().json();
   demo["registry"][0]["data"] = 0;

@@ -109,7 +109,9 @@ INSTANTIATE_TEST_SUITE_P(Table, Captures, testing::ValuesIn(std::vector<CaptureC
     {"an unknown option", "{}", {u"-x"}, 2, "", "unknown option -x"},
     {"two outputs", "{}", {u"a.json", u"b.json"}, 2, "", "one output file only"},
     {"an output that cannot be written", "{}", {u"Q:\\no\\such\\a.json"}, 3, "",
-     "cannot write Q:\\no\\such\\a.json"}}));
+     "cannot write Q:\\no\\such\\a.json"},
+    {"out of memory", R"({"faults": {"widen_fails_from_call": 1}})", {}, 3, "",
+     "out of memory: nothing was written"}}));
 // clang-format on
 
 TEST(Capture, ChangesNothingAndWritesOnlyItsFile) {

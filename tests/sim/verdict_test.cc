@@ -1,0 +1,114 @@
+// The verdict of a run: what decides it for each switch, and what it says is left.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/verdict.h"
+
+namespace {
+
+using platform::sim::Machine;
+
+struct VerdictCase {
+  const char* what;
+  std::u16string op;
+  const char* machine;  // JSON, with the firmware root C:\K
+  bool achieved;
+  std::string deciding;
+  std::vector<std::string> details = {};  // each is part of some line
+};
+void PrintTo(const VerdictCase& c, std::ostream* out) {
+  *out << c.what;
+}
+
+class Verdicts : public testing::TestWithParam<VerdictCase> {};
+
+TEST_P(Verdicts, SayWhatDecidesAndWhatIsLeft) {
+  const VerdictCase& c = GetParam();
+  const Machine machine = Machine::FromText(
+      std::string(R"({"environment": {"Kestrix_SYSTEM_ROOT": "C:\\K"}, )") + c.machine + "}", "t");
+  const std::vector<std::u16string> args = {u"Fenwrack.exe", c.op};
+  const fenwrack_sim::Verdict v =
+      fenwrack_sim::Judge(machine, args, platform::sim::Run(machine, args));
+  EXPECT_EQ(v.achieved, c.achieved) << v.Text();
+  EXPECT_EQ(v.deciding, c.deciding) << v.Text();
+  for (const std::string& part : c.details) {
+    bool found = false;
+    for (const std::string& line : v.details)
+      found = found || line.find(part) != std::string::npos;
+    EXPECT_TRUE(found) << part << "\n" << v.Text();
+  }
+}
+
+#define CMD R"({"path": "C:\\WINNT\\system32\\cmd.exe"})"
+#define SCRIPT(starts) R"({"path": "C:\\K\\bin\\StartUpFW.bat", "starts": )" starts "}"
+#define POLICY(data)                                                                      \
+  R"("registry": [{"key": "System\\CurrentControlSet\\Control\\StorageDevicePolicies", )" \
+  R"("name": "WriteProtect", "type": "REG_DWORD", "data": )" data "}]"
+#define SETTINGS(data)                                                                      \
+  R"({"path": "C:\\Program Files\\Kestrix\\USBProtect\\SetUSBProtection.reg", "content": )" \
+  R"("[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\StorageDevicePolicies]\r\n)" \
+  R"(\"WriteProtect\"=dword:)" data R"("})"
+#define PLACEHOLDER R"("{00000000-0000-0000-0000-000000000000}")"
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(std::vector<VerdictCase>{
+    {"two hung servers: the later one is terminated, the first hangs on", u"/restart",
+     R"("files": [)" CMD ", " SCRIPT(R"(["Quenstead.exe"])") R"(], "processes": [
+        {"pid": 100, "name": "Quenstead.exe", "on_close": "ignore"},
+        {"pid": 104, "name": "Quenstead_d.exe", "on_close": "ignore"}])",
+     false, "1 firmware program was never stopped",
+     {"terminated Quenstead_d.exe (pid 104)", "warning: the server Quenstead.exe (pid 100) still runs",
+      "warning: a second Quenstead.exe started while Quenstead.exe (pid 100) still runs",
+      "the kill is not noted in the kill log"}},
+    {"restarted", u"/restart", R"("files": [)" CMD ", " SCRIPT(R"(["Talvora.exe"])") "]", true,
+     "the firmware was stopped and started again", {"StartUpFW.bat ran and started 1 program"}},
+    {"no interpreter", u"/restart", R"("files": [)" SCRIPT("[]") "]", false,
+     "the command interpreter could not be started: the firmware stays down"},
+    {"no script", u"/restart", R"("files": [)" CMD "]", false,
+     "no start-up script under C:\\K: the firmware stays down"},
+    {"a script that starts nothing", u"/restart", R"("files": [)" CMD ", " SCRIPT("[]") "]", false,
+     "the start-up script started nothing"},
+    {"stopped", u"/terminate", R"("processes": [{"name": "Talvora.exe", "windows": ["Talvora"]}])",
+     true, "the firmware is stopped"},
+    {"a hung interface", u"/terminate",
+     R"("processes": [{"pid": 8, "name": "Talvora.exe", "windows": ["Talvora"], "on_close": "ignore"}])",
+     false, "1 firmware program still runs", {"Talvora.exe (pid 8) still runs: it ignored 30 close requests"}},
+    {"a listed product stays, another is not listed", u"/deinstall",
+     R"("files": [{"path": "C:\\WINDOWS\\SYSTEM32\\msiexec.exe"}], "products": [
+        {"code": )" PLACEHOLDER R"(, "removal_works": false},
+        {"code": "{11111111-2222-3333-4444-555555555555}", "name": "Old firmware"}])",
+     false, "1 listed product is still installed",
+     {"{00000000-0000-0000-0000-000000000000}: its uninstall failed",
+      "installed but not in the table: {11111111-2222-3333-4444-555555555555} (Old firmware)"}},
+    {"removed", u"/deinstall",
+     R"("files": [{"path": "C:\\WINDOWS\\SYSTEM32\\msiexec.exe"}], "products": [{"code": )" PLACEHOLDER "}]",
+     true, "1 product was removed"},
+    {"no installer program", u"/deinstall", R"("products": [{"code": )" PLACEHOLDER "}]", false,
+     "1 listed product is still installed", {"the installer program could not be started"}},
+    {"protected already", u"/checkUSB", POLICY("1"), true,
+     "write protection was on already: nothing was changed"},
+    {"protected after the reboot", u"/checkUSB",
+     R"("files": [{"path": "C:\\WINDOWS\\regedit.exe"}, )" SETTINGS("00000001") "], " POLICY("0"),
+     true, "a reboot was asked for, and after it WriteProtect is 1"},
+    {"a settings file that does not protect", u"/checkUSB",
+     R"("files": [{"path": "C:\\WINDOWS\\regedit.exe"}, )" SETTINGS("00000000") "]", false,
+     "a reboot was asked for, but the settings file does not set WriteProtect to 1",
+     {"every /checkUSB will import and reboot again"}},
+    {"a refused reboot", u"/checkUSB",
+     R"("files": [{"path": "C:\\WINDOWS\\regedit.exe"}, )" SETTINGS("00000001") R"(], "system": {"reboot": "refuse"})",
+     false, "the reboot was refused; WriteProtect is 1 once the system restarts"},
+    {"powered off", u"/shutdown", R"("system": {})", true, "a power-off was asked for and accepted"},
+    {"no shutdown privilege", u"/shutdown", R"("system": {"shutdown_privilege": false})", false,
+     "the power-off was refused: the shutdown privilege could not be enabled, the analyzer stays on"},
+    {"a system that refuses", u"/shutdown", R"("system": {"power_off": "refuse"})", false,
+     "the power-off was refused by the system: the analyzer stays on"},
+    {"the usage box", u"/bogus", R"("user": {})", true, "the usage box was shown: no operation ran"},
+    {"a usage box nobody closes", u"/?", R"("user": {"closes_usage_box_after_ms": null})", false,
+     "the run never ended: stuck (the time limit of one hour was reached)"},
+    {"out of memory", u"/deinstall", R"("faults": {"widen_fails_from_call": 1})", false,
+     "the tool stopped short: it ran out of memory (exit code 3)"}}));
+// clang-format on
+
+}  // namespace
