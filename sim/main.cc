@@ -12,6 +12,7 @@
 #include "platform/sim/machine_model.h"
 #include "platform/sim/simulator.h"
 #include "platform/sim/text.h"
+#include "sim/check.h"
 #include "sim/timeline_svg.h"
 #include "sim/verdict.h"
 
@@ -29,6 +30,7 @@ constexpr int kNotAchieved = 4;  // with --require-achieved
 constexpr char kHelp[] =
     R"(Usage: fenwrack-sim [--machine FILE] [--trace FILE] [--dump-machine FILE] [--svg FILE]
                    [--capture] [--require-achieved] [--] [ARG...]
+       fenwrack-sim --check PREDICTED OBSERVED
 
 Runs Fenwrack.exe on a simulated analyzer, on a virtual clock, and prints what happened:
 one line per event (virtual time in seconds, thread, event, details; repeated polling is
@@ -54,6 +56,13 @@ output, byte for byte.
                        the exit status is its own (0 to 3, see fenwrack-capture --help).
   --require-achieved   exit with status 4 when the verdict is that the run did not achieve
                        what its switch is for (for scripts; without it, the statuses below).
+  --check PREDICTED OBSERVED
+                       after the real run: compare the machine the dry run left
+                       (--dump-machine) with a capture of the instrument (fenwrack-capture),
+                       on what matters: the firmware programs running, the kill log,
+                       WriteProtect as the tool reads it, the products' states. Pids are not
+                       compared. Exit 0: as predicted; 1: not (each difference on a line); 2:
+                       a file that cannot be read or is not a machine file.
   --help, --version    this text; the version.
 When an output goes to stdout, the timeline is not printed. Two outputs cannot name the
 same file.
@@ -306,9 +315,39 @@ int WriteOutputs(std::vector<Output>& outputs, const Report& report, bool captur
   return Status(run, capture);
 }
 
+// fenwrack-sim --check EXPECTED OBSERVED
+int Check(const std::string& expectedPath, const std::string& observedPath) {
+  std::optional<sim::Machine> expected, observed;
+  try {
+    expected = sim::Machine::FromFile(expectedPath);
+    observed = sim::Machine::FromFile(observedPath);
+  } catch (const sim::MachineError& e) {
+    Complain(e.what());
+    return kUsageError;
+  }
+  const std::vector<std::string> differences =
+      fenwrack_sim::Differences(expected->json(), observed->json());
+  std::string text = differences.empty() ? "The instrument is as predicted.\n"
+                                         : "The instrument is not as predicted:\n";
+  for (const std::string& line : differences)
+    text += "  " + line + "\n";
+  if (!WriteAll(1, text)) {
+    Complain("standard output: cannot write: " + sim::FileErrorReason(errno));
+    return kUsageError;
+  }
+  return differences.empty() ? kRan : kToolFailed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--check") {
+    if (argc != 4) {
+      Complain("--check takes two machine files: the predicted one and the observed one");
+      return kUsageError;
+    }
+    return Check(argv[2], argv[3]);
+  }
   Options options;
   if (const auto error = Parse(argc, argv, options)) {
     Complain(*error);

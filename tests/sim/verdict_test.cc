@@ -1,9 +1,11 @@
 // The verdict of a run: what decides it for each switch, and what it says is left.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "sim/check.h"
 #include "sim/verdict.h"
 
 namespace {
@@ -110,5 +112,39 @@ INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(std::vector<VerdictC
     {"out of memory", u"/deinstall", R"("faults": {"widen_fails_from_call": 1})", false,
      "the tool stopped short: it ran out of memory (exit code 3)"}}));
 // clang-format on
+
+// The real run against the dry run's prediction: a difference that matters is named, pids are not.
+TEST(Check, NamesEveryDifferenceThatMattersAndNoPid) {
+  using json = nlohmann::json;
+  const Machine demo = Machine::Demo();
+  const json predicted = platform::sim::Run(demo, {u"Fenwrack.exe", u"/restart"}).machineAfter;
+  const auto differences = [&predicted](const std::function<void(json&)>& change) {
+    json observed = predicted;
+    change(observed);
+    return fenwrack_sim::Differences(Machine::FromJson(predicted, "p").json(),
+                                     Machine::FromJson(observed, "o").json());
+  };
+  using Lines = std::vector<std::string>;
+  EXPECT_EQ(differences([](json& m) {
+              for (json& p : m["processes"])
+                p["pid"] = p["pid"].get<int>() + 1000;
+            }),
+            Lines{});
+  EXPECT_EQ(differences([](json& m) {
+              m["processes"].push_back({{"name", "Halvmark.exe"}});
+              m["processes"].push_back({{"name", "notes.exe"}});
+            }),
+            Lines{"Halvmark.exe: 1 instance running predicted, 2 instances observed"});
+  EXPECT_EQ(differences([](json& m) {
+              for (json& f : m["files"])
+                f.erase("content");
+              m["registry"][0]["data"] = 0;
+              m["products"] = {{{"code", "{00000000-0000-0000-0000-000000000000}"}}};
+            }),
+            (Lines{"kill log: 1 line predicted, 0 lines observed",
+                   "WriteProtect: 1 predicted, not 1 observed",
+                   "product {00000000-0000-0000-0000-000000000000}: not installed predicted, "
+                   "installed observed"}));
+}
 
 }  // namespace
