@@ -7,11 +7,19 @@
 #include <initializer_list>
 #include <limits>
 #include <string>
+#include <string_view>
 
 #include "platform/sim/machine_model.h"
 #include "platform/sim/simulator.h"
+#include "platform/sim/text.h"
 
 namespace platform::sim::detail {
+
+// A misfit's line that quotes a value: `before`, the value in quotes, `after`. The value is cut to
+// the room the line leaves, so that the advice around it stays whole.
+std::string MachineMessage(const std::string& source, const MachineText* text,
+                           const std::string& where, const std::string& before,
+                           std::string_view value, const std::string& after);
 
 class Reader {
  public:
@@ -21,6 +29,21 @@ class Reader {
 
   [[noreturn]] void Fail(const std::string& where, const std::string& what) const {
     throw MachineError(MachineMessage(source_, text_, where, what));
+  }
+  [[noreturn]] void Fail(const std::string& where, const std::string& before,
+                         std::string_view value, const std::string& after) const {
+    throw MachineError(MachineMessage(source_, text_, where, before, value, after));
+  }
+
+  // "expected `what`", and what was given instead, with `hint` after a string given.
+  [[noreturn]] void Expected(const std::string& where, const std::string& what, const json& given,
+                             const std::string& hint = "") const {
+    const std::string expected = "expected " + what + ", not ";
+    if (given.is_string())
+      Fail(where, expected + "the string ", given.get_ref<const std::string&>(), hint);
+    Fail(where, expected + (given.is_object()  ? std::string("an object")
+                            : given.is_array() ? std::string("an array")
+                                               : given.dump()));
   }
 
   static std::string At(const std::string& where, const std::string& key) {
@@ -36,7 +59,7 @@ class Reader {
   void Object(const json& value, const std::string& where,
               std::initializer_list<const char*> keys) const {
     if (!value.is_object())
-      Fail(where, "expected an object");
+      Expected(where, "an object", value);
     for (const auto& item : value.items()) {
       const std::string& key = item.key();
       if (std::none_of(keys.begin(), keys.end(), [&](const char* k) { return key == k; })) {
@@ -50,12 +73,12 @@ class Reader {
 
   void Array(const json& value, const std::string& where) const {
     if (!value.is_array())
-      Fail(where, "expected an array");
+      Expected(where, "an array", value);
   }
 
   std::string String(const json& value, const std::string& where, bool nonEmpty = false) const {
     if (!value.is_string())
-      Fail(where, "expected a string");
+      Expected(where, "a string", value);
     std::string text = value.get<std::string>();
     if (nonEmpty && text.empty())
       Fail(where, "expected a non-empty string");
@@ -66,23 +89,21 @@ class Reader {
   std::size_t Word(const json& value, const std::string& where,
                    std::initializer_list<const char*> words) const {
     std::size_t i = 0;
+    std::string list, hint;
     for (const char* word : words) {
       if (value.is_string() && value.get_ref<const std::string&>() == word)
         return i;
-      ++i;
-    }
-    std::string list;
-    i = 0;
-    for (const char* word : words) {
       list += std::string(i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + "\"" + word + "\"";
+      if (value.is_string() && EqualNoCase(value.get_ref<const std::string&>(), word))
+        hint = std::string("; write \"") + word + "\" (words are case-sensitive)";
       ++i;
     }
-    Fail(where, "expected " + list);
+    Expected(where, list, value, hint);
   }
 
   bool Bool(const json& value, const std::string& where) const {
     if (!value.is_boolean())
-      Fail(where, "expected true or false");
+      Expected(where, "true or false", value, Unquoted(value, false));
     return value.get<bool>();
   }
 
@@ -92,8 +113,8 @@ class Reader {
         value.is_number_unsigned() || (value.is_number_integer() && value.get<std::int64_t>() >= 0);
     if (whole && value.get<std::uint64_t>() >= min && value.get<std::uint64_t>() <= max)
       return value.get<std::uint64_t>();
-    Fail(where,
-         "expected a whole number from " + std::to_string(min) + " to " + std::to_string(max));
+    Expected(where, "a whole number from " + std::to_string(min) + " to " + std::to_string(max),
+             value, Unquoted(value, true));
   }
 
   std::int32_t Int32(const json& value, const std::string& where) const {
@@ -102,8 +123,10 @@ class Reader {
         value.get<std::int64_t>() <= limits::max() &&
         !(value.is_number_unsigned() && value.get<std::uint64_t>() > limits::max()))
       return static_cast<std::int32_t>(value.get<std::int64_t>());
-    Fail(where, "expected a whole number from " + std::to_string(limits::min()) + " to " +
-                    std::to_string(limits::max()));
+    Expected(where,
+             "a whole number from " + std::to_string(limits::min()) + " to " +
+                 std::to_string(limits::max()),
+             value, Unquoted(value, true));
   }
 
   // Calls `read` with the member's value and place when the member is there.
@@ -130,6 +153,14 @@ class Reader {
   }
 
  private:
+  // The hint for a number, or true or false, written in quotes.
+  static std::string Unquoted(const json& value, bool number) {
+    if (!value.is_string() || !json::accept(value.get_ref<const std::string&>()))
+      return "";
+    const json inside = json::parse(value.get_ref<const std::string&>());
+    return (number ? inside.is_number() : inside.is_boolean()) ? "; write it without quotes" : "";
+  }
+
   const std::string& source_;
   const MachineText* text_;
 };

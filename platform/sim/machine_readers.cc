@@ -18,16 +18,16 @@ using nlohmann::json;
 constexpr std::uint64_t kMaxMs = 365ull * 24 * 3600 * 1000;
 
 OnClose ReadOnClose(const Reader& r, const json& value, const std::string& where) {
-  static const char* const kExpected = "expected \"ignore\" or {\"exit_after_ms\": N}";
+  static const char* const kExpected = "\"ignore\" or {\"exit_after_ms\": N}";
   OnClose onClose;
   if (value.is_string()) {
     if (value.get<std::string>() != "ignore")
-      r.Fail(where, kExpected);
+      r.Expected(where, kExpected, value);
     onClose.ignore = true;
     return onClose;
   }
   if (!value.is_object() || value.size() != 1 || !value.contains("exit_after_ms"))
-    r.Fail(where, kExpected);
+    r.Expected(where, kExpected, value);
   onClose.exitAfterMs =
       r.Unsigned(value["exit_after_ms"], Reader::At(where, "exit_after_ms"), 0, kMaxMs);
   return onClose;
@@ -40,9 +40,9 @@ WindowDesc ReadWindow(const Reader& r, const json& value, const std::string& whe
     return window;
   }
   if (!value.is_object())
-    r.Fail(where,
-           "expected a title or {\"title\": ..., \"title_readable\": ..., "
-           "\"accepts_posts\": ...}");
+    r.Expected(where,
+               "a title or {\"title\": ..., \"title_readable\": ..., \"accepts_posts\": ...}",
+               value);
   r.Object(value, where, {"title", "title_readable", "accepts_posts"});
   window.title = r.String(r.Required(value, where, "title"), Reader::At(where, "title"));
   r.Optional(value, where, "title_readable",
@@ -66,8 +66,8 @@ ProcessDesc ReadProcess(const Reader& r, const json& value, const std::string& w
     return p;
   }
   if (!value.is_object())
-    r.Fail(where, withPid ? "expected a process object"
-                          : "expected an executable name or a process object");
+    r.Expected(where, withPid ? "a process object" : "an executable name or a process object",
+               value);
   if (!withPid && value.contains("pid"))
     r.Fail(Reader::At(where, "pid"),
            "a started process gets its pid from the system: leave \"pid\" out");
@@ -95,7 +95,7 @@ ProcessDesc ReadProcess(const Reader& r, const json& value, const std::string& w
 
 void ReadEnvironment(const Reader& r, const json& env, const std::string& where, MachineModel& m) {
   if (!env.is_object())
-    r.Fail(where, "expected an object of names and values");
+    r.Expected(where, "an object of names and values", env);
   std::map<std::string, std::string> seen;
   for (const auto& [name, value] : env.items()) {
     const std::string at = Reader::At(where, name);
@@ -103,7 +103,7 @@ void ReadEnvironment(const Reader& r, const json& env, const std::string& where,
       r.Fail(at, "a variable needs a name");
     const auto [it, fresh] = seen.emplace(FoldUtf8(name), name);
     if (!fresh)
-      r.Fail(at, "the same variable as " + Quoted(it->second) + " (names ignore case)");
+      r.Fail(at, "the same variable as ", it->second, " (names ignore case)");
     m.environment.emplace_back(name, r.String(value, at));
   }
 }
@@ -154,19 +154,19 @@ std::vector<std::uint8_t> ReadBytes(const Reader& r, const json& data, const std
     });
     return bytes;
   }
-  static const char* const kExpected = "expected bytes in hex, such as \"01 00 ff\"";
+  static const char* const kExpected = "bytes in hex, such as \"01 00 ff\"";
   if (!data.is_string())
-    r.Fail(at, kExpected);
+    r.Expected(at, kExpected, data);
   std::string digits;
   for (const char c : data.get<std::string>()) {
     if (c == ' ' || c == ',')
       continue;
     if (!std::isxdigit(static_cast<unsigned char>(c)))
-      r.Fail(at, kExpected);
+      r.Expected(at, kExpected, data);
     digits.push_back(c);
   }
   if (digits.size() % 2 != 0)
-    r.Fail(at, kExpected);
+    r.Expected(at, kExpected, data);
   for (std::size_t i = 0; i < digits.size(); i += 2)
     bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
   return bytes;
@@ -204,10 +204,10 @@ std::string ReadKeyPath(const Reader& r, const json& value, const std::string& w
   const std::string key = r.String(value, where, true);
   const std::size_t slash = key.find('\\');
   const std::string root = key.substr(0, slash);
-  const std::string rest = slash == std::string::npos ? "" : key.substr(slash + 1);
   if (EqualNoCase(root, "HKEY_LOCAL_MACHINE") || EqualNoCase(root, "HKLM"))
-    r.Fail(where, "a key path starts below HKEY_LOCAL_MACHINE: " +
-                      (rest.empty() ? std::string("leave the root out") : "write " + Quoted(rest)));
+    r.Fail(where, "", key,
+           " starts with the root: leave out \"" + root + (slash == key.npos ? "" : "\\") +
+               "\"; a key path starts below HKEY_LOCAL_MACHINE");
   static const char* const kOtherRoots[] = {"HKCU", "HKCR", "HKU", "HKCC"};
   if (EqualNoCase(root.substr(0, 5), "HKEY_") ||
       std::any_of(std::begin(kOtherRoots), std::end(kOtherRoots),
@@ -325,7 +325,7 @@ void ReadUser(const Reader& r, const json& u, const std::string& where, MachineM
     if (v.is_null())
       m.user.closesUsageBoxAfterMs.reset();
     else if (!v.is_number())
-      r.Fail(w, "expected a whole number of milliseconds, or null for never");
+      r.Expected(w, "a whole number of milliseconds, or null for never", v);
     else
       m.user.closesUsageBoxAfterMs = r.Unsigned(v, w, 0, kMaxMs);
   });
@@ -371,7 +371,7 @@ struct FaultReader {
 
 void ReadFaults(const Reader& r, const json& f, const std::string& where, MachineModel& m) {
   if (!f.is_object())
-    r.Fail(where, "expected an object");
+    r.Expected(where, "an object", f);
   for (const auto& item : f.items()) {
     const std::string& key = item.key();
     const json& value = item.value();

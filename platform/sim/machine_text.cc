@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/sim/machine_model.h"
+#include "platform/sim/machine_reader.h"
 #include "platform/sim/simulator.h"
 
 namespace platform::sim::detail {
@@ -19,6 +21,7 @@ using nlohmann::json;
 constexpr std::size_t kMessageChars = 184;  // with "fenwrack-sim: ", one line of 200 at most
 constexpr std::size_t kTokenChars = 32;     // of one key in a place
 constexpr std::size_t kValueChars = 40;     // of a value quoted in a message
+constexpr std::size_t kLeastChars = 12;     // of a value or a place cut to make room
 
 // The length of the well-formed UTF-8 sequence at `at`, or 0.
 std::size_t SequenceLength(std::string_view s, std::size_t at, char32_t& cp) {
@@ -148,15 +151,24 @@ class Builder {
     frame.keyRead = true;
     const std::string place = frame.place + "/" + PointerToken(k);
     if (frame.value->contains(k)) {
-      Fail(start, place,
-           "the key " + Quoted(k) + " is given twice (first at " +
-               LineColumn(text_.text, text_.places[place]) + "); write each key once");
+      Fail(start, place, "the key ", k,
+           " is given twice (first at " + LineColumn(text_.text, text_.places[place]) +
+               "); write each key once");
     }
     text_.places[place] = start;
     return true;
   }
 
   bool parse_error(std::size_t position, const std::string&, const json::exception& e) {
+    // A comma before the bracket that closes: nlohmann's words name only the bracket.
+    const std::size_t at = position == 0 ? 0 : position - 1;
+    const std::size_t comma = text_.text.find_last_not_of(" \t\r\n", at == 0 ? 0 : at - 1);
+    if (!frames_.empty() && at < text_.text.size() && comma < at && text_.text[comma] == ',' &&
+        text_.text[at] == (frames_.back().value->is_array() ? ']' : '}')) {
+      Fail(comma, frames_.back().place,
+           std::string("not valid JSON: a comma after the last ") +
+               (text_.text[at] == ']' ? "element" : "member") + "; remove it");
+    }
     std::string what = e.what();
     what.erase(0, what.find("] ") == std::string::npos ? 0 : what.find("] ") + 2);
     const std::size_t reason = what.find(": ");
@@ -190,9 +202,12 @@ class Builder {
     return out;
   }
 
-  [[noreturn]] void Fail(std::size_t offset, const std::string& place, const std::string& what) {
+  [[noreturn]] void Fail(std::size_t offset, const std::string& place, const std::string& what,
+                         std::optional<std::string_view> value = {},
+                         const std::string& after = "") {
     text_.places[place] = offset;  // the error's own place, not the value's
-    throw MachineError(MachineMessage(text_.source, &text_, place, what));
+    throw MachineError(value ? MachineMessage(text_.source, &text_, place, what, *value, after)
+                             : MachineMessage(text_.source, &text_, place, what));
   }
 
   std::size_t TokenStart() const {
@@ -265,6 +280,44 @@ class Builder {
   std::size_t last_ = 0;  // where the last token read ends
 };
 
+// Characters of a printable text.
+std::size_t Width(std::string_view printable) {
+  return static_cast<std::size_t>(std::count_if(printable.begin(), printable.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+// Source, line and column when known, and place, each followed by ": ".
+std::string Lead(const std::string& source, const MachineText* text, const std::string& where) {
+  std::string head = Printable(source, 80);
+  if (text != nullptr) {
+    const auto place = text->places.find(where);
+    if (place != text->places.end())
+      head += ":" + LineColumn(text->text, place->second);
+  }
+  return head + ": " + ShortPlace(where) + ": ";
+}
+
+// One line within the limit: the value quoted in the room the advice leaves, then the lead cut if
+// need be; only a long message of the JSON reader, its context last, is cut at the end.
+std::string Fit(const std::string& lead, const std::string& before,
+                std::optional<std::string_view> value, const std::string& after) {
+  constexpr std::size_t kAll = std::string::npos;
+  const std::string advice = Printable(before, kAll) + Printable(after, kAll);
+  std::string tail = Printable(before, kAll);
+  if (value) {
+    const std::size_t used = Width(lead) + Width(advice) + 2;
+    const std::size_t room = used < kMessageChars ? kMessageChars - used : 0;
+    tail += "\"" + Printable(*value, std::max(room, kLeastChars)) + "\"";
+  }
+  tail += Printable(after, kAll);
+  std::string line = lead + tail;
+  if (Width(line) > kMessageChars && Width(tail) + kLeastChars + 2 <= kMessageChars)
+    line =
+        Printable(lead.substr(0, lead.size() - 2), kMessageChars - Width(tail) - 2) + ": " + tail;
+  return Printable(line, kMessageChars);
+}
+
 }  // namespace
 
 json ReadJsonText(MachineText& text) {
@@ -311,13 +364,13 @@ std::string Quoted(std::string_view text) {
 
 std::string MachineMessage(const std::string& source, const MachineText* text,
                            const std::string& where, const std::string& what) {
-  std::string head = Printable(source, 80);
-  if (text != nullptr) {
-    const auto place = text->places.find(where);
-    if (place != text->places.end())
-      head += ":" + LineColumn(text->text, place->second);
-  }
-  return Printable(head + ": " + ShortPlace(where) + ": " + what, kMessageChars);
+  return Fit(Lead(source, text, where), what, std::nullopt, "");
+}
+
+std::string MachineMessage(const std::string& source, const MachineText* text,
+                           const std::string& where, const std::string& before,
+                           std::string_view value, const std::string& after) {
+  return Fit(Lead(source, text, where), before, value, after);
 }
 
 MachineModel ParseMachineText(std::string_view text, const std::string& source) {
