@@ -1,14 +1,18 @@
-// Wall-time costs of the simulated runs and of one stop-worker scan pass on a large machine.
+// Wall-time costs of the simulated runs, of one stop-worker scan pass on a large machine and of a
+// fleet's verdicts.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "firmware/window_closer.h"
 #include "platform/platform.h"
 #include "platform/sim/simulator.h"
+#include "sim/fleet.h"
 
 namespace {
 
@@ -53,6 +57,28 @@ void ScanPass(benchmark::State& state) {
   }
 }
 BENCHMARK(ScanPass)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// A fleet of 1,000 instruments, the examples over and over: run, judged, a line each.
+void Fleet(benchmark::State& state) {
+  const std::filesystem::path folder = std::filesystem::temp_directory_path() / "fenwrack_fleet";
+  std::filesystem::create_directories(folder);
+  std::vector<std::filesystem::path> examples;
+  for (const auto& e : std::filesystem::directory_iterator(FENWRACK_EXAMPLES)) {
+    if (e.path().extension() == ".json")
+      examples.push_back(e.path());
+  }
+  for (int i = 0; i < 1000; ++i) {
+    std::filesystem::copy_file(examples[i % examples.size()],
+                               folder / ("m" + std::to_string(i) + ".json"),
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(fenwrack_sim::FleetText(
+        fenwrack_sim::JudgeFleet(folder.string(), {u"Fenwrack.exe", u"/restart"})));
+  }
+  std::filesystem::remove_all(folder);
+}
+BENCHMARK(Fleet)->Unit(benchmark::kSecond)->Iterations(1);
 
 }  // namespace
 

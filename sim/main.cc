@@ -13,6 +13,7 @@
 #include "platform/sim/simulator.h"
 #include "platform/sim/text.h"
 #include "sim/check.h"
+#include "sim/fleet.h"
 #include "sim/timeline_svg.h"
 #include "sim/verdict.h"
 
@@ -56,6 +57,11 @@ output, byte for byte.
                        the exit status is its own (0 to 3, see fenwrack-capture --help).
   --require-achieved   exit with status 4 when the verdict is that the run did not achieve
                        what its switch is for (for scripts; without it, the statuses below).
+  --fleet FOLDER       run ARG... on each machine file (*.json) of FOLDER, the captures of
+                       many instruments, and print a line per instrument: the file, whether
+                       the run achieved what its switch is for, the fact that decides it.
+                       --fleet-json FOLDER: the same as JSON Lines, with the details.
+                       Status 2 when a file is not a machine (its line says why).
   --check PREDICTED OBSERVED
                        after the real run: compare the machine the dry run left
                        (--dump-machine) with a capture of the instrument (fenwrack-capture),
@@ -132,6 +138,8 @@ struct Options {
   bool version = false;
   bool capture = false;
   bool requireAchieved = false;
+  std::optional<std::string> fleet;  // a folder of machine files
+  bool fleetJson = false;
 };
 
 // Error lines: one each, short, nothing in them that a terminal would act on.
@@ -146,6 +154,8 @@ void Complain(const std::string& what) {
 std::optional<std::string>* Target(Options& options, const std::string& name) {
   if (name == "--machine")
     return &options.machine;
+  if (name == "--fleet" || name == "--fleet-json")
+    return (options.fleetJson = name == "--fleet-json"), &options.fleet;
   for (std::size_t i = 0; i < kOutputCount; ++i) {
     if (name == kOutputs[i].option)
       return &options.outputs[i];
@@ -315,6 +325,53 @@ int WriteOutputs(std::vector<Output>& outputs, const Report& report, bool captur
   return Status(run, capture);
 }
 
+std::vector<std::u16string> ToolArgs(const Options& options, std::string& title,
+                                     std::string& error) {
+  const char* program = options.capture ? "fenwrack-capture.exe" : "Fenwrack.exe";
+  std::vector<std::u16string> args = {sim::detail::Utf8ToUtf16(program)};
+  title = program;
+  for (const std::string& arg : options.toolArgs) {
+    if (const auto at = sim::detail::Utf8ErrorAt(arg)) {
+      error = "argument " + std::to_string(args.size()) + " of the tool is not UTF-8 (byte " +
+              std::to_string(*at) + ")";
+      return {};
+    }
+    args.push_back(sim::detail::Utf8ToUtf16(arg));
+    title += " " + arg;
+  }
+  return args;
+}
+
+// fenwrack-sim --fleet FOLDER: a line per instrument.
+int Fleet(const Options& options) {
+  std::string title, error;
+  const std::vector<std::u16string> args = ToolArgs(options, title, error);
+  if (!error.empty()) {
+    Complain(error);
+    return kUsageError;
+  }
+  std::vector<fenwrack_sim::FleetEntry> fleet;
+  try {
+    fleet = fenwrack_sim::JudgeFleet(*options.fleet, args);
+  } catch (const std::exception& e) {
+    Complain(std::string("--fleet: ") + e.what());
+    return kUsageError;
+  }
+  if (!WriteAll(1, options.fleetJson ? fenwrack_sim::FleetJsonLines(fleet)
+                                     : fenwrack_sim::FleetText(fleet))) {
+    Complain("standard output: cannot write: " + sim::FileErrorReason(errno));
+    return kUsageError;
+  }
+  int status = kRan;
+  for (const fenwrack_sim::FleetEntry& e : fleet) {
+    if (!e.error.empty())
+      status = kUsageError;
+    else if (options.requireAchieved && !e.verdict.achieved && status == kRan)
+      status = kNotAchieved;
+  }
+  return status;
+}
+
 // fenwrack-sim --check EXPECTED OBSERVED
 int Check(const std::string& expectedPath, const std::string& observedPath) {
   std::optional<sim::Machine> expected, observed;
@@ -360,6 +417,9 @@ int main(int argc, char** argv) {
     return kUsageError;
   }
 
+  if (options.fleet)
+    return Fleet(options);
+
   std::optional<sim::Machine> machine;
   try {
     machine = options.machine ? sim::Machine::FromFile(*options.machine) : sim::Machine::Demo();
@@ -374,17 +434,11 @@ int main(int argc, char** argv) {
     return kUsageError;
   }
 
-  const char* program = options.capture ? "fenwrack-capture.exe" : "Fenwrack.exe";
-  std::vector<std::u16string> args = {sim::detail::Utf8ToUtf16(program)};
-  std::string title = program;
-  for (const std::string& arg : options.toolArgs) {
-    if (const auto at = sim::detail::Utf8ErrorAt(arg)) {
-      Complain("argument " + std::to_string(args.size()) + " of the tool is not UTF-8 (byte " +
-               std::to_string(*at) + ")");
-      return kUsageError;
-    }
-    args.push_back(sim::detail::Utf8ToUtf16(arg));
-    title += " " + arg;
+  std::string title, error;
+  const std::vector<std::u16string> args = ToolArgs(options, title, error);
+  if (!error.empty()) {
+    Complain(error);
+    return kUsageError;
   }
   title += options.machine ? " on " + *options.machine : " on the demo analyzer";
   std::optional<sim::RunResult> run;

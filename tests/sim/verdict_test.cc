@@ -1,11 +1,15 @@
 // The verdict of a run: what decides it for each switch, and what it says is left.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "sim/check.h"
+#include "sim/fleet.h"
 #include "sim/verdict.h"
 
 namespace {
@@ -112,6 +116,22 @@ INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(std::vector<VerdictC
     {"out of memory", u"/deinstall", R"("faults": {"widen_fails_from_call": 1})", false,
      "the tool stopped short: it ran out of memory (exit code 3)"}}));
 // clang-format on
+
+TEST(Fleet, JudgesEachMachineFileOfAFolderAndNamesOneThatIsNot) {
+  const std::string folder = testing::TempDir() + "fleet";
+  std::filesystem::create_directories(folder);
+  std::filesystem::copy_file(FENWRACK_EXAMPLES "/root-unset.json", folder + "/a.json",
+                             std::filesystem::copy_options::overwrite_existing);
+  std::ofstream(folder + "/b.json") << R"({"processes": 1})";
+  std::ofstream(folder + "/c.txt") << "not a machine file";
+  const auto fleet = fenwrack_sim::JudgeFleet(folder, {u"Fenwrack.exe", u"/restart"});
+  const std::string text = fenwrack_sim::FleetText(fleet);
+  EXPECT_EQ(text.substr(0, text.find('\n') + 1),
+            "a.json  NOT achieved  root unset: nothing was started, the firmware stays down\n");
+  EXPECT_EQ(text.find("\nb.json  not a machine: " + folder + "/b.json:1:"), text.find('\n'));
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+  EXPECT_THROW(fenwrack_sim::JudgeFleet(folder + "/none", {u"Fenwrack.exe"}), std::runtime_error);
+}
 
 // The real run against the dry run's prediction: a difference that matters is named, pids are not.
 TEST(Check, NamesEveryDifferenceThatMattersAndNoPid) {

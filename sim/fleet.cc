@@ -1,0 +1,65 @@
+#include "sim/fleet.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <stdexcept>
+
+namespace fenwrack_sim {
+
+namespace sim = platform::sim;
+
+std::vector<FleetEntry> JudgeFleet(const std::string& folder,
+                                   const std::vector<std::u16string>& args) {
+  std::vector<std::filesystem::path> files;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    if (entry.path().extension() == ".json")
+      files.push_back(entry.path());
+  }
+  if (error)
+    throw std::runtime_error(folder + ": " + sim::FileErrorReason(error.value()));
+  std::sort(files.begin(), files.end());
+  std::vector<FleetEntry> fleet;
+  for (const std::filesystem::path& path : files) {
+    FleetEntry entry{path.filename().string(), "", {}};
+    try {
+      const sim::Machine machine = sim::Machine::FromFile(path.string());
+      entry.verdict = Judge(machine, args, sim::Run(machine, args));
+    } catch (const sim::MachineError& e) {
+      entry.error = e.what();
+    }
+    fleet.push_back(std::move(entry));
+  }
+  return fleet;
+}
+
+std::string FleetText(const std::vector<FleetEntry>& fleet) {
+  std::size_t width = 0;
+  for (const FleetEntry& e : fleet)
+    width = std::max(width, e.file.size());
+  std::string text;
+  for (const FleetEntry& e : fleet) {
+    text += e.file + std::string(width + 2 - e.file.size(), ' ');
+    text += e.error.empty()
+                ? std::string(e.verdict.achieved ? "achieved      " : "NOT achieved  ") +
+                      e.verdict.deciding
+                : "not a machine: " + e.error;
+    text += "\n";
+  }
+  return text;
+}
+
+std::string FleetJsonLines(const std::vector<FleetEntry>& fleet) {
+  std::string lines;
+  for (const FleetEntry& e : fleet) {
+    nlohmann::json line = {{"file", e.file}};
+    if (e.error.empty())
+      line.update(e.verdict.Json());
+    else
+      line["error"] = e.error;
+    lines += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  }
+  return lines;
+}
+
+}  // namespace fenwrack_sim
