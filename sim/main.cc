@@ -16,6 +16,7 @@
 #include "sim/fleet.h"
 #include "sim/timeline_svg.h"
 #include "sim/verdict.h"
+#include "sim/warnings.h"
 
 namespace {
 
@@ -427,6 +428,11 @@ int main(int argc, char** argv) {
     Complain(e.what());
     return kUsageError;
   }
+
+  // Before the run: what in the machine looks meant for the tool but will never be acted on.
+  for (const std::string& warning : fenwrack_sim::Warnings(machine->json()))
+    Complain("warning: " + (options.machine ? *options.machine : std::string("demo")) + ": " +
+             warning);
 
   std::vector<Output> outputs;
   if (const auto error = OpenOutputs(options, outputs)) {

@@ -11,6 +11,7 @@
 #include "sim/check.h"
 #include "sim/fleet.h"
 #include "sim/verdict.h"
+#include "sim/warnings.h"
 
 namespace {
 
@@ -116,6 +117,25 @@ INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(std::vector<VerdictC
     {"out of memory", u"/deinstall", R"("faults": {"widen_fails_from_call": 1})", false,
      "the tool stopped short: it ran out of memory (exit code 3)"}}));
 // clang-format on
+
+// Names and values the tool never acts on but that look meant for it; the right ones pass quietly.
+TEST(Warnings, NameThePlaceOfEachNearMiss) {
+  const Machine machine = Machine::FromText(R"({
+      "processes": [{"name": "Quenstead"}, {"name": "quenstead.exe"}, {"name": "Quenstead.exe"},
+        {"name": "talvora.EXE", "windows": ["Kestrix Analyzer Interface 4.2", "Pelmo", "pelmo",
+         "notes", {"title": " Talvora", "title_readable": false}]}],
+      "files": [{"path": "C:\\K\\bin\\StartUpFW.bat", "starts": ["halvmark.exe ", "Halvmark.exe"]}],
+      "products": [{"code": "6A1E2C34-0B7D-4F58-9E21-3C5D7A9B1F02"},
+                   {"code": "{6A1E2C34-0B7D-4F58-9E21-3C5D7A9B1F02}"}]})",
+                                            "t");
+  std::vector<std::string> places;
+  for (const std::string& line : fenwrack_sim::Warnings(machine.json()))
+    places.push_back(line.substr(0, line.find(':')));
+  EXPECT_EQ(places, (std::vector<std::string>{"/processes/0/name", "/processes/1/name",
+                                              "/processes/3/windows/0", "/processes/3/windows/2",
+                                              "/processes/3/windows/4", "/files/0/starts/0",
+                                              "/products/0/code"}));
+}
 
 TEST(Fleet, JudgesEachMachineFileOfAFolderAndNamesOneThatIsNot) {
   const std::string folder = testing::TempDir() + "fleet";
