@@ -20,7 +20,7 @@ using platform::sim::Machine;
 struct VerdictCase {
   const char* what;
   std::u16string op;
-  const char* machine;  // JSON, with the firmware root C:\K
+  const char* machine;  // JSON, with the firmware root C:\K unless it gives its own
   bool achieved;
   std::string deciding;
   std::vector<std::string> details = {};  // each is part of some line
@@ -33,8 +33,9 @@ class Verdicts : public testing::TestWithParam<VerdictCase> {};
 
 TEST_P(Verdicts, SayWhatDecidesAndWhatIsLeft) {
   const VerdictCase& c = GetParam();
-  const Machine machine = Machine::FromText(
-      std::string(R"({"environment": {"Kestrix_SYSTEM_ROOT": "C:\\K"}, )") + c.machine + "}", "t");
+  const std::string root = R"("environment": {"Kestrix_SYSTEM_ROOT": "C:\\K"}, )";
+  const bool ownRoot = std::string(c.machine).rfind("\"environment\"", 0) == 0;
+  const Machine machine = Machine::FromText("{" + (ownRoot ? "" : root) + c.machine + "}", "t");
   const std::vector<std::u16string> args = {u"Fenwrack.exe", c.op};
   const fenwrack_sim::Verdict v =
       fenwrack_sim::Judge(machine, args, platform::sim::Run(machine, args));
@@ -71,6 +72,8 @@ INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(std::vector<VerdictC
       "the kill is not noted in the kill log"}},
     {"restarted", u"/restart", R"("files": [)" CMD ", " SCRIPT(R"(["Talvora.exe"])") "]", true,
      "the firmware was stopped and started again", {"StartUpFW.bat ran and started 1 program"}},
+    {"an empty root", u"/restart", R"("environment": {"Kestrix_SYSTEM_ROOT": ""}, "files": [)" CMD "]",
+     false, "root empty: nothing was started, the firmware stays down"},
     {"no interpreter", u"/restart", R"("files": [)" SCRIPT("[]") "]", false,
      "the command interpreter could not be started: the firmware stays down"},
     {"no script", u"/restart", R"("files": [)" CMD "]", false,
@@ -123,7 +126,7 @@ TEST(Warnings, NameThePlaceOfEachNearMiss) {
   const Machine machine = Machine::FromText(R"({
       "processes": [{"name": "Quenstead"}, {"name": "quenstead.exe"}, {"name": "Quenstead.exe"},
         {"name": "talvora.EXE", "windows": ["Kestrix Analyzer Interface 4.2", "Pelmo", "pelmo",
-         "notes", {"title": " Talvora", "title_readable": false}]}],
+         "notes", {"title": " Talvora", "title_readable": false}, "Kestrix Analyzer"]}],
       "files": [{"path": "C:\\K\\bin\\StartUpFW.bat", "starts": ["halvmark.exe ", "Halvmark.exe"]}],
       "products": [{"code": "6A1E2C34-0B7D-4F58-9E21-3C5D7A9B1F02"},
                    {"code": "{6A1E2C34-0B7D-4F58-9E21-3C5D7A9B1F02}"}]})",
@@ -133,8 +136,8 @@ TEST(Warnings, NameThePlaceOfEachNearMiss) {
     places.push_back(line.substr(0, line.find(':')));
   EXPECT_EQ(places, (std::vector<std::string>{"/processes/0/name", "/processes/1/name",
                                               "/processes/3/windows/0", "/processes/3/windows/2",
-                                              "/processes/3/windows/4", "/files/0/starts/0",
-                                              "/products/0/code"}));
+                                              "/processes/3/windows/4", "/processes/3/windows/5",
+                                              "/files/0/starts/0", "/products/0/code"}));
 }
 
 TEST(Fleet, JudgesEachMachineFileOfAFolderAndNamesOneThatIsNot) {
