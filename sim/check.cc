@@ -3,9 +3,9 @@
 #include <map>
 
 #include "firmware/firmware_control.h"
-#include "firmware/process_names.h"
 #include "platform/sim/simulator.h"
 #include "platform/sim/text.h"
+#include "sim/verdict.h"
 
 namespace fenwrack_sim {
 
@@ -13,13 +13,6 @@ namespace {
 
 namespace sim = platform::sim;
 using json = nlohmann::json;
-
-bool IsFirmware(const std::string& name) {
-  std::string folded = name;
-  for (char& c : folded)
-    c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  return IsOneOf(sim::detail::Utf8ToUtf16(folded).c_str(), StopWorkerNames);
-}
 
 std::map<std::string, int> FirmwareRunning(const json& machine) {
   std::map<std::string, int> running;

@@ -41,14 +41,6 @@ Operation OperationOf(const std::vector<std::u16string>& args) {
   return op;
 }
 
-bool IsFirmware(const std::string& name) {
-  std::string folded = name;
-  std::transform(folded.begin(), folded.end(), folded.begin(), [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  });
-  return IsOneOf(sim::detail::Utf8ToUtf16(folded).c_str(), StopWorkerNames);
-}
-
 bool IsServer(const std::string& name) {
   return IsOneOf(sim::detail::Utf8ToUtf16(name).c_str(), HungFirmwareNames);
 }
@@ -261,6 +253,14 @@ void JudgeShutdown(const Facts& f, Verdict& v) {
 }
 
 }  // namespace
+
+bool IsFirmware(const std::string& name) {
+  std::string folded = name;
+  std::transform(folded.begin(), folded.end(), folded.begin(), [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  });
+  return IsOneOf(sim::detail::Utf8ToUtf16(folded).c_str(), StopWorkerNames);
+}
 
 Verdict Judge(const sim::Machine& before, const std::vector<std::u16string>& args,
               const sim::RunResult& run) {

@@ -22,6 +22,9 @@ struct Verdict {
   std::string Text() const;     // for the timeline
 };
 
+// Whether the stop worker watches a process of this name (whole name, A to Z folded).
+bool IsFirmware(const std::string& name);
+
 // `before` is the machine the run started from; `args` the tool's command line, program first.
 Verdict Judge(const platform::sim::Machine& before, const std::vector<std::u16string>& args,
               const platform::sim::RunResult& run);
