@@ -53,6 +53,7 @@ struct Mark {
   int lane;
   Kind kind;
   std::vector<std::string> names;  // one per event merged into this mark
+  std::size_t count = 1;           // events merged
   std::string label;
 };
 
@@ -150,6 +151,9 @@ std::string MarkLabel(const Mark& m) {
     return Names(m.names, "processes") + " ended";
   if (m.event == "process_start")
     return "started: " + Names(m.names, "processes");
+  if (m.event == "msi_query")
+    return m.count == 1 ? "installer query, " + m.names[0]
+                        : std::to_string(m.count) + " installer queries";
   return m.names.front();
 }
 
@@ -182,19 +186,23 @@ struct Collector {
     return true;
   }
   bool AddMark(const Event& e, Kind kind, const std::string& name) {
-    // What happens at one moment to several windows or processes (the close requests of a pass,
-    // the programs a script starts) is one mark.
-    const bool merges =
-        e.event == "post_message" || e.event == "process_exit" || e.event == "process_start";
+    // What happens at one moment to several windows, processes or products (the close requests of
+    // a pass, the programs a script starts, the installer's queries) is one mark.
+    const bool merges = e.event == "post_message" || e.event == "process_exit" ||
+                        e.event == "process_start" || e.event == "msi_query";
     const int lane = LaneOf(e.thread);
     if (merges && !p.marks.empty()) {
       Mark& last = p.marks.back();
       if (last.event == e.event && last.t == e.t && last.lane == lane) {
-        last.names.push_back(name);
+        ++last.count;
+        // The installer's queries repeat a few answers many times: each answer once.
+        if (e.event != "msi_query" ||
+            std::find(last.names.begin(), last.names.end(), name) == last.names.end())
+          last.names.push_back(name);
         return true;
       }
     }
-    p.marks.push_back({e.event, e.t, lane, kind, {name}, ""});
+    p.marks.push_back({e.event, e.t, lane, kind, {name}, 1, ""});
     return true;
   }
 };
@@ -312,6 +320,13 @@ const struct {
        const bool accepted = e.fields.value("accepted", false);
        return c.AddMark(e, kShutdown,
                         Str(e.fields, "kind") + " request " + (accepted ? "accepted" : "refused"));
+     }},
+    {"msi_query",
+     [](Collector& c, const Event& e) {
+       const std::string code = Str(e.fields, "code");
+       return c.AddMark(
+           e, kInstall,
+           (code.empty() ? "empty slot" : code) + ": " + e.fields.value("state", json()).dump());
      }},
     {"msi_uninstall",
      [](Collector& c, const Event& e) {
