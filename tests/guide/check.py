@@ -154,6 +154,8 @@ def check_svg():
     width, colours = subprocess.run(["identify", "-format", "%w %k", png], capture_output=True,
                                     text=True, check=True).stdout.split()
     assert width == "1200" and int(colours) > 16, f"{width} px, {colours} colours: not the picture"
+    subprocess.run([SIM, "--svg", svg, "/deinstall"], check=True, stdout=subprocess.DEVNULL)
+    assert ">192 installer queries<" in open(svg).read(), "/deinstall's picture misses the queries"
 
 
 {"examples": check_examples, "schema": check_schema, "svg": check_svg}[WHAT]()
