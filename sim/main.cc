@@ -307,7 +307,7 @@ int WriteOutputs(std::vector<Output>& outputs, const Report& report, bool captur
     std::string text;
     if (out.name == "standard output") {
       text = capture ? run.standardOutput
-                     : sim::FormatTimeline(run) + (report.verdict ? report.verdict->Text() : "");
+                     : sim::FormatTimeline(run) + (report.verdict ? "\n" + report.verdict->Text() : "");
     } else {
       for (const OutputKind& kind : kOutputs) {
         if (out.name == kind.option)

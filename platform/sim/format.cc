@@ -303,43 +303,80 @@ void Pretty(const json& value, std::size_t indent, std::string& out) {
   out += "\n" + std::string(indent, ' ') + (object ? "}" : "]");
 }
 
-// One event of the timeline: in columns, or (within a folded line) run together.
-std::string Line(const Event& e, bool columns) {
+// A line's worth of the timeline: one event, or the events of one kind that one thread has at
+// one moment (the close requests of a pass, the programs a script starts, the installer's
+// queries), their details in order and a repeated detail counted.
+struct Step {
+  std::uint64_t t = 0;
+  std::string thread, event, detail;
+  std::vector<std::pair<std::string, std::size_t>> details;  // with repeats
+};
+
+std::vector<Step> Steps(const std::vector<Event>& events) {
+  std::vector<Step> steps;
+  for (const Event& e : events) {
+    const bool merges = e.event == "post_message" || e.event == "process_start" ||
+                        e.event == "process_exit" || e.event == "msi_query";
+    Step* last = steps.empty() ? nullptr : &steps.back();
+    if (!merges || last == nullptr || last->t != e.t || last->thread != e.thread ||
+        last->event != e.event)
+      last = &steps.emplace_back(Step{e.t, e.thread, e.event, "", {}});
+    const std::string detail = Detail(e);
+    if (!last->details.empty() && last->details.back().first == detail)
+      ++last->details.back().second;
+    else
+      last->details.emplace_back(detail, 1);
+  }
+  for (Step& step : steps) {
+    for (const auto& [detail, times] : step.details) {
+      step.detail += (step.detail.empty() ? "" : "; ") + detail;
+      if (times > 1)
+        step.detail += " \u00d7" + std::to_string(times);
+    }
+  }
+  return steps;
+}
+
+// One step of the timeline: in columns, or (within a folded line) run together.
+std::string Line(const Step& s, bool columns) {
   std::string line;
   if (columns) {
     char head[64];
-    std::snprintf(head, sizeof head, "%9s  %-6s  %-18s", Seconds(e.t).c_str(), e.thread.c_str(),
-                  e.event.c_str());
-    line = std::string(head) + "  " + Detail(e);
+    std::snprintf(head, sizeof head, "%9s  %-6s  %-18s", Seconds(s.t).c_str(), s.thread.c_str(),
+                  s.event.c_str());
+    line = std::string(head) + "  " + s.detail;
   } else {
-    line = e.thread + " " + e.event + " " + Detail(e);
+    line = s.thread + " " + s.event + " " + s.detail;
   }
   while (!line.empty() && line.back() == ' ')
     line.pop_back();
   return line;
 }
 
-bool SameStep(const Event& a, const Event& b) {
-  return a.thread == b.thread && a.event == b.event && a.fields == b.fields;
+bool SameStep(const Step& a, const Step& b) {
+  return a.thread == b.thread && a.event == b.event && a.detail == b.detail;
 }
 
-// Polling: the same sleeps and snapshots again and again. The longest run of one pattern that
-// starts at `at`, as (events in the pattern, times); (1, 1) when there is none.
-std::pair<std::size_t, std::size_t> Repeats(const std::vector<Event>& events, std::size_t at) {
+// Polling: the same sleeps, snapshots, close requests and queries again and again. The longest
+// run of one pattern that starts at `at`, as (steps in the pattern, times); (1, 1) when there is
+// none.
+std::pair<std::size_t, std::size_t> Repeats(const std::vector<Step>& steps, std::size_t at) {
   constexpr std::size_t kLongestPattern = 6, kFewestTimes = 3;
   std::pair<std::size_t, std::size_t> best{1, 1};
-  for (std::size_t period = 1; period <= kLongestPattern && at + period <= events.size();
-       ++period) {
+  for (std::size_t period = 1; period <= kLongestPattern && at + period <= steps.size(); ++period) {
     bool polling = true;
-    for (std::size_t k = 0; k < period; ++k)
-      polling = polling && (events[at + k].event == "sleep" || events[at + k].event == "snapshot");
+    for (std::size_t k = 0; k < period; ++k) {
+      const std::string& event = steps[at + k].event;
+      polling = polling && (event == "sleep" || event == "snapshot" || event == "post_message" ||
+                            event == "msi_query");
+    }
     if (!polling)
       break;
     std::size_t times = 1;
-    while (at + period * (times + 1) <= events.size()) {
+    while (at + period * (times + 1) <= steps.size()) {
       bool same = true;
       for (std::size_t k = 0; k < period && same; ++k)
-        same = SameStep(events[at + k], events[at + period * times + k]);
+        same = SameStep(steps[at + k], steps[at + period * times + k]);
       if (!same)
         break;
       ++times;
@@ -380,15 +417,15 @@ std::string FormatEnd(const RunResult& result) {
 
 std::string FormatTimeline(const RunResult& result) {
   std::string out;
-  const std::vector<Event>& events = result.events;
-  for (std::size_t i = 0; i < events.size();) {
-    const auto [period, times] = Repeats(events, i);
-    std::string line = Line(events[i], true);
+  const std::vector<Step> steps = Steps(result.events);
+  for (std::size_t i = 0; i < steps.size();) {
+    const auto [period, times] = Repeats(steps, i);
+    std::string line = Line(steps[i], true);
     for (std::size_t k = 1; k < period; ++k)
-      line += ", " + Line(events[i + k], false);
+      line += ", " + Line(steps[i + k], false);
     if (times > 1)
       line += " [" + std::to_string(times) + " times, to " +
-              Seconds(events[i + period * (times - 1)].t) + "]";
+              Seconds(steps[i + period * (times - 1)].t) + "]";
     out += line + "\n";
     i += period * times;
   }
