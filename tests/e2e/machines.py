@@ -17,11 +17,12 @@ def drive_c_path(value):
 
 
 def windows_parts(path):
-    """The folders and name that Windows makes of a path: separators, . and .. and the dots
-    and blanks that end a name."""
-    parts = []
-    for part in re.split(r"[\\/]+", path)[1:]:
-        part = part.rstrip(". ") if part not in (".", "..") else part
+    """The folders and name that Windows makes of a path: separators, . and .., one dot that
+    ends a folder's name, and the dots and blanks that end the path."""
+    parts, names = [], re.split(r"[\\/]+", path)[1:]
+    for at, part in enumerate(names):
+        if part not in (".", ".."):
+            part = part.rstrip(". ") if at == len(names) - 1 else part.removesuffix(".")
         if part == "..":
             parts = parts[:-1]
         elif part not in ("", "."):
