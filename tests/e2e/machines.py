@@ -3,6 +3,7 @@ comparison uses for processes and windows, and random machines within what Wine 
 
 import random
 import re
+from pathlib import Path
 
 CLOSED_BY_ITSELF = 100  # exit code of a stand-in that ended after a close request
 DEFAULT_ON_CLOSE = {"exit_after_ms": 100}
@@ -117,6 +118,64 @@ def is_program(path):
     return fold(path).endswith(".EXE") and fold(path).startswith(("C:\\WINDOWS\\", "C:\\WINNT\\"))
 
 
+# The places the tool looks at, by role; the start-up scripts and the editor come on top.
+PLACES = {"interpreter": r"C:\WINNT\system32\cmd.exe", "log folder": r"C:\Kestrix\Instr\log",
+          "kill log": r"C:\Kestrix\Instr\log\FWKill.log",
+          "settings": r"C:\Program Files\Kestrix\USBProtect\SetUSBProtection.reg",
+          "msiexec WINNT": r"C:\WINNT\SYSTEM32\msiexec.exe",
+          "msiexec WINDOWS": r"C:\WINDOWS\SYSTEM32\msiexec.exe"}
+SHIPPED = {line.strip().upper() for line in (Path(__file__).resolve().parents[2] / "removal" /
+           "product_codes.txt").read_text().splitlines() if line.strip()[:1] not in ("", "#")}
+
+
+def reg_text(entry):
+    data = entry["data"]
+    if entry["type"] == "REG_BINARY":
+        raw = bytes.fromhex(data) if isinstance(data, str) else data
+        data = " ".join("%02x" % b for b in raw)
+    return "%s %s" % (entry["type"], data.split("\0")[0] if entry["type"] == "REG_SZ" else data)
+
+
+def projection(machine):
+    """What a capture of the machine can see, in comparable form (tests/e2e/README.md)."""
+    root = {k.upper(): v for k, v in machine.get("environment", {}).items()}.get(
+        "KESTRIX_SYSTEM_ROOT")
+    system = machine.get("system", {})
+    folder = system.get("windows_folder", r"C:\WINDOWS")
+    places = dict(PLACES, editor=folder + r"\regedit.exe", **{"script " + s: "%s\\%s\\StartUpFW.bat"
+                  % (root, s) for s in ("bin", "binRelease", "binDebug") if root is not None})
+    files = {fold(f["path"]): f for f in machine.get("files", [])}
+    folders = {p.rsplit("\\", n)[0] for p in files for n in range(1, p.count("\\"))}
+    out = {"root": root, "windows folder": folder.upper(),
+           "shutdown privilege": system.get("shutdown_privilege", True)}
+    for role, path in places.items():
+        f = files.get(fold(path), {"directory": True} if fold(path) in folders else None)
+        out[role] = f and ("directory" if f.get("directory") else {
+            "readable": f.get("readable", True), "writable": f.get("writable", True)})
+        if role in ("kill log", "settings") and (out[role] or {}).get("readable"):
+            out[role]["text"] = f.get("content", "")
+    under = [e for e in machine.get("registry", []) if (e["key"].strip("\\").upper() + "\\")
+             .startswith(POLICY_KEY.upper() + "\\")]
+    value = [e for e in under if e["key"].strip("\\").upper() == POLICY_KEY.upper() and
+             e.get("name", "").upper() == "WRITEPROTECT"]
+    out["WriteProtect"] = reg_text(value[0]) if value else "key" if under else None
+    # A window's title, or None when it cannot be read; the titles in any order.
+    out["processes"] = [[p["name"], sorted((w if isinstance(w, str) else w["title"] if w.get(
+        "title_readable", True) else None for w in p.get("windows", [])), key=str),
+        p.get("can_open", True)] for p in machine.get("processes", [])]
+    products = [(p["code"].upper(), p.get("state", 5), p.get("name")) for p in
+                machine.get("products", [])]
+    out["products"] = {c: s for c, s, _ in products if s == 5 or (c in SHIPPED and s != -1)}
+    out["product names"] = {c: n for c, s, n in products if s == 5 and n}
+    return out
+
+
+def comparable(want, got):
+    """A capture's projection without the product names that the source does not give."""
+    return dict(got, **{"product names": {c: n for c, n in got["product names"].items()
+                                          if c in want["product names"]}})
+
+
 def titles(process):
     if isinstance(process, str):
         return []
@@ -178,7 +237,6 @@ ROOT_PARTS = ["Kestrix", "Program Files (x86)", "K&S", "a b", "x,y;z", "50%", "[
 ARGS = [["/terminate"], ["/restart"], ["/shutdown"], ["/deinstall"], ["/checkUSB"], ["/?"],
         ["-TERMINATE"], ["/restart", "/terminate"], ["/terminate", "/?"], ["/bogus"]]
 POLICY_KEY = r"System\CurrentControlSet\Control\StorageDevicePolicies"
-SETTINGS = r"C:\Program Files\Kestrix\USBProtect\SetUSBProtection.reg"
 PLACEHOLDER = "{00000000-0000-0000-0000-000000000000}"  # in the shipping table
 
 
@@ -206,7 +264,7 @@ def random_machine(seed):
     if rng.random() < 0.5:
         machine["files"].append({"path": r"C:\Kestrix\Instr\log", "directory": True})
     if rng.random() < 0.7:
-        machine["files"].append({"path": SETTINGS, "content": (
+        machine["files"].append({"path": PLACES["settings"], "content": (
             "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\%s]\r\n\"WriteProtect\"=dword:%08x\r\n"
             % (POLICY_KEY, rng.choice([0, 1, 2])))})
     if rng.random() < 0.7:
@@ -226,3 +284,21 @@ def random_machine(seed):
             rng.getrandbits(32), rng.getrandbits(48))])}]
     machine["user"] = {"closes_usage_box_after_ms": rng.choice([500, 1500])}
     return {"args": rng.choice(ARGS), "machine": machine}
+
+
+def sim_machine(seed):
+    """A random machine with, on top, what only the simulator can be given."""
+    rng, machine = random.Random(-seed), random_machine(seed)["machine"]
+    for process in machine["processes"]:
+        process.update(can_open=rng.random() < 0.8, windows=[
+            {"title": t, "title_readable": rng.random() < 0.8} for t in process["windows"]])
+    machine["files"] += [{"path": PLACES["kill log"], "content": "x\r\n"}] * (rng.random() < 0.5)
+    for entry in machine["files"]:
+        entry.update(readable=rng.random() < 0.8, writable=rng.random() < 0.8)
+    for product in machine.get("products", []):
+        product.update(state=rng.choice([5, 2, -1]), name=rng.choice(["", "Firmware"]))
+    machine["registry"] = [{"key": POLICY_KEY + rng.choice(["", r"\Sub"])}] if rng.random() < 0.2 \
+        else machine.get("registry", [])
+    machine["system"] = {"shutdown_privilege": rng.random() < 0.7,
+                         "windows_folder": rng.choice([r"C:\WINDOWS", r"c:\winnt", r"D:\Win"])}
+    return machine

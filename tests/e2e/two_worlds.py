@@ -138,12 +138,12 @@ def chunk(flat, groups):
     return out + ([sorted(flat[at:])] if at < len(flat) else [])
 
 
-def differences(sim, wine, prefix=""):
+def differences(sim, wine, prefix="", names=("sim: ", "wine:")):
     if isinstance(sim, dict) and isinstance(wine, dict):
-        return [d for key in sorted(set(sim) | set(wine), key=str)
-                for d in differences(sim.get(key), wine.get(key), "%s/%s" % (prefix, key))]
-    return [] if sim == wine else ["  %s\n    sim:  %s\n    wine: %s"
-                                   % (prefix, json.dumps(sim), json.dumps(wine))]
+        return [d for key in sorted(set(sim) | set(wine), key=str) for d in differences(
+            sim.get(key), wine.get(key), "%s/%s" % (prefix, key), names)]
+    return [] if sim == wine else ["  %s\n    %s %s\n    %s %s" % (
+        prefix, names[0], json.dumps(sim), names[1], json.dumps(wine))]
 
 
 def unmet(expect, obs, world):
@@ -280,12 +280,51 @@ def run_many(config, named, jobs):
     return max(codes, default=0)
 
 
+def round_trip(config, name, machine):
+    """The machine through the simulated capture and the capture through it again: a report
+    unless both come back as they went in."""
+    def sim(source, *args):
+        done = subprocess.run([config.sim, "--machine", "-", *args], capture_output=True,
+                              input=json.dumps(source).encode(), timeout=120)
+        if done.returncode:
+            raise Refused("fenwrack-sim %s: %d, %s" % (" ".join(args), done.returncode,
+                                                      done.stderr.decode().strip().split("\n")[-1]))
+        return args[0] == "--capture" and json.loads(done.stdout)
+    try:
+        first = sim(machine, "--capture")
+        sim(first, "/?")
+        once, again = m.projection(first), m.projection(sim(first, "--capture"))
+    except Refused as error:
+        return "FAILED %s: %s\n" % (name, error)
+    want = m.projection(machine)
+    diffs = [" " + e.message for e in config.schema.iter_errors(first)] + differences(
+        want, m.comparable(want, once), names=("machine:", "capture:")) + differences(
+        once, again, names=("capture:", "again:  "))
+    return diffs and "FAILED %s:\n%s\n" % (name, "\n".join(diffs))
+
+
+def round_trips(config):
+    import jsonschema
+    schema = json.loads((SOURCE / "sim/machine-file.schema.json").read_text())
+    config.schema = jsonschema.validators.validator_for(schema)(schema)
+    named = [(p.name, json.loads(p.read_text())) for p in sorted(SOURCE.glob("examples/*.json"))]
+    named += [(p.name, load_case(p)["machine"]) for p in sorted(SOURCE.glob("tests/cases/*.json"))]
+    named += [("random seed %d" % seed, m.sim_machine(seed)) for seed in
+              range(config.seed, config.seed + config.count)]
+    with concurrent.futures.ThreadPoolExecutor(config.jobs) as pool:
+        failed = [r for r in pool.map(lambda item: round_trip(config, *item), named) if r]
+    print("".join(failed) + "%d of %d machines come back from their capture" % (
+        len(named) - len(failed), len(named)))
+    return 1 if failed else 0
+
+
 def main():
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # `| head` ends the report quietly
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("command", choices=["run", "run-all", "random", "prefix", "clean"])
+    parser.add_argument("command", choices=["run", "run-all", "random", "prefix", "clean",
+                                            "round-trip"])
     parser.add_argument("target", nargs="?")
-    parser.add_argument("--work", required=True)
+    parser.add_argument("--work", help="the Wine side's folder (all but round-trip)")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--count", type=int, default=1)
     parser.add_argument("-j", "--jobs", type=int, default=1)
@@ -295,6 +334,10 @@ def main():
     parser.add_argument("--docs", help="also copy the screenshots here")
     parser.add_argument("--show", action="store_true", help="print both worlds' observations")
     config = parser.parse_args()
+    if config.command == "round-trip":
+        return round_trips(config)
+    if not config.work:
+        parser.error("--work is required")
     config.programs = Path(config.windows_dir) / "tests/e2e/programs"
     config.tool = Path(config.windows_dir) / "Fenwrack.exe"
     config.shots = config.shots or Path(config.work) / "screenshots"
