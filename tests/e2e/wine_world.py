@@ -1,6 +1,7 @@
 """The Wine world: a machine file made into a Wine prefix, the shipped Fenwrack.exe run in it,
 and what the prefix shows afterwards, in the terms the comparison uses."""
 
+import json
 import os
 import re
 import shutil
@@ -17,6 +18,8 @@ DLL_OVERRIDES = "winemenubuilder.exe=d;mscoree,mshtml="
 RECORDING = ";wineboot.exe=n;msiexec.exe=n"
 TOOL = r"C:\Fenwrack\Fenwrack.exe"
 AGENT = r"C:\e2e\agent.exe"
+CAPTURE = r"C:\e2e\fenwrack-capture.exe"
+OWN = ("agent.exe", "Fenwrack.exe")  # the suite's processes and the tool, never the machine's
 EVENTS = r"C:\e2e\events.txt"
 # Programs the tool starts: the agent plays them where the machine lists them, and they are gone
 # where it does not. As cmd.exe and regedit.exe it hands on to Wine's own, kept in C:\e2e\real.
@@ -25,7 +28,6 @@ AGENT_PLACES = [r"C:\WINNT\system32\cmd.exe", r"C:\windows\regedit.exe",
 REAL = {"cmd.exe": r"C:\windows\system32\cmd.exe", "regedit.exe": r"C:\windows\regedit.exe"}
 STATUS_CONTROL, BOX_TEXT = 1001, 65535
 WS_EX_TOPMOST = 0x8
-REG_TYPES = {1: "REG_SZ", 3: "REG_BINARY", 4: "REG_DWORD", 11: "REG_QWORD"}
 
 
 class SetupError(Exception):
@@ -104,18 +106,6 @@ def reg_data(entry):
     return ("hex(b):" if kind == "REG_QWORD" else "hex:") + ",".join("%02x" % b for b in raw)
 
 
-def reg_value(status, kind, data=""):
-    """A value as read inside the prefix, as the simulator's machine file writes it."""
-    if status != "0":
-        return None
-    raw, kind = bytes.fromhex(data), REG_TYPES.get(int(kind), kind)
-    if kind in ("REG_DWORD", "REG_QWORD"):
-        return "%s %d" % (kind, int.from_bytes(raw, "little"))
-    if kind == "REG_SZ":
-        return "REG_SZ " + raw.decode("utf-16-le").split("\0")[0]
-    return "%s %s" % (kind, " ".join("%02x" % b for b in raw))
-
-
 def package_source(code):
     names = {key: str(uuid.uuid5(uuid.NAMESPACE_URL, code + key)).upper() for key in "ucd"}
     return """<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi"><Product Id="%s"
@@ -139,7 +129,8 @@ class Prefix:
         self.screen, self.processes = screen, []
 
     def __enter__(self):
-        for program in [p for p in (self.programs / "agent.exe", self.tool) if not p.is_file()]:
+        for program in [p for p in (self.programs / "agent.exe", self.tool,
+                                    self.tool.parent / "fenwrack-capture.exe") if not p.is_file()]:
             raise SetupError("%s is missing: build the windows preset (cmake --preset windows"
                              " && cmake --build --preset windows)" % program)
         if not (self.work / "template" / "ready").is_file():
@@ -199,10 +190,12 @@ class Prefix:
 
     def materialize(self, machine, args):
         self.tags = {}  # a stand-in's tag: its process's key, or the name a script started
+        self.ends = {}  # a stand-in's tag: whether it ends after a close request
         e2e = self.path(r"C:\e2e")
         (e2e / "real").mkdir(parents=True)
         agent = self.programs / "agent.exe"
         shutil.copy2(agent, self.path(AGENT))
+        shutil.copy2(self.tool.parent / "fenwrack-capture.exe", self.path(CAPTURE))
         for index, entry in enumerate(machine.get("files", [])):
             if entry.get("directory"):
                 self.path(entry["path"]).mkdir(parents=True, exist_ok=True)
@@ -232,8 +225,6 @@ class Prefix:
         (e2e / "setup.bat").write_text("\r\n".join(setup) + "\r\n")
         # Also the prefix's first process, which boots it with Wine's own wineboot.
         run(["wine", "cmd", "/c", r"C:\e2e\setup.bat"], self.env, 180, self.log)
-        if codes and self.state([], codes)[1] != [5] * len(codes):
-            raise SetupError("the packages did not install: states %r" % self.state([], codes)[1])
         for name, source in REAL.items():
             shutil.copy2(self.path(source), e2e / "real" / name)
         listed = {m.fold(entry["path"]) for entry in machine.get("files", [])}
@@ -243,9 +234,14 @@ class Prefix:
             elif self.path(place).exists():
                 self.path(place).unlink()
         self.write(TOOL, self.tool.read_bytes())
+        self.baseline = self.capture("baseline", self.env)
+        installed = m.projection(self.baseline)["products"]
+        if any(installed.get(code.upper()) != 5 for code in codes):
+            raise SetupError("the packages did not install: %r" % installed)
         plan = [self.standin("p%d" % i, key, process) for i, (key, process) in
                 enumerate(zip(m.process_keys(machine), machine.get("processes", [])))]
-        plan.append("tool\t" + list2cmdline([TOOL, *args]))
+        plan += ["capture\t%s C:\\e2e\\before.json" % CAPTURE,
+                 "tool\t" + list2cmdline([TOOL, *args])]
         (e2e / "plan.txt").write_bytes("\n".join(plan).encode("utf-16-le"))
 
     def standin(self, tag, key, process):
@@ -253,8 +249,9 @@ class Prefix:
         self.write(exe, (self.programs / "agent.exe").read_bytes())
         self.tags[tag] = key
         reaction = m.on_close(process)
+        self.ends[tag] = isinstance(reaction, dict)
         argv = [exe, "--standin", tag, *[a for t in m.titles(process) for a in ("--title", t)],
-                "--close-ms", -1 if reaction == "ignore" else reaction["exit_after_ms"]]
+                "--close-ms", reaction["exit_after_ms"] if self.ends[tag] else -1]
         return tag + "\t" + list2cmdline(map(str, argv))
 
     def script(self, index, starts):
@@ -319,21 +316,19 @@ class Prefix:
         # What the tool started goes on after its end. Waiting for as many starts as the
         # simulator saw only bounds the wait: a start that Wine makes late still counts.
         quiet_since = time.monotonic()
-        while time.monotonic() < quiet_since + (1 if settled(lines, predicted) else 20):
+        while time.monotonic() < quiet_since + (1 if settled(lines, predicted, self.ends) else 20):
             time.sleep(0.05)
             more = events.read_bytes().decode("utf-8", "replace").split("\n")[:-1]
             if len(more) > len(lines):
                 lines, quiet_since = more, time.monotonic()
         return lines, end, found, times
 
-    def state(self, values, codes):
-        """Values under HKLM as 'TYPE DATA' or None, and products' states, read inside."""
-        run(["wine", AGENT, "--state", *[a for key, name in values for a in ("--reg", key, name)],
-             *[a for code in codes for a in ("--msi", code)]], self.env, 60, self.log)
-        lines = self.path(EVENTS).read_text().splitlines()
-        regs = [reg_value(*line.split(" ")[1:]) for line in lines if line.startswith("reg ")]
-        msis = [int(line.split()[1]) for line in lines if line.startswith("msi ")]
-        return regs[len(regs) - len(values):], msis[len(msis) - len(codes):]
+    def capture(self, name, env):
+        """The prefix as fenwrack-capture.exe sees it, as a machine file."""
+        code, _ = run(["wine", CAPTURE, "C:\\e2e\\%s.json" % name], env, 60, self.log, check=False)
+        if code != 0:
+            raise SetupError("fenwrack-capture.exe ended with %d (see %s)" % (code, self.log.name))
+        return json.loads(self.path("C:\\e2e\\%s.json" % name).read_text())
 
     def screenshot(self, name):
         self.shots.mkdir(parents=True, exist_ok=True)
@@ -341,7 +336,7 @@ class Prefix:
         run(["import", "-window", "root", "-define",
              "png:exclude-chunk=date,time", self.shots / (name + ".png")], self.env, 30, self.log)
 
-    def observe(self, machine, lines, end, found, files, values):
+    def observe(self, machine, lines, end, found):
         """The run in the comparison's terms; actions in the order Wine logged them."""
         window_keys = m.window_keys(machine)
         obs = {"end": end, "processes": {key: "running" for key in m.process_keys(machine)},
@@ -372,18 +367,11 @@ class Prefix:
                 if code != m.CLOSED_BY_ITSELF:
                     order.append("terminate %s %d" % (self.tags[tag], code))
         obs["started"] = sorted(a for a in order if a.startswith(("run", "start")))
-        obs["files"] = {}
-        scripts = {m.fold(f["path"]) for f in machine.get("files", []) if "starts" in f}
-        for path in files:
-            target = self.path(path)
-            obs["files"][path] = (None if not target.exists() else "directory" if target.is_dir()
-                                  else "program" if m.is_program(path)
-                                  else "script" if m.fold(path) in scripts
-                                  else target.read_bytes().decode("utf-8", "replace"))
-        codes = [p["code"] for p in machine.get("products", [])]
-        registry, states = self.state(values, codes)
-        obs["registry"] = {"%s\\%s" % v: found for v, found in zip(values, registry)}
-        obs["products"] = dict(zip(codes, states))
+        if "done capture 0" not in lines:
+            raise SetupError("the capture before the tool failed (see %s)" % self.path(EVENTS))
+        captures = (json.loads(self.path(r"C:\e2e\before.json").read_text()),
+                    self.capture("after", dict(self.env, **machine.get("environment", {}))))
+        obs["before"], obs["after"] = [m.projection(without(c, self.baseline)) for c in captures]
         status = found.get("status")
         obs["status_window"] = status and dict(
             {k: status[k] for k in ("x", "y", "width", "height")},
@@ -395,12 +383,27 @@ class Prefix:
         return obs, order
 
 
-def settled(lines, predicted):
-    """Every forwarded program has ended, and as many programs started as predicted."""
+def settled(lines, predicted, ends):
+    """Every forwarded program has ended, as many programs started as predicted, and every
+    stand-in that ends after a close request has ended."""
     def count(*prefixes):
         return sum(line.startswith(prefixes) for line in lines)
+    def tags(word):
+        return {line.split()[1] for line in lines if line.startswith(word + " p")}
     return (count("run cmd.exe", "run regedit.exe") == count("done cmd.exe", "done regedit.exe")
-            and count("run ", "start s") - count("run wineboot.exe") >= predicted["started"])
+            and count("run ", "start s") - count("run wineboot.exe") >= predicted["started"]
+            and all(tag in tags("exit") for tag in tags("close") if ends[tag]))
+
+
+def without(capture, baseline):
+    """A capture without Wine's own processes (those of the baseline, each name's first
+    occurrences: a machine may have an explorer.exe too) and the suite's."""
+    left = list(capture["processes"])
+    for name in [p["name"] for p in baseline["processes"]]:
+        same = [p for p in left if p["name"] == name]
+        if same:
+            left.remove(same[0])
+    return dict(capture, processes=[p for p in left if p["name"] not in OWN])
 
 
 def after_program(command_line):

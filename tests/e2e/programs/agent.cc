@@ -1,10 +1,10 @@
 // Every process the suite needs inside the prefix, one program copied under many names:
 //   --launch PLAN [--close-box MS] [--key escape|enter MS]: starts the plan's programs (lines
-//     "TAG<tab>COMMAND LINE", the tool last), each but the tool once it waits for input; logs
-//     their starts and ends and the tool's windows whenever what they show changes; clicks OK in
-//     a message box MS after it appears, presses the key in the status window MS after the start
+//     "TAG<tab>COMMAND LINE", the tool last), each but the tool once it waits for input, and the
+//     one tagged "capture" run to its end; logs their starts and ends and the tool's windows
+//     whenever what they show changes; clicks OK in a message box MS after it appears, presses
+//     the key in the status window MS after the start
 //   --spawn PLAN: the same from a start-up script, returning once all are up
-//   --state [--reg KEY NAME]... [--msi CODE]...: logs values under HKLM and products' states
 //   --standin TAG [--title T]... [--close-ms N]: a firmware program with one window per title;
 //     after the first close request it ends N ms later with code 100, never when N < 0
 //   anything else: a recorder that logs its command line; as msiexec.exe it removes the product
@@ -13,6 +13,7 @@
 
 #include <windows.h>
 // After windows.h, which it needs.
+#include <imm.h>
 #include <msi.h>
 #include <shellapi.h>
 
@@ -69,6 +70,8 @@ int Standin(HINSTANCE instance, int count, wchar_t** argv) {
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   windowClass.lpszClassName = L"FenwrackE2EStandin";
   RegisterClassW(&windowClass);
+  // Exactly the machine's windows: no input-method window per thread.
+  ImmDisableIME(static_cast<DWORD>(-1));
   for (int i = 3; i + 1 < count; i += 2) {
     if (std::wstring(argv[i]) == L"--close-ms") {
       g_closeMs = _wtoi(argv[i + 1]);
@@ -110,13 +113,21 @@ std::vector<Started> StartPlan(const wchar_t* plan) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    // As on the instrument, everything runs from drive C.
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, L"C:\\",
-                        &startup, &info)) {
+    // As on the instrument, everything runs from drive C. Detached: Wine, unlike Windows, would
+    // leave a script's console (and its conhost.exe) to the GUI programs the script starts.
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS,
+                        nullptr, L"C:\\", &startup, &info)) {
       Log(L"failed " + tag + L" " + std::to_wstring(GetLastError()));
       continue;
     }
     CloseHandle(info.hThread);
+    if (tag == L"capture") {
+      DWORD code = WaitForSingleObject(info.hProcess, 120000);
+      GetExitCodeProcess(info.hProcess, &code);
+      Log(L"done capture " + std::to_wstring(code));
+      CloseHandle(info.hProcess);
+      continue;
+    }
     if (tag != L"tool")
       WaitForInputIdle(info.hProcess, 30000);
     Log(L"start " + tag);
@@ -259,26 +270,6 @@ int Launch(int count, wchar_t** argv) {
   return 0;
 }
 
-// Logs "reg STATUS TYPE HEX" per value under HKLM and "msi STATE" per product.
-int State(int count, wchar_t** argv) {
-  for (int i = 2; i + 1 < count; ++i) {
-    if (std::wstring(argv[i]) == L"--msi") {
-      Log(L"msi " + std::to_wstring(MsiQueryProductStateW(argv[++i])));
-      continue;
-    }
-    BYTE data[4096] = {};
-    DWORD type = 0, size = sizeof data;
-    const LONG status = RegGetValueW(HKEY_LOCAL_MACHINE, argv[i + 1], argv[i + 2],
-                                     RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size);
-    std::wstring line = L"reg " + std::to_wstring(status) + L" " + std::to_wstring(type) + L" ";
-    for (DWORD b = 0; status == ERROR_SUCCESS && b < size; ++b)
-      line += {L"0123456789abcdef"[data[b] >> 4], L"0123456789abcdef"[data[b] & 15]};
-    Log(line);
-    i += 2;
-  }
-  return 0;
-}
-
 // ---- The recorders
 
 // Wine's msiexec cannot be run from here: the override that put this program in its place holds
@@ -335,7 +326,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     return Standin(instance, count, argv);
   if (mode == L"--launch" || mode == L"--spawn")
     return Launch(count, argv);
-  if (mode == L"--state")
-    return State(count, argv);
   return Record(count, argv);
 }
