@@ -258,6 +258,26 @@ def run_many(config, named, jobs):
     return max(codes, default=0)
 
 
+def read_only(config):
+    """Captures change nothing that the suite observes, and read the title of a window whose
+    thread never reads a message."""
+    machine = load_case(SOURCE / "tests/cases/restart_hung_server.json")["machine"]
+    machine["processes"][0]["on_close"] = "hung"
+    machine.update(products=[{"code": m.PLACEHOLDER}], registry=[
+        {"key": m.POLICY_KEY, "name": "WriteProtect", "type": "REG_DWORD", "data": 0}])
+    with w.Prefix(config.work, "capture_read_only", config.programs, config.tool) as prefix:
+        seen = [{"events": prefix.stand_ins_up(machine), "files": prefix.files()}]
+        env = dict(prefix.env, **machine["environment"])
+        captures = [prefix.capture("capture%d" % n, env) for n in (1, 2)]
+        seen.append({"events": prefix.path(w.EVENTS).read_text(), "files": prefix.files()})
+    want = m.projection(machine)
+    diffs = [d for c in captures for d in differences(want, m.comparable(want, m.projection(
+        w.without(c, prefix.baseline))), names=("machine:", "capture:"))]
+    diffs += differences(*seen, names=("before:", "after: "))
+    print("\n".join(["FAILED capture_read_only:"] + diffs) if diffs else "PASSED capture_read_only")
+    return 1 if diffs else 0
+
+
 def round_trip(config, name, machine):
     """The machine through the simulated capture and the capture through it again: a report
     unless both come back as they went in."""
@@ -300,7 +320,7 @@ def main():
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # `| head` ends the report quietly
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("command", choices=["run", "run-all", "random", "prefix", "clean",
-                                            "round-trip"])
+                                            "round-trip", "read-only"])
     parser.add_argument("target", nargs="?")
     parser.add_argument("--work", help="the Wine side's folder (all but round-trip)")
     parser.add_argument("--seed", type=int, default=1)
@@ -319,12 +339,13 @@ def main():
     config.programs = Path(config.windows_dir) / "tests/e2e/programs"
     config.tool = Path(config.windows_dir) / "Fenwrack.exe"
     config.shots = config.shots or Path(config.work) / "screenshots"
-    if config.command in ("prefix", "clean"):
+    actions = {"prefix": lambda c: w.Template(c.work).create(), "read-only": read_only,
+               "clean": lambda c: w.Template(c.work).remove()}
+    if config.command in actions:
         try:
-            return w.Template(config.work).create() if config.command == "prefix" else \
-                w.Template(config.work).remove()
+            return actions[config.command](config)
         except w.SetupError as error:
-            print("no prefix template: %s" % error)
+            print("%s failed: %s" % (config.command, error))
             return 1
     if config.command == "random":
         return run_many(config, [("random-%d" % seed, m.random_machine(seed)) for seed in

@@ -176,6 +176,11 @@ class Prefix:
             here = same[0] if same else here / part
         return here
 
+    def files(self):
+        """Every file of drive C outside the suite's folder, with its size and time."""
+        return {str(f): (f.stat().st_size, f.stat().st_mtime_ns) for f in self.drive_c.rglob("*")
+                if not f.is_relative_to(self.path(r"C:\e2e"))}
+
     def write(self, windows_path, data):
         self.path(windows_path).parent.mkdir(parents=True, exist_ok=True)
         self.path(windows_path).write_bytes(data)
@@ -240,9 +245,21 @@ class Prefix:
             raise SetupError("the packages did not install: %r" % installed)
         plan = [self.standin("p%d" % i, key, process) for i, (key, process) in
                 enumerate(zip(m.process_keys(machine), machine.get("processes", [])))]
-        plan += ["capture\t%s C:\\e2e\\before.json" % CAPTURE,
-                 "tool\t" + list2cmdline([TOOL, *args])]
+        if args is not None:  # else only the stand-ins
+            plan += ["capture\t%s C:\\e2e\\before.json" % CAPTURE,
+                     "tool\t" + list2cmdline([TOOL, *args])]
         (e2e / "plan.txt").write_bytes("\n".join(plan).encode("utf-16-le"))
+
+    def stand_ins_up(self, machine):
+        """The machine made, with its processes up and no tool."""
+        self.materialize(machine, None)
+        self.start([AGENT, "--launch", r"C:\e2e\plan.txt"])
+        for _ in range(600):
+            text = self.path(EVENTS).read_text() if self.path(EVENTS).is_file() else ""
+            if "failed " in text or text.count("start p") == len(machine.get("processes", [])):
+                return text
+            time.sleep(0.1)
+        raise SetupError("the stand-ins did not come up: %r" % text)
 
     def standin(self, tag, key, process):
         exe = "C:\\e2e\\exe\\%s\\%s" % (tag, m.name_of(process))
@@ -251,7 +268,8 @@ class Prefix:
         reaction = m.on_close(process)
         self.ends[tag] = isinstance(reaction, dict)
         argv = [exe, "--standin", tag, *[a for t in m.titles(process) for a in ("--title", t)],
-                "--close-ms", reaction["exit_after_ms"] if self.ends[tag] else -1]
+                "--close-ms", reaction["exit_after_ms"] if self.ends[tag] else
+                -2 if reaction == "hung" else -1]
         return tag + "\t" + list2cmdline(map(str, argv))
 
     def script(self, index, starts):

@@ -6,7 +6,8 @@
 //     the key in the status window MS after the start
 //   --spawn PLAN: the same from a start-up script, returning once all are up
 //   --standin TAG [--title T]... [--close-ms N]: a firmware program with one window per title;
-//     after the first close request it ends N ms later with code 100, never when N < 0
+//     after the first close request it ends N ms later with code 100, never when N < 0; with
+//     N = -2 it never reads a message once its windows are up (hung)
 //   anything else: a recorder that logs its command line; as msiexec.exe it removes the product
 //     itself, else it runs C:\e2e\real\ITS-NAME with the same command line when that exists
 // Lines go to C:\e2e\events.txt under one named mutex, so the file's order is the events' order.
@@ -83,6 +84,11 @@ int Standin(HINSTANCE instance, int count, wchar_t** argv) {
     ShowWindow(g_windows.back(), SW_SHOWNOACTIVATE);
   }
   MSG message;
+  if (g_closeMs == -2) {
+    // Idle once, so that the launcher goes on, then never again.
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
+    Sleep(INFINITE);
+  }
   // The thread timer of the delayed end is the only message without a window.
   while (GetMessageW(&message, nullptr, 0, 0) > 0 && message.hwnd)
     DispatchMessageW(&message);
