@@ -5,6 +5,7 @@ See tests/e2e/README.md."""
 
 import argparse
 import concurrent.futures
+from functools import reduce
 import itertools
 import json
 import shutil
@@ -278,6 +279,25 @@ def read_only(config):
     return 1 if diffs else 0
 
 
+def capture(config):
+    """The part of a machine file that Wine can be given, made into a prefix with its processes
+    running, and fenwrack-capture.exe's file of it, written to WORK/captured.json."""
+    machine = json.loads(Path(config.target).read_text())
+    while refused := m.refusal(machine):
+        print("left out: " + refused, file=sys.stderr)
+        pointer = refused.split(":")[0].split("/")[1:]
+        *parents, last = [int(k) if k.isdigit() else k for k in pointer]
+        reduce(lambda node, key: node[key], parents, machine).pop(last)
+    if not (Path(config.work) / "template" / "ready").is_file():
+        w.Template(config.work).create()
+    with w.Prefix(config.work, "capture", config.programs, config.tool) as prefix:
+        prefix.stand_ins_up(machine)
+        prefix.capture("captured", dict(prefix.env, **machine.get("environment", {})))
+        shutil.copy2(prefix.path(r"C:\e2e\captured.json"), config.work)
+    print(Path(config.work, "captured.json").resolve())
+    return 0
+
+
 def round_trip(config, name, machine):
     """The machine through the simulated capture and the capture through it again: a report
     unless both come back as they went in."""
@@ -320,7 +340,7 @@ def main():
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # `| head` ends the report quietly
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("command", choices=["run", "run-all", "random", "prefix", "clean",
-                                            "round-trip", "read-only"])
+                                            "round-trip", "read-only", "capture"])
     parser.add_argument("target", nargs="?")
     parser.add_argument("--work", help="the Wine side's folder (all but round-trip)")
     parser.add_argument("--seed", type=int, default=1)
@@ -340,7 +360,7 @@ def main():
     config.tool = Path(config.windows_dir) / "Fenwrack.exe"
     config.shots = config.shots or Path(config.work) / "screenshots"
     actions = {"prefix": lambda c: w.Template(c.work).create(), "read-only": read_only,
-               "clean": lambda c: w.Template(c.work).remove()}
+               "clean": lambda c: w.Template(c.work).remove(), "capture": capture}
     if config.command in actions:
         try:
             return actions[config.command](config)
