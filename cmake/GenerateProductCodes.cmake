@@ -1,11 +1,14 @@
 # Turns the product-code file into the compiled-in table. Fails, naming file and line, for a line
 # that is not a braced GUID, a code too long for its slot, or more codes than slots.
+# sim/product_codes.cc reads these files for fenwrack-sim, with the same rules and messages.
 cmake_policy(SET CMP0007 NEW)  # keep empty lines, so line numbers stay right
 set(slots 96)
 set(slot_size 80)
 
 if(NOT EXISTS "${INPUT}")
   message(FATAL_ERROR "${INPUT}: product-code file not found")
+elseif(IS_DIRECTORY "${INPUT}")
+  message(FATAL_ERROR "${INPUT}: a directory, not a product-code file")
 endif()
 file(READ "${INPUT}" raw)
 string(REPLACE "\r" "" raw "${raw}")
@@ -38,9 +41,18 @@ foreach(line IN LISTS lines)
   string(APPEND codes "    \"${code}\",\n")
 endforeach()
 
+# Outside Windows the table is the simulator's, whose runs may read another one: the same name
+# for storage that a run can fill (fenwrack-sim --product-codes).
 file(WRITE "${OUTPUT}.tmp"
   "// Generated from ${INPUT}; edit that file, not this one.\n"
   "#include \"removal/product_code_table.h\"\n\n"
-  "const char ProductCodeTable[kProductCodeSlots][kProductCodeSlotSize] = {\n${codes}};\n")
+  "#ifdef _WIN32\n"
+  "const char ProductCodeTable[kProductCodeSlots][kProductCodeSlotSize] = {\n${codes}};\n"
+  "#else\n"
+  "#include \"sim/product_codes.h\"\n\n"
+  "char SimulatedProductCodes[kProductCodeSlots][kProductCodeSlotSize] = {\n${codes}};\n"
+  "extern const char ProductCodeTable[kProductCodeSlots][kProductCodeSlotSize]\n"
+  "    __attribute__((alias(\"SimulatedProductCodes\")));\n"
+  "#endif\n")
 file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUTPUT}.tmp")

@@ -12,8 +12,10 @@
 #include "platform/sim/machine_model.h"
 #include "platform/sim/simulator.h"
 #include "platform/sim/text.h"
+#include "removal/product_table_digest.h"
 #include "sim/check.h"
 #include "sim/fleet.h"
+#include "sim/product_codes.h"
 #include "sim/timeline_svg.h"
 #include "sim/verdict.h"
 #include "sim/warnings.h"
@@ -30,8 +32,9 @@ constexpr int kStuck = 3;
 constexpr int kNotAchieved = 4;  // with --require-achieved
 
 constexpr char kHelp[] =
-    R"(Usage: fenwrack-sim [--machine FILE] [--trace FILE] [--dump-machine FILE] [--svg FILE]
-                   [--capture] [--require-achieved] [--] [ARG...]
+    R"(Usage: fenwrack-sim [--machine FILE] [--product-codes FILE] [--trace FILE]
+                   [--dump-machine FILE] [--svg FILE] [--capture] [--require-achieved]
+                   [--] [ARG...]
        fenwrack-sim --check PREDICTED OBSERVED
 
 Runs Fenwrack.exe on a simulated analyzer, on a virtual clock, and prints what happened:
@@ -47,6 +50,9 @@ output, byte for byte.
   --machine FILE       the analyzer, described in a machine file (JSON, below; every part is
                        described in sim/MACHINE-FILE.md of the sources); - is stdin. Without
                        it: the demo analyzer, firmware up, its server Halvmark.exe hung.
+  --product-codes FILE the product-code table that /deinstall removes, instead of the
+                       compiled-in one: a file such as removal/product_codes.txt, checked as
+                       the build checks it (a bad line is named as the build names it).
   --trace FILE         also write every event as JSON Lines, one object per event with t
                        (virtual ms), thread, event and the event's fields. - is stdout.
   --dump-machine FILE  write the machine as the run left it, in the machine-file format, so
@@ -70,7 +76,7 @@ output, byte for byte.
                        WriteProtect as the tool reads it, the products' states. Pids are not
                        compared. Exit 0: as predicted; 1: not (each difference on a line); 2:
                        a file that cannot be read or is not a machine file.
-  --help, --version    this text; the version.
+  --help, --version    this text; the version and a digest of the product-code table.
 When an output goes to stdout, the timeline is not printed. Two outputs cannot name the
 same file.
 
@@ -133,6 +139,7 @@ constexpr std::size_t kOutputCount = std::size(kOutputs);
 
 struct Options {
   std::optional<std::string> machine;
+  std::optional<std::string> productCodes;
   std::array<std::optional<std::string>, kOutputCount> outputs;
   std::vector<std::string> toolArgs;
   bool help = false;
@@ -155,6 +162,8 @@ void Complain(const std::string& what) {
 std::optional<std::string>* Target(Options& options, const std::string& name) {
   if (name == "--machine")
     return &options.machine;
+  if (name == "--product-codes")
+    return &options.productCodes;
   if (name == "--fleet" || name == "--fleet-json")
     return (options.fleetJson = name == "--fleet-json"), &options.fleet;
   for (std::size_t i = 0; i < kOutputCount; ++i) {
@@ -306,8 +315,9 @@ int WriteOutputs(std::vector<Output>& outputs, const Report& report, bool captur
   for (Output& out : outputs) {
     std::string text;
     if (out.name == "standard output") {
-      text = capture ? run.standardOutput
-                     : sim::FormatTimeline(run) + (report.verdict ? "\n" + report.verdict->Text() : "");
+      text = capture
+                 ? run.standardOutput
+                 : sim::FormatTimeline(run) + (report.verdict ? "\n" + report.verdict->Text() : "");
     } else {
       for (const OutputKind& kind : kOutputs) {
         if (out.name == kind.option)
@@ -411,8 +421,17 @@ int main(int argc, char** argv) {
     Complain(*error);
     return kUsageError;
   }
+  if (options.productCodes) {
+    if (const auto error =
+            fenwrack_sim::ReadProductCodes(*options.productCodes, SimulatedProductCodes)) {
+      Complain(*error);
+      return kUsageError;
+    }
+  }
   if (options.help || options.version) {
-    if (WriteAll(1, options.help ? std::string(kHelp) : "fenwrack-sim " FENWRACK_VERSION "\n"))
+    const std::string version =
+        "fenwrack-sim " FENWRACK_VERSION ", product-code table " + ProductTableDigest() + "\n";
+    if (WriteAll(1, options.help ? std::string(kHelp) : version))
       return kRan;
     Complain("standard output: cannot write: " + sim::FileErrorReason(errno));
     return kUsageError;

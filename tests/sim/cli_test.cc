@@ -50,8 +50,8 @@ Outcome Sim(const std::string& arguments) {
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(out), ReadFile(err)};
 }
 
-// One case a line: what | arguments (@ is this test's folder) | status | what the one line on
-// stderr holds (none: stderr stays empty).
+// One case a line: what | arguments (@ is this test's folder, % the sources) | status | what the
+// one line on stderr holds (none: stderr stays empty), or with status 0 what stdout holds.
 constexpr const char* kStatusCases = R"(
 usage box         |                                              | 0 |
 restart           | /restart                                     | 0 |
@@ -60,6 +60,8 @@ not achieved      | --require-achieved --machine @oom.json /checkUSB | 4 |
 power-off         | --machine @off.json /shutdown                | 0 |
 help              | --help                                       | 0 |
 version           | --version                                    | 0 |
+table digest      | --product-codes %examples/products-installed.codes.txt --version | 0 | product-code table 3963b2f15158
+other table       | --product-codes %examples/products-installed.codes.txt --machine %examples/products-installed.json --dump-machine - /deinstall | 0 | "products": []
 out of memory     | --machine @oom.json /deinstall               | 1 |
 stuck             | --machine=@stuck.json                        | 3 |
 stuck from stdin  | --machine - <@stuck.json                     | 3 |
@@ -72,6 +74,11 @@ stdout and trace  | --trace @x >@x                               | 2 | standard 
 missing machine   | --machine @none.json                         | 2 | none.json: no such file
 machine directory | --machine @                                  | 2 | : is a directory
 bad machine       | --machine @bad.json                          | 2 | bad.json:1:40: /processes/0/on_close: expected "ignore" or {"exit_after_ms": N}
+missing table     | --product-codes @none.txt                    | 2 | none.txt: product-code file not found
+table directory   | --product-codes @                            | 2 | /: a directory, not a product-code file
+not a code        | --product-codes @bad.txt /deinstall          | 2 | bad.txt:2: not a braced GUID such as {01234567-89AB-CDEF-0123-456789ABCDEF}: '{XYZ}'
+too long a code   | --product-codes @long.txt /deinstall         | 2 | long.txt:1: product code is 80 characters long; a slot holds at most 79
+more than 96      | --product-codes @many.txt /deinstall         | 2 | many.txt:97: more than 96 product codes; the table has 96 slots
 unwritable trace  | --trace /nonexistent/t.jsonl                 | 2 | --trace: cannot write /nonexistent/t.jsonl: no such file
 full trace        | --trace /dev/full                            | 2 | --trace: cannot write /dev/full: no space left on the device
 full stdout       | /restart >/dev/full                          | 2 | standard output: cannot write: no space left on the device
@@ -80,12 +87,14 @@ full stdout       | /restart >/dev/full                          | 2 | standard 
 std::vector<std::vector<std::string>> StatusCases() {
   std::vector<std::vector<std::string>> cases;
   std::istringstream lines(kStatusCases);
+  const std::string doc = FENWRACK_MACHINE_DOC, sources = doc.substr(0, doc.rfind("sim/"));
   const std::regex row(R"((.*?) *\| *(.*?) *\| (\d) \|(?: (.*))?)");
   std::smatch m;
   for (std::string line; std::getline(lines, line);) {
-    if (std::regex_match(line, m, row))
-      cases.push_back(
-          {m[1], std::regex_replace(m[2].str(), std::regex("@"), Temp("")), m[3], m[4]});
+    if (std::regex_match(line, m, row)) {
+      const std::string args = std::regex_replace(m[2].str(), std::regex("@"), Temp(""));
+      cases.push_back({m[1], std::regex_replace(args, std::regex("%"), sources), m[3], m[4]});
+    }
   }
   return cases;
 }
@@ -97,11 +106,18 @@ TEST_P(ExitStatus, TellsHowTheRunEnded) {
   WriteFile(Temp("bad.json"), R"({"processes": [{"pid": 1, "name": "a", "on_close": 5}]})");
   WriteFile(Temp("off.json"), R"({"system": {"power_off": "accept"}})");
   WriteFile(Temp("oom.json"), R"({"faults": {"widen_fails_from_call": 1}})");
+  WriteFile(Temp("bad.txt"), "# one code\n{XYZ}\n");
+  WriteFile(Temp("long.txt"), "{" + std::string(78, 'A') + "}");
+  std::string many;
+  for (int i = 0; i < 97; ++i)
+    many += "{3F2A9C61-7B04-4E8D-A1C5-92D0E6B47F13}\n";
+  WriteFile(Temp("many.txt"), many);
   const std::vector<std::string>& c = GetParam();
   const Outcome o = Sim(c[1]);
   EXPECT_EQ(o.status, std::stoi(c[2])) << o.err;
-  if (c[3].empty()) {
+  if (c[3].empty() || c[2] == "0") {
     EXPECT_TRUE(o.err.empty()) << o.err;
+    EXPECT_NE(o.out.find(c[3]), std::string::npos) << o.out;
     return;
   }
   EXPECT_NE(o.err.find(c[3]), std::string::npos) << o.err;

@@ -1,0 +1,59 @@
+// Product-code files read as cmake/GenerateProductCodes.cmake reads them: keep the two alike.
+#include "sim/product_codes.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <regex>
+
+#include "platform/sim/simulator.h"
+
+namespace fenwrack_sim {
+
+std::optional<std::string> ReadProductCodes(
+    const std::string& path, char (&table)[kProductCodeSlots][kProductCodeSlotSize]) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0)
+    return path + ": product-code file not found";
+  if (S_ISDIR(info.st_mode))
+    return path + ": a directory, not a product-code file";
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    return path + ": cannot be read: " + platform::sim::FileErrorReason(errno);
+  std::string text{std::istreambuf_iterator<char>(in), {}};
+  std::erase(text, '\r');
+  static const std::regex kGuid(
+      "\\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\\}");
+  static const char* const kBlanks = " \t\n\v\f";  // what string(STRIP) takes off
+  std::memset(table, 0, sizeof table);
+  int count = 0, number = 0;
+  for (std::size_t start = 0; start <= text.size(); ++number) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    std::string code = text.substr(start, end - start);
+    start = end + 1;
+    code.erase(0, code.find_first_not_of(kBlanks));
+    code.erase(code.find_last_not_of(kBlanks) + 1);
+    const std::string at = path + ":" + std::to_string(number + 1) + ": ";
+    if (code.empty() || code[0] == '#')
+      continue;
+    if (code.size() > kProductCodeSlotSize - 1) {
+      return at + "product code is " + std::to_string(code.size()) +
+             " characters long; a slot holds at most " + std::to_string(kProductCodeSlotSize - 1);
+    }
+    if (!std::regex_match(code, kGuid))
+      return at + "not a braced GUID such as {01234567-89AB-CDEF-0123-456789ABCDEF}: '" + code +
+             "'";
+    if (++count > kProductCodeSlots) {
+      return at + "more than " + std::to_string(kProductCodeSlots) +
+             " product codes; the table has " + std::to_string(kProductCodeSlots) + " slots";
+    }
+    std::memcpy(table[count - 1], code.data(), code.size());
+  }
+  return std::nullopt;
+}
+
+}  // namespace fenwrack_sim
