@@ -4,6 +4,7 @@
 
 #include "capture/machine_capture.h"
 #include "platform/platform.h"
+#include "removal/product_table_digest.h"
 
 namespace capture {
 
@@ -29,7 +30,7 @@ again, writes nothing but FILE, and sends no message to any window.
   --firmware closes    assume that every firmware program ends 100 ms after a close request
                        (the default)
   --firmware hangs     assume that none ever does
-  --help, --version    this text; the version
+  --help, --version    this text; the version and a digest of the product-code table it holds
 
 What cannot be seen is assumed, and each assumption is said on standard error: how the firmware
 answers a close request, what a start-up script starts (the firmware programs running now),
@@ -67,7 +68,9 @@ int CaptureMain(const std::vector<std::u16string>& args) {
     if (arg == u"--help" || arg == u"/?") {
       return platform::WriteStandardStream(1, kHelp) ? kComplete : kNotWritten;
     } else if (arg == u"--version") {
-      return platform::WriteStandardStream(1, "fenwrack-capture " FENWRACK_VERSION "\n")
+      return platform::WriteStandardStream(1, "fenwrack-capture " FENWRACK_VERSION
+                                              ", product-code table " +
+                                                  ProductTableDigest() + "\n")
                  ? kComplete
                  : kNotWritten;
     } else if (arg == u"--firmware" && i + 1 < args.size() &&
