@@ -14,39 +14,40 @@ void LibraryTraits::Close(RawHandle raw) {
 }
 
 namespace {
-// Stands for the bound entry point; the simulated installer answers through the machine.
+// Stands for the bound entry points; the simulated installer answers through the machine.
 int g_productStateEntry = 0;
-}  // namespace
 
-ProductStateQuery ProductStateQuery::Bind() {
-  ProductStateQuery query;
+// The installer's library, kept by `owner`, unless the machine has none. `emit` records the
+// binding.
+bool LoadInstaller(Library& owner, bool emit) {
   Call call;
   if (!call)
-    return query;
+    return false;
   const bool ok = !Faults(call).msiUnavailable;
-  call->EmitHere("msi_bind", {{"ok", ok}});
+  if (emit)
+    call->EmitHere("msi_bind", {{"ok", ok}});
   if (!ok)
-    return query;
+    return false;
   HandleObject h;
   h.kind = HandleObject::Kind::kLibrary;
   void* raw = call->NewHandle(std::move(h));
   call.lock.unlock();
-  query.library_ = Library(raw);
-  query.entry_ = &g_productStateEntry;
+  owner = Library(raw);
+  return true;
+}
+}  // namespace
+
+ProductStateQuery ProductStateQuery::Bind() {
+  ProductStateQuery query;
+  if (LoadInstaller(query.library_, true))
+    query.entry_ = &g_productStateEntry;
   return query;
 }
 
 InstalledProducts InstalledProducts::Bind() {
   InstalledProducts products;
-  Call call;
-  if (!call || Faults(call).msiUnavailable)
-    return products;
-  HandleObject h;
-  h.kind = HandleObject::Kind::kLibrary;
-  void* raw = call->NewHandle(std::move(h));
-  call.lock.unlock();
-  products.library_ = Library(raw);
-  products.enumEntry_ = products.infoEntry_ = &g_productStateEntry;
+  if (LoadInstaller(products.library_, false))
+    products.enumEntry_ = products.infoEntry_ = &g_productStateEntry;
   return products;
 }
 

@@ -1,5 +1,5 @@
-// The installer's product-state query, bound at run time so that the program does not depend on
-// msi.dll at load time.
+// The installer's product-state query and list of products, bound at run time so that the
+// programs do not depend on msi.dll at load time.
 #include "platform/win32/win32.h"
 
 namespace platform {
@@ -9,6 +9,14 @@ namespace {
 constexpr WORD kQueryProductStateOrdinal = 113;  // MsiQueryProductStateW
 using QueryProductStateW = INT(WINAPI*)(LPCWSTR product);
 
+// msi.dll, kept by `owner`; null when it cannot be loaded.
+HMODULE LoadInstaller(Library& owner) {
+  const HMODULE library = LoadLibraryW(L"msi.dll");
+  if (library != nullptr)
+    owner = Library(library);
+  return library;
+}
+
 }  // namespace
 
 void LibraryTraits::Close(RawHandle raw) {
@@ -17,10 +25,9 @@ void LibraryTraits::Close(RawHandle raw) {
 
 ProductStateQuery ProductStateQuery::Bind() {
   ProductStateQuery query;
-  const HMODULE library = LoadLibraryW(L"msi.dll");
+  const HMODULE library = LoadInstaller(query.library_);
   if (library == nullptr)
     return query;
-  query.library_ = Library(library);
   const FARPROC entry = GetProcAddress(library, MAKEINTRESOURCEA(kQueryProductStateOrdinal));
   query.entry_ = reinterpret_cast<void*>(entry);
   return query;
@@ -28,10 +35,9 @@ ProductStateQuery ProductStateQuery::Bind() {
 
 InstalledProducts InstalledProducts::Bind() {
   InstalledProducts products;
-  const HMODULE library = LoadLibraryW(L"msi.dll");
+  const HMODULE library = LoadInstaller(products.library_);
   if (library == nullptr)
     return products;
-  products.library_ = Library(library);
   products.enumEntry_ = reinterpret_cast<void*>(GetProcAddress(library, "MsiEnumProductsW"));
   products.infoEntry_ = reinterpret_cast<void*>(GetProcAddress(library, "MsiGetProductInfoW"));
   return products;
