@@ -52,17 +52,19 @@ INSTANTIATE_TEST_SUITE_P(Demo, Operations,
                          testing::Values(u"", u"/terminate", u"/restart", u"/shutdown",
                                          u"/deinstall", u"/checkUSB"));
 
-// As on Windows and Wine: status, size and a buffer of 0xAA; keys exist through subkeys.
+// As on Windows and Wine: status, size and a buffer of 0xAA; keys exist through subkeys. The
+// timeline shows the value of a read that got it.
 TEST(Registry, KeysAndFourByteReadsBehaveAsOnWindows) {
   for (const auto& [value, expected] : std::vector<std::pair<json, std::string>>{
-           {{{"type", "REG_DWORD"}, {"data", 0x01020304}}, "0 4 04030201"},
+           {{{"type", "REG_DWORD"}, {"data", 0x01020304}}, "0 4 04030201 shown"},
            {{{"type", "REG_QWORD"}, {"data", 1}}, "234 8 AAAAAAAA"},
            {{{"type", "REG_SZ"}, {"data", "12"}}, "234 6 AAAAAAAA"},
            {{{"name", "other"}, {"type", "REG_DWORD"}, {"data", 1}}, "2 4 AAAAAAAA"}}) {
     json key = {{"key", "A\\B\\C"}, {"name", "V"}};
     key.update(value);
     std::string outcome;
-    platform::sim::RunFunction(Machine::FromJson({{"registry", {key}}}, "test"), [&] {
+    const Machine machine = Machine::FromJson({{"registry", {key}}}, "test");
+    const RunResult run = platform::sim::RunFunction(machine, [&] {
       platform::RegKey k;
       for (const char16_t* path : {u"A\\B\\X", u"A\\B\\C\\D", u"A\\B\\", u"A", u"a\\b\\c"}) {
         outcome += std::to_string(platform::OpenRegistryKey(platform::RegistryRoot::kLocalMachine,
@@ -75,6 +77,8 @@ TEST(Registry, KeysAndFourByteReadsBehaveAsOnWindows) {
       std::snprintf(bytes, sizeof bytes, "%02X%02X%02X%02X", b[0], b[1], b[2], b[3]);
       outcome += " " + std::to_string(status) + " " + std::to_string(size) + " " + bytes;
     });
+    outcome +=
+        platform::sim::FormatTimeline(run).find(", value") == std::string::npos ? "" : " shown";
     EXPECT_EQ(outcome, "22200 " + expected) << value;
   }
 }

@@ -1,5 +1,5 @@
 // The rules of Windows the simulated machine follows where the tool meets them: how paths are
-// normalised, what the command interpreter makes of its command line, text and case.
+// normalised, what the programs the tool starts make of their command lines, text and case.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -24,7 +24,10 @@ const Machine& Analyzer() {
         {"path": "C:\\Program Files (x86)\\K\\bin\\StartUpFW.bat", "starts": ["a.exe"]},
         {"path": "C:\\Program Files\\K\\bin\\StartUpFW.bat", "starts": ["a.exe"]},
         {"path": "C:\\K\\bin\\StartUpFW.bat", "starts": ["a.exe"]},
-        {"path": "C:\\K\\b.bat", "starts": ["b.exe"]}]})"),
+        {"path": "C:\\K\\b.bat", "starts": ["b.exe", "c.exe"]}, {"path": "C:\\W\\msiexec.exe"},
+        {"path": "C:\\W\\regedit.exe"}, {"path": "C:\\K\\x.reg", "readable": false},
+        {"path": "C:\\K\\a b.reg", "content": "\"X\"=dword:1\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"A\"=dword:0000000A\r\n  \"B\"=DWORD:b\r\n@=dword:2\r\n\"q\\\"t\"=dword:3\r\n\"N\"=dword:100000000\r\n\"S\"=\"4\"\r\n[HKEY_CURRENT_USER\\K]\r\n\"C\"=dword:4\r\n[hkey_local_machine\\L]\r\n\"D\"=dword:5\r\n[HKEY_LOCAL_MACHINE\\]\r\n\"E\"=dword:6\r\n"}],
+      "products": [{"code": "{A}"}, {"code": "{B}", "removal_works": false}]})"),
                                                    "test");
   return machine;
 }
@@ -33,11 +36,13 @@ std::u16string Wide(const std::string& narrow) {
   return std::u16string(narrow.begin(), narrow.end());
 }
 
-RunResult Interpret(const std::string& arguments) {
+// Runs a command line until its program ends; one that starts with / is the interpreter's.
+RunResult Start(const std::string& command) {
   return platform::sim::RunFunction(Analyzer(), [&] {
-    platform::WString line = u"C:\\W\\cmd.exe " + Wide(arguments);
+    platform::WString line = Wide(command[0] == '/' ? "C:\\W\\cmd.exe " + command : command);
     platform::StartedProcess started;
     ASSERT_EQ(platform::StartProcess(nullptr, line, 0, 0, started), 1);
+    platform::WaitForObject(started.process, platform::kInfinite);
   });
 }
 
@@ -62,7 +67,7 @@ TEST(PathForms, AreNormalisedAsWindowsDoesForEveryLookup) {
       opened = static_cast<bool>(platform::OpenCrtFile(Wide(c.path), u"r"));
     });
     EXPECT_EQ(std::pair(found, opened), std::pair(c.found, c.isFile)) << c.path;
-    const RunResult run = Interpret(std::string("/C \"\"") + c.path + "\"\"");
+    const RunResult run = Start(std::string("/C \"\"") + c.path + "\"\"");
     EXPECT_EQ(run.Named("process_start").size(), c.isFile ? 1u : 0u) << c.path;
   }
   const RunResult run = platform::sim::RunFunction(Analyzer(), [] {
@@ -83,15 +88,43 @@ TEST(Interpreter, QuotesThenExpandsThenRunsEachCommandItWould) {
            {R"(/C C:\K\bin\StartUpFW.bat&call x)", R"(+C:\K\bin\StartUpFW.bat | -x)"},
            {R"(/C x && C:\K\b.bat || %root%\bin\StartUpFW.bat)", R"(-x | +C:\K\bin\StartUpFW.bat)"},
            {R"(/C C:\K\b.bat || x | echo "a&b" ^& y && @C:\K\b.bat)",
-            R"(+C:\K\b.bat | =echo "a&b" ^& y | +C:\K\b.bat)"}}) {
+            R"(+C:\K\b.bat | =echo "a&b" ^& y | +C:\K\b.bat)"},
+           {R"(/C "C:\Program Files\K\bin\StartUpFW.bat" "x")", R"(-C:\Program)"},
+           {R"(/C "C:\K\b.bat"x)", R"(-C:\K\b.batx)"},
+           {R"(/Q x/C y /C C:\K\dir.bat & C:\K\b^.bat>x)", R"(-C:\K\dir.bat | +C:\K\b.bat)"}}) {
     std::string commands;
-    for (const auto& e : Interpret(line).Named("script")) {
+    for (const auto& e : Start(line).Named("script")) {
       commands += (commands.empty() ? "" : " | ") +
                   (e.fields.contains("builtin")
                        ? "=" + e.fields["command"].get<std::string>()
                        : (e.fields["runs"] ? "+" : "-") + e.fields["path"].get<std::string>());
     }
     EXPECT_EQ(commands, expected) << line;
+  }
+}
+
+// Per program: when it ended, then what the system did meanwhile.
+TEST(OutsidePrograms, DoWhatTheirSwitchesSayInTheirTime) {
+  for (const auto& [command, expected] : std::vector<std::pair<std::string, std::string>>{
+           {R"(C:\W\cmd.exe /C C:\K\b.bat)", "50: process_start b.exe 8 process_start c.exe 12"},
+           {R"(C:\W\msiexec.exe /x {A} /qb!-)", "1500: msi_uninstall {A} true"},
+           {"C:\\W\\msiexec.exe -X\t\"{a}\"", "1500: msi_uninstall {a} true"},
+           {R"(C:\W\msiexec.exe /xx {A} /x {B})", "1500: msi_uninstall {B} false"},
+           {R"(C:\W\regedit.exe /s "C:\K\a b.reg")",
+            R"(300: reg_import K A 10 reg_import K B 11 reg_import K  2 reg_import K q"t 3 )"
+            R"(reg_import L D 5)"},
+           {R"(C:\W\regedit.exe -S C:\K\dir.bat)", R"(300: reg_import_failed C:\K\dir.bat)"},
+           {R"(C:\W\regedit.exe /s C:\K\x.reg)", R"(300: reg_import_failed C:\K\x.reg)"}}) {
+    const RunResult run = Start(command);
+    std::string done = std::to_string(run.virtualMs) + ":";
+    for (const auto& e : run.events) {
+      if (e.thread != "system" || e.event == "script" || e.event == "process_exit")
+        continue;
+      done += " " + e.event;
+      for (const auto& value : e.fields)
+        done += " " + (value.is_string() ? value.get<std::string>() : value.dump());
+    }
+    EXPECT_EQ(done, expected) << command;
   }
 }
 
