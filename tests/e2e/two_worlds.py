@@ -175,6 +175,14 @@ CHECKS = {"usage_box": check_usage_box, "status_window_style": check_status_wind
           "status_window_key": check_status_window_key, "session_end": None}
 
 
+def check(config, folder, observed):
+    """What a maintainer runs after the real run: the dry run's machine against the capture."""
+    (folder / "observed.json").write_text(json.dumps(observed, indent=1))
+    done = subprocess.run([config.sim, "--check", folder / "sim/after.json", folder /
+                           "observed.json"], capture_output=True, text=True)
+    return [] if done.returncode == 0 else ["check: " + (done.stdout + done.stderr).strip()]
+
+
 def load_case(path):
     try:
         case = json.loads(Path(path).read_text())
@@ -213,6 +221,8 @@ def run_case(config, name, case):
         failures = [f for f in (CHECKS[c](found, lines) for c in checks if CHECKS.get(c)) if f]
         if "session_end" in checks:
             failures += [f for f in [check_session_end(prefix)] if f]
+    if not sim["end"].startswith(("power-off", "reboot")):
+        failures += check(config, folder, prefix.after)
     if sim["status_window"] and "text" not in sim["status_window"]:
         # Ended before the first tick: on Wine the window and its text race the session's end.
         sim["status_window"] = wine["status_window"] = None
@@ -356,6 +366,7 @@ def main():
         return round_trips(config)
     if not config.work:
         parser.error("--work is required")
+    config.work = Path(config.work).resolve()  # Wine takes only an absolute prefix
     config.programs = Path(config.windows_dir) / "tests/e2e/programs"
     config.tool = Path(config.windows_dir) / "Fenwrack.exe"
     config.shots = config.shots or Path(config.work) / "screenshots"

@@ -389,6 +389,7 @@ class Prefix:
             raise SetupError("the capture before the tool failed (see %s)" % self.path(EVENTS))
         captures = (json.loads(self.path(r"C:\e2e\before.json").read_text()),
                     self.capture("after", dict(self.env, **machine.get("environment", {}))))
+        self.after = without(captures[1], self.baseline)
         obs["before"], obs["after"] = [m.projection(without(c, self.baseline)) for c in captures]
         status = found.get("status")
         obs["status_window"] = status and dict(
