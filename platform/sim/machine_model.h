@@ -163,8 +163,6 @@ std::string MachineMessage(const std::string& source, const MachineText* text,
 // For a one-line message: control characters and ill-formed bytes escaped, cut to `maxChars`
 // characters with "…" at the end.
 std::string Printable(std::string_view text, std::size_t maxChars);
-// A value quoted for a message, cut when long.
-std::string Quoted(std::string_view text);
 
 const char* RegTypeName(RegType type);
 // A registry value's data as the machine file writes it.

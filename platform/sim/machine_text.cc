@@ -20,7 +20,6 @@ using nlohmann::json;
 
 constexpr std::size_t kMessageChars = 184;  // with "fenwrack-sim: ", one line of 200 at most
 constexpr std::size_t kTokenChars = 32;     // of one key in a place
-constexpr std::size_t kValueChars = 40;     // of a value quoted in a message
 constexpr std::size_t kLeastChars = 12;     // of a value or a place cut to make room
 
 // The length of the well-formed UTF-8 sequence at `at`, or 0.
@@ -356,10 +355,6 @@ std::string Printable(std::string_view text, std::size_t maxChars) {
     chars += w;
   }
   return out;
-}
-
-std::string Quoted(std::string_view text) {
-  return "\"" + Printable(text, kValueChars) + "\"";
 }
 
 std::string MachineMessage(const std::string& source, const MachineText* text,
