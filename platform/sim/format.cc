@@ -185,6 +185,10 @@ std::optional<std::string> MachineDetail(const std::string& name, const json& f)
       return ok ? "process token opened" : "process token cannot be opened";
     if (step == "lookup")
       return Text(get("name")) + (ok ? " looked up" : " cannot be looked up");
+    if (step == "administrators")
+      return !ok                        ? "membership of Administrators cannot be checked"
+             : f.value("member", false) ? "a member of Administrators"
+                                        : "not a member of Administrators";
     return Text(get("name")) + (f.value("enabled", false) ? " enabled" : " not enabled") +
            (ok ? "" : " (adjustment failed)");
   }
