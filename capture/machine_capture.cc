@@ -315,6 +315,12 @@ Json ReadSystem(Capture& capture, std::optional<WString>& windowsFolder) {
   } else {
     capture.unknown.push_back("system: the Windows folder could not be had");
   }
+  // The tool runs from the same prompt, with the same token.
+  platform::Bool member = 0;
+  if (platform::CheckAdministratorsMembership(member))
+    system.Set("administrator", member != 0);
+  else
+    capture.unknown.push_back("system: whether this account is an administrator could not be read");
   platform::KernelHandle token;
   platform::Luid shutdown;
   std::vector<platform::Luid> held;

@@ -226,6 +226,9 @@ Bool AdjustPrivileges(const KernelHandle& token, Bool disableAll, const SinglePr
 Bool RequestExitWindows(std::uint32_t flags, std::uint32_t reason);  // ExitWindowsEx
 // GetTokenInformation(token, TokenPrivileges): every privilege the token holds, enabled or not.
 Bool ReadTokenPrivileges(const KernelHandle& token, std::vector<Luid>& held);
+// CheckTokenMembership(no token: the caller's own, the built-in Administrators group, member).
+// A filtered token of an administrator holds the group for denial only: not a member.
+Bool CheckAdministratorsMembership(Bool& member);
 
 // ---- Registry
 

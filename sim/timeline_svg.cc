@@ -336,9 +336,10 @@ const struct {
      }},
     {"reg_import",
      [](Collector& c, const Event& e) {
-       return c.AddMark(
-           e, kInstall,
-           "registry: " + Str(e.fields, "name") + " = " + e.fields.value("value", json()).dump());
+       return c.AddMark(e, kInstall,
+                        "registry: " + Str(e.fields, "name") + " = " +
+                            e.fields.value("value", json()).dump() +
+                            (e.fields.value("ok", true) ? "" : " (access denied)"));
      }},
     {"reg_import_failed",
      [](Collector& c, const Event& e) { return c.AddMark(e, kInstall, "registry import failed"); }},

@@ -54,9 +54,13 @@ std::string Named(const json& process) {
 struct Facts {
   const sim::RunResult& run;
   json before;
+  bool administrator;
   std::map<std::uint32_t, int> closeRequests;  // by the window owner's pid
 
-  Facts(const sim::Machine& machine, const sim::RunResult& r) : run(r), before(machine.json()) {
+  Facts(const sim::Machine& machine, const sim::RunResult& r)
+      : run(r),
+        before(machine.json()),
+        administrator(before["system"].value("administrator", true)) {
     for (const sim::Event& e : run.events) {
       if (e.event == "post_message" && e.fields.value("ok", false))
         ++closeRequests[e.fields.value("pid", 0u)];
@@ -76,7 +80,23 @@ struct Facts {
     return left;
   }
 
+  // Out of the tool's reach: neither its close requests nor its termination get through.
+  bool Isolated(const json& process) const {
+    return !administrator && process.value("elevated", false);
+  }
+
+  // Said after the count of what is left when the rights alone left them.
+  std::string LeftBy(const std::vector<json>& left) const {
+    const bool rights = !left.empty() && std::all_of(left.begin(), left.end(),
+                                                     [this](const json& p) { return Isolated(p); });
+    return rights ? ": the account is not an administrator" : "";
+  }
+
   std::string WhyLeft(const json& process) const {
+    if (Isolated(process))
+      return Named(process) +
+             " still runs: it runs elevated and the account is not an administrator, so it can "
+             "neither be asked to close nor be terminated";
     const auto found = closeRequests.find(process["pid"].get<std::uint32_t>());
     const int asked = found == closeRequests.end() ? 0 : found->second;
     if (asked == 0)
@@ -110,7 +130,7 @@ void JudgeStop(const Facts& f, Verdict& v) {
   v.achieved = left.empty();
   v.deciding = v.achieved ? "the firmware is stopped"
                           : std::to_string(left.size()) + " firmware program" +
-                                (left.size() == 1 ? " still runs" : "s still run");
+                                (left.size() == 1 ? " still runs" : "s still run") + f.LeftBy(left);
 }
 
 void JudgeRestart(const Facts& f, Verdict& v) {
@@ -164,7 +184,7 @@ void JudgeRestart(const Facts& f, Verdict& v) {
     v.deciding = "the start-up script started nothing";
   else if (!left.empty())
     v.deciding = std::to_string(left.size()) + " firmware program" +
-                 (left.size() == 1 ? " was" : "s were") + " never stopped";
+                 (left.size() == 1 ? " was" : "s were") + " never stopped" + f.LeftBy(left);
   else
     v.achieved = true, v.deciding = "the firmware was stopped and started again";
 }
@@ -179,6 +199,9 @@ void JudgeDeinstall(const Facts& f, Verdict& v) {
   for (const json& p : f.run.machineAfter["products"])
     after[sim::detail::FoldUtf8(p["code"].get<std::string>())] = p;
   const bool installerRan = !f.Events("msi_uninstall").empty();
+  // Without an administrator's rights every uninstall is refused.
+  const std::string refused =
+      installerRan && !f.administrator ? ": the account is not an administrator" : "";
   std::size_t removed = 0, kept = 0;
   for (const json& p : f.before["products"]) {
     const std::string code = p["code"], folded = sim::detail::FoldUtf8(code);
@@ -193,7 +216,7 @@ void JudgeDeinstall(const Facts& f, Verdict& v) {
     } else {
       ++kept;
       v.details.push_back("still installed though listed: " + code +
-                          (installerRan ? ": its uninstall failed"
+                          (installerRan ? ": its uninstall failed" + refused
                                         : ": the installer program could not be started"));
     }
   }
@@ -201,7 +224,7 @@ void JudgeDeinstall(const Facts& f, Verdict& v) {
     v.details.push_back(f.WhyLeft(p));
   v.achieved = kept == 0;
   v.deciding = kept != 0 ? std::to_string(kept) + " listed product" +
-                               (kept == 1 ? " is" : "s are") + " still installed"
+                               (kept == 1 ? " is" : "s are") + " still installed" + refused
                : removed == 0 ? "no product of the table was installed: nothing was removed"
                               : std::to_string(removed) + " product" +
                                     (removed == 1 ? " was" : "s were") + " removed";
@@ -222,9 +245,15 @@ void JudgeCheckUsb(const Facts& f, Verdict& v) {
     v.achieved = true, v.deciding = "write protection was on already: nothing was changed";
     return;
   }
-  const bool imported = !f.Events("reg_import").empty();
-  if (!imported)
+  const auto imports = f.Events("reg_import");
+  const bool denied = std::any_of(imports.begin(), imports.end(),
+                                  [](const sim::Event& e) { return !e.fields.value("ok", true); });
+  if (imports.empty())
     v.details.push_back("the registry editor did not run: nothing was imported");
+  if (denied)
+    v.details.push_back(
+        "the registry editor could not write under HKEY_LOCAL_MACHINE: the account is not an "
+        "administrator");
   const bool after = Protected(f.run.machineAfter);
   v.details.push_back(after ? "WriteProtect is 1 for the next start"
                             : "WriteProtect is still not 1: every /checkUSB will import and "
@@ -236,6 +265,10 @@ void JudgeCheckUsb(const Facts& f, Verdict& v) {
                : after ? "a reboot was asked for, and after it WriteProtect is 1"
                        : "a reboot was asked for, but the settings file does not set "
                          "WriteProtect to 1";
+  if (denied && !after)
+    v.deciding =
+        std::string(rebooted ? "a reboot was asked for, but" : "the reboot was refused and") +
+        " WriteProtect is not 1: the account is not an administrator";
 }
 
 void JudgeShutdown(const Facts& f, Verdict& v) {
@@ -247,9 +280,13 @@ void JudgeShutdown(const Facts& f, Verdict& v) {
   bool enabled = false;
   for (const sim::Event& e : f.Events("privilege"))
     enabled = e.fields.value("step", "") == "adjust" ? e.fields.value("enabled", false) : enabled;
+  const bool held = f.before["system"].value("shutdown_privilege", true);
   v.deciding = enabled ? "the power-off was refused by the system: the analyzer stays on"
-                       : "the power-off was refused: the shutdown privilege could not be "
-                         "enabled, the analyzer stays on";
+               : !held && !f.administrator
+                   ? "the power-off was refused: the account is not an administrator and does "
+                     "not hold the shutdown privilege, the analyzer stays on"
+                   : "the power-off was refused: the shutdown privilege could not be "
+                     "enabled, the analyzer stays on";
 }
 
 }  // namespace

@@ -159,7 +159,8 @@ std::optional<std::string> MachineDetail(const std::string& name, const json& f)
     return (code.empty() ? "(empty code)" : code) + ": state " + Text(get("state"));
   }
   if (name == "msi_uninstall")
-    return Text(get("code")) + (f.value("removed", false) ? " removed" : " not removed");
+    return Text(get("code")) + (f.value("removed", false) ? " removed" : " not removed") +
+           (f.contains("exit_code") ? ", exit code " + Text(get("exit_code")) : "");
   if (name == "reg_open")
     return "HKLM\\" + Text(get("key")) + ": status " + Text(get("status"));
   if (name == "reg_query") {
@@ -167,7 +168,8 @@ std::optional<std::string> MachineDetail(const std::string& name, const json& f)
            Text(get("status")) + (get("value").is_null() ? "" : ", value " + Dump(get("value")));
   }
   if (name == "reg_import") {
-    return "HKLM\\" + Text(get("key")) + "\\" + Text(get("name")) + " = " + Text(get("value"));
+    return "HKLM\\" + Text(get("key")) + "\\" + Text(get("name")) + " = " + Text(get("value")) +
+           (f.value("ok", true) ? "" : ": access denied, not written");
   }
   if (name == "reg_import_failed")
     return Text(get("path")) + ": cannot be read, nothing imported";
@@ -183,6 +185,10 @@ std::optional<std::string> MachineDetail(const std::string& name, const json& f)
       return ok ? "process token opened" : "process token cannot be opened";
     if (step == "lookup")
       return Text(get("name")) + (ok ? " looked up" : " cannot be looked up");
+    if (step == "administrators")
+      return !ok                        ? "membership of Administrators cannot be checked"
+             : f.value("member", false) ? "a member of Administrators"
+                                        : "not a member of Administrators";
     return Text(get("name")) + (f.value("enabled", false) ? " enabled" : " not enabled") +
            (ok ? "" : " (adjustment failed)");
   }
@@ -228,12 +234,14 @@ int KeyRank(const std::string& key) {
                                        "exit_after_ms",
                                        "can_open",
                                        "can_terminate",
+                                       "elevated",
                                        "ends_with",
                                        "readable",
                                        "writable",
                                        "title_readable",
                                        "accepts_posts",
                                        "removal_works",
+                                       "administrator",
                                        "shutdown_privilege",
                                        "windows_folder",
                                        "power_off",

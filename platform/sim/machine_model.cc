@@ -114,6 +114,8 @@ json ProcessJson(const ProcessDesc& p, bool withPid) {
     out["can_open"] = false;
   if (!p.canTerminate)
     out["can_terminate"] = false;
+  if (p.elevated)
+    out["elevated"] = true;
   if (!p.endsWith.empty())
     out["ends_with"] = p.endsWith;
   if (!withPid && out.size() == 1 && out.contains("name"))
@@ -225,6 +227,8 @@ json ToJson(const MachineModel& m) {
                    {"interpreter_ms", s.interpreterMs},
                    {"installer_ms", s.installerMs},
                    {"registry_editor_ms", s.registryEditorMs}};
+  if (!s.administrator)
+    out["system"]["administrator"] = false;
   out["user"] = UserJson(m.user);
   out["faults"] = FaultsJson(m.faults);
   return out;

@@ -37,7 +37,8 @@ struct ProcessDesc {
   OnClose onClose;
   bool canOpen = true;
   bool canTerminate = true;
-  std::string endsWith;  // ends when the last process of this name ends
+  bool elevated = false;  // runs with an administrator's full rights
+  std::string endsWith;   // ends when the last process of this name ends
 };
 
 struct FileDesc {
@@ -75,7 +76,8 @@ struct SystemDesc {
   std::string windowsFolder = "C:\\WINDOWS";
   bool acceptsPowerOff = true;    // "power_off": "accept" or "refuse"
   bool acceptsReboot = true;      // "reboot": "accept" or "refuse"
-  bool shutdownPrivilege = true;  // the account holds SeShutdownPrivilege
+  bool administrator = true;      // the tool runs with an administrator's full rights
+  bool shutdownPrivilege = true;  // the account holds SeShutdownPrivilege; follows administrator
   std::uint64_t interpreterMs = 50;
   std::uint64_t installerMs = 1500;
   std::uint64_t registryEditorMs = 300;

@@ -71,8 +71,9 @@ ProcessDesc ReadProcess(const Reader& r, const json& value, const std::string& w
   if (!withPid && value.contains("pid"))
     r.Fail(Reader::At(where, "pid"),
            "a started process gets its pid from the system: leave \"pid\" out");
-  r.Object(value, where,
-           {"pid", "name", "windows", "on_close", "can_open", "can_terminate", "ends_with"});
+  r.Object(
+      value, where,
+      {"pid", "name", "windows", "on_close", "can_open", "can_terminate", "elevated", "ends_with"});
   r.Optional(value, where, "pid", [&](const json& v, const std::string& w) {
     p.pid = static_cast<std::uint32_t>(r.Unsigned(v, w, 1, 0xFFFFFFFF));
   });
@@ -88,6 +89,8 @@ ProcessDesc ReadProcess(const Reader& r, const json& value, const std::string& w
              [&](const json& v, const std::string& w) { p.canOpen = r.Bool(v, w); });
   r.Optional(value, where, "can_terminate",
              [&](const json& v, const std::string& w) { p.canTerminate = r.Bool(v, w); });
+  r.Optional(value, where, "elevated",
+             [&](const json& v, const std::string& w) { p.elevated = r.Bool(v, w); });
   r.Optional(value, where, "ends_with",
              [&](const json& v, const std::string& w) { p.endsWith = ReadProgramName(r, v, w); });
   return p;
@@ -291,8 +294,8 @@ void ReadProducts(const Reader& r, const json& products, const std::string& wher
 
 void ReadSystem(const Reader& r, const json& s, const std::string& where, MachineModel& m) {
   r.Object(s, where,
-           {"windows_folder", "power_off", "reboot", "shutdown_privilege", "interpreter_ms",
-            "installer_ms", "registry_editor_ms"});
+           {"windows_folder", "power_off", "reboot", "administrator", "shutdown_privilege",
+            "interpreter_ms", "installer_ms", "registry_editor_ms"});
   SystemDesc& sys = m.system;
   r.Optional(s, where, "windows_folder", [&](const json& v, const std::string& w) {
     sys.windowsFolder = r.String(v, w, true);
@@ -306,6 +309,10 @@ void ReadSystem(const Reader& r, const json& s, const std::string& where, Machin
              [&](const json& v, const std::string& w) { sys.acceptsPowerOff = accepts(v, w); });
   r.Optional(s, where, "reboot",
              [&](const json& v, const std::string& w) { sys.acceptsReboot = accepts(v, w); });
+  r.Optional(s, where, "administrator",
+             [&](const json& v, const std::string& w) { sys.administrator = r.Bool(v, w); });
+  // A standard account does not hold the privilege; a captured token says what it really holds.
+  sys.shutdownPrivilege = sys.administrator;
   r.Optional(s, where, "shutdown_privilege",
              [&](const json& v, const std::string& w) { sys.shutdownPrivilege = r.Bool(v, w); });
   const std::pair<const char*, std::uint64_t*> times[] = {

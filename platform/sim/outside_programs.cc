@@ -229,10 +229,17 @@ void RunInterpreter(RunState& sim, std::u16string_view arguments, std::uint32_t 
          [&sim, pid] { sim.EndProcess(pid, ProcessEnd::kExited); });
 }
 
+// A per-machine removal needs elevation, which the installer cannot ask for without its full
+// interface: it ends with ERROR_INSTALL_PACKAGE_REJECTED, as forbidden by policy.
+constexpr int kInstallPackageRejected = 1625;
+
 void RunInstaller(RunState& sim, std::u16string_view arguments, std::uint32_t pid) {
   const std::optional<std::string> code = ArgumentAfterSwitch(arguments, u'X');
   sim.At(sim.now + sim.machine.system.installerMs, [&sim, pid, code] {
-    if (code) {
+    if (code && !sim.machine.system.administrator) {
+      sim.Emit(kSystemThread, "msi_uninstall",
+               {{"code", *code}, {"removed", false}, {"exit_code", kInstallPackageRejected}});
+    } else if (code) {
       bool removed = false;
       for (Product& p : sim.products) {
         if (!p.removed && EqualNoCase(p.desc.code, *code) && p.desc.removalWorks) {
@@ -313,10 +320,16 @@ void RunRegistryEditor(RunState& sim, std::u16string_view arguments, std::uint32
     if (file) {
       const File* f = sim.FindEntry(PathKey(*file));
       if (f != nullptr && !f->desc.directory && f->desc.readable) {
+        // Without elevation the editor is denied each value under HKEY_LOCAL_MACHINE, says
+        // nothing (/s) and goes on.
+        const bool allowed = sim.machine.system.administrator;
         for (const RegSetting& s : ParseRegFile(f->desc.content)) {
-          sim.SetDword(s.key, s.name, s.value);
-          sim.Emit(kSystemThread, "reg_import",
-                   {{"key", s.key}, {"name", s.name}, {"value", s.value}});
+          json fields = {{"key", s.key}, {"name", s.name}, {"value", s.value}};
+          if (allowed)
+            sim.SetDword(s.key, s.name, s.value);
+          else
+            fields["ok"] = false;
+          sim.Emit(kSystemThread, "reg_import", std::move(fields));
         }
       } else {
         sim.Emit(kSystemThread, "reg_import_failed", {{"path", *file}});

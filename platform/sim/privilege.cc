@@ -75,6 +75,18 @@ Bool ReadTokenPrivileges(const KernelHandle& token, std::vector<Luid>& held) {
   return 1;
 }
 
+Bool CheckAdministratorsMembership(Bool& member) {
+  Call call;
+  if (!call)
+    return 0;
+  // The check reads the caller's token: where that cannot be opened, neither can the check.
+  const bool ok = !Faults(call).tokenOpenFails;
+  if (ok)
+    member = call->machine.system.administrator ? 1 : 0;
+  call->EmitHere("privilege", {{"step", "administrators"}, {"ok", ok}, {"member", ok && member}});
+  return ok ? 1 : 0;
+}
+
 Bool RequestExitWindows(std::uint32_t flags, std::uint32_t reason) {
   Call call;
   if (!call)

@@ -92,7 +92,9 @@ KernelHandle OpenProcessHandle(std::uint32_t, Bool, std::uint32_t processId) {
   if (!call)
     return KernelHandle();
   const Process* p = call->FindProcess(processId);
-  const bool ok = p != nullptr && p->running() && p->desc.canOpen;
+  // An elevated process denies a standard account's token all access.
+  const bool ok = p != nullptr && p->running() && p->desc.canOpen &&
+                  (call->machine.system.administrator || !p->desc.elevated);
   call->EmitHere("open_process", {{"pid", processId}, {"ok", ok}});
   if (!ok)
     return KernelHandle();

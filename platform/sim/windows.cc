@@ -85,7 +85,12 @@ Bool PostWindowMessage(WindowRef window, std::uint32_t message, std::uintptr_t w
   if (!call)
     return 0;
   Window* w = call->FindWindow(window.value);
-  const bool ok = w != nullptr && w->acceptsPosts;
+  // Messages of a standard account do not reach an elevated process' windows (UIPI).
+  const Process* owner =
+      w != nullptr && w->ownerPid != 0 ? call->FindProcess(w->ownerPid) : nullptr;
+  const bool isolated =
+      owner != nullptr && owner->desc.elevated && !call->machine.system.administrator;
+  const bool ok = w != nullptr && w->acceptsPosts && !isolated;
   call->EmitHere("post_message", {{"hwnd", window.value},
                                   {"title", w != nullptr ? json(U8(w->title)) : json(nullptr)},
                                   {"pid", w != nullptr ? json(w->ownerPid) : json(nullptr)},

@@ -46,6 +46,14 @@ Bool ReadTokenPrivileges(const KernelHandle& token, std::vector<Luid>& held) {
   return 1;
 }
 
+Bool CheckAdministratorsMembership(Bool& member) {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof sid;
+  if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size))
+    return 0;
+  return CheckTokenMembership(nullptr, sid, &member);
+}
+
 Bool RequestExitWindows(std::uint32_t flags, std::uint32_t reason) {
   return ExitWindowsEx(flags, reason);
 }

@@ -146,8 +146,9 @@ def projection(machine):
                   % (root, s) for s in ("bin", "binRelease", "binDebug") if root is not None})
     files = {fold(f["path"]): f for f in machine.get("files", [])}
     folders = {p.rsplit("\\", n)[0] for p in files for n in range(1, p.count("\\"))}
-    out = {"root": root, "windows folder": folder.upper(),
-           "shutdown privilege": system.get("shutdown_privilege", True)}
+    admin = system.get("administrator", True)
+    out = {"root": root, "windows folder": folder.upper(), "administrator": admin,
+           "shutdown privilege": system.get("shutdown_privilege", admin)}
     for role, path in places.items():
         f = files.get(fold(path), {"directory": True} if fold(path) in folders else None)
         out[role] = f and ("directory" if f.get("directory") else {
@@ -301,4 +302,5 @@ def sim_machine(seed):
         else machine.get("registry", [])
     machine["system"] = {"shutdown_privilege": rng.random() < 0.7,
                          "windows_folder": rng.choice([r"C:\WINDOWS", r"c:\winnt", r"D:\Win"])}
+    machine["system"].update({"administrator": False} if rng.random() < 0.3 else {})
     return machine

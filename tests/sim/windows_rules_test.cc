@@ -36,9 +36,14 @@ std::u16string Wide(const std::string& narrow) {
   return std::u16string(narrow.begin(), narrow.end());
 }
 
-// Runs a command line until its program ends; one that starts with / is the interpreter's.
-RunResult Start(const std::string& command) {
-  return platform::sim::RunFunction(Analyzer(), [&] {
+// Runs a command line until its program ends; one that starts with / is the interpreter's, one
+// after "user " runs for an account that is not an administrator.
+RunResult Start(std::string command) {
+  json user = Analyzer().json();
+  user["system"]["administrator"] = false;
+  const bool standard = command.rfind("user ", 0) == 0;
+  command.erase(0, standard ? 5 : 0);
+  return platform::sim::RunFunction(standard ? Machine::FromJson(user, "user") : Analyzer(), [&] {
     platform::WString line = Wide(command[0] == '/' ? "C:\\W\\cmd.exe " + command : command);
     platform::StartedProcess started;
     ASSERT_EQ(platform::StartProcess(nullptr, line, 0, 0, started), 1);
@@ -103,18 +108,23 @@ TEST(Interpreter, QuotesThenExpandsThenRunsEachCommandItWould) {
   }
 }
 
-// Per program: when it ended, then what the system did meanwhile.
+// Per program: when it ended, what the system did meanwhile, then the values and products left.
 TEST(OutsidePrograms, DoWhatTheirSwitchesSayInTheirTime) {
   for (const auto& [command, expected] : std::vector<std::pair<std::string, std::string>>{
-           {R"(C:\W\cmd.exe /C C:\K\b.bat)", "50: process_start b.exe 8 process_start c.exe 12"},
-           {R"(C:\W\msiexec.exe /x {A} /qb!-)", "1500: msi_uninstall {A} true"},
-           {"C:\\W\\msiexec.exe -X\t\"{a}\"", "1500: msi_uninstall {a} true"},
-           {R"(C:\W\msiexec.exe /xx {A} /x {B})", "1500: msi_uninstall {B} false"},
+           {R"(C:\W\cmd.exe /C C:\K\b.bat)",
+            "50: process_start b.exe 8 process_start c.exe 12 | 0 2"},
+           {R"(C:\W\msiexec.exe /x {A} /qb!-)", "1500: msi_uninstall {A} true | 0 1"},
+           {"C:\\W\\msiexec.exe -X\t\"{a}\"", "1500: msi_uninstall {a} true | 0 1"},
+           {R"(C:\W\msiexec.exe /xx {A} /x {B})", "1500: msi_uninstall {B} false | 0 2"},
+           {R"(user C:\W\msiexec.exe /x {A})", "1500: msi_uninstall {A} 1625 false | 0 2"},
+           {R"(user C:\W\regedit.exe /s "C:\K\a b.reg")",
+            R"(300: reg_import K A false 10 reg_import K B false 11 reg_import K  false 2 )"
+            R"(reg_import K q"t false 3 reg_import L D false 5 | 0 2)"},
            {R"(C:\W\regedit.exe /s "C:\K\a b.reg")",
             R"(300: reg_import K A 10 reg_import K B 11 reg_import K  2 reg_import K q"t 3 )"
-            R"(reg_import L D 5)"},
-           {R"(C:\W\regedit.exe -S C:\K\dir.bat)", R"(300: reg_import_failed C:\K\dir.bat)"},
-           {R"(C:\W\regedit.exe /s C:\K\x.reg)", R"(300: reg_import_failed C:\K\x.reg)"}}) {
+            R"(reg_import L D 5 | 5 2)"},
+           {R"(C:\W\regedit.exe -S C:\K\dir.bat)", R"(300: reg_import_failed C:\K\dir.bat | 0 2)"},
+           {R"(C:\W\regedit.exe /s C:\K\x.reg)", R"(300: reg_import_failed C:\K\x.reg | 0 2)"}}) {
     const RunResult run = Start(command);
     std::string done = std::to_string(run.virtualMs) + ":";
     for (const auto& e : run.events) {
@@ -124,6 +134,8 @@ TEST(OutsidePrograms, DoWhatTheirSwitchesSayInTheirTime) {
       for (const auto& value : e.fields)
         done += " " + (value.is_string() ? value.get<std::string>() : value.dump());
     }
+    done += " | " + std::to_string(run.machineAfter["registry"].size()) + " " +
+            std::to_string(run.machineAfter["products"].size());
     EXPECT_EQ(done, expected) << command;
   }
 }
