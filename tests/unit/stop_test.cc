@@ -119,8 +119,6 @@ TEST_P(ForcedKill, TerminatesTheLastServerInExactCaseAndLogsOnlyARealTermination
   EXPECT_EQ(FileAfter(run, kKillLog), GetParam().log);
 }
 
-const std::string kLine =
-    "Tessel firmware was termiated by tool, because frimware did not respond\r\n";
 MachineBuilder Logged(const std::vector<ProcessSpec>& processes) {
   return MachineBuilder().Directory("C:\\Kestrix\\Instr\\log").Processes(processes);
 }
