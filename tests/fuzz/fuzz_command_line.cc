@@ -1,5 +1,6 @@
 // The framework's command-line walk and the tool's switches, on any arguments (UTF-16 units,
 // split at line feeds and at NUL, which no argument holds): each field as the switch rules give.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -38,9 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (name == u"?" || name == u"h")
       expected[5] = 1;
   }
-  for (std::size_t f = 0; f < 6; ++f) {
-    if (fields[f] != expected[f])
-      std::abort();
-  }
+  if (!std::equal(std::begin(fields), std::end(fields), expected))
+    std::abort();
   return 0;
 }

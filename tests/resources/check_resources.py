@@ -1,10 +1,7 @@
 #!/usr/bin/python3
 """check_resources.py PATH/TO/Fenwrack.exe: exit 1 on mismatches (one line each), 2 if unreadable"""
 
-import io
-import os
-import struct
-import sys
+import io, os, struct, sys
 
 import pefile  # Debian: python3-pefile, for /usr/bin/python3
 

@@ -14,11 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/simulator.h"
+#include <nlohmann/json.hpp>
 
 namespace {
-
-using nlohmann::json;
 
 struct Outcome {
   int status;
@@ -54,12 +52,10 @@ Outcome Sim(const std::string& arguments) {
 // one line on stderr holds (none: stderr stays empty), or with status 0 what stdout holds.
 constexpr const char* kStatusCases = R"(
 usage box         |                                              | 0 |
-restart           | /restart                                     | 0 |
 achieved          | --require-achieved /restart                  | 0 |
 not achieved      | --require-achieved --machine @oom.json /checkUSB | 4 |
 power-off         | --machine @off.json /shutdown                | 0 |
 help              | --help                                       | 0 |
-version           | --version                                    | 0 |
 table digest      | --product-codes %examples/products-installed.codes.txt --version | 0 | product-code table 3963b2f15158
 other table       | --product-codes %examples/products-installed.codes.txt --machine %examples/products-installed.json --dump-machine - /deinstall | 0 | "products": []
 out of memory     | --machine @oom.json /deinstall               | 1 |
@@ -144,41 +140,40 @@ TEST(Cli, TheHelpsMachineFileRuns) {
   EXPECT_NE(run.out.find("process_start"), std::string::npos);
 }
 
-// The trace keeps every event; the timeline shows polling once, with a count, and fits on one
-// screen. A reboot's machine, dumped and run again: the chained /checkUSB finds protection.
-TEST(Cli, TheTimelineFoldsPollingTheTraceKeepsItAndDumpsChainRuns) {
-  const Outcome o = Sim("--trace " + Temp("trace.jsonl") + " -- /restart");
-  ASSERT_EQ(o.status, 0);
-  const std::string trace = ReadFile(Temp("trace.jsonl"));
-  EXPECT_EQ(trace.substr(0, trace.find('\n')),
-            R"({"t":0,"thread":"main","event":"lock_init","lock":2})");
-  EXPECT_NE(o.out.find("worker snapshot Halvmark.exe (1 process), worker sleep 1000 ms [28 times, "
-                       "to 33.000]\n   34.000  main "),
-            std::string::npos)
-      << o.out;
-  // A run fits a screen: passes with close requests and the installer's queries fold too.
-  for (const auto& [run, folded] : {std::pair<std::string, std::string>{"/restart", "[28 times"},
+// The trace keeps every event; the timeline folds polling, with a count, to fit on one screen.
+TEST(Cli, TheTimelineFoldsPollingAndTheTraceKeepsIt) {
+  for (const auto& [run, folded] : {std::pair<std::string, std::string>{
+                                        "--trace " + Temp("trace.jsonl") + " -- /restart",
+                                        "worker snapshot Halvmark.exe (1 process), worker "
+                                        "sleep 1000 ms [28 times, to 33.000]\n   34.000  main "},
                                     {"--machine " FENWRACK_EXAMPLES "/slow-firmware.json /restart",
                                      "WM_CLOSE, worker sleep 1000 ms [27 times"},
                                     {"--machine " FENWRACK_EXAMPLES "/products-installed.json "
                                      "/deinstall",
                                      "state -1 \u00d793; (empty code)"}}) {
-    const std::string out = Sim(run).out;
-    EXPECT_NE(out.find(folded), std::string::npos) << out;
-    EXPECT_LE(std::count(out.begin(), out.begin() + out.find("\nEnded:"), '\n'), 40) << out;
+    const Outcome o = Sim(run);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find(folded), std::string::npos) << o.out;
+    EXPECT_LE(std::count(o.out.begin(), o.out.begin() + o.out.find("\nEnded:"), '\n'), 40) << o.out;
   }
+  const std::string trace = ReadFile(Temp("trace.jsonl"));
+  EXPECT_EQ(trace.substr(0, trace.find('\n')),
+            R"({"t":0,"thread":"main","event":"lock_init","lock":2})");
   EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 129) << "every event, the verdict";
+}
 
-  json demo = platform::sim::Machine::Demo().json();
-  demo["registry"][0]["data"] = 0;
-  WriteFile(Temp("unprotected.json"), demo.dump());
-  const Outcome first = Sim("--machine " + Temp("unprotected.json") + " --dump-machine " +
-                            Temp("after.json") + " /checkUSB");
+// A reboot's machine, dumped and run again: the chained /checkUSB finds protection, changes
+// nothing.
+TEST(Cli, DumpsChainRuns) {
+  const std::string after = Temp("after.json");
+  const Outcome first =
+      Sim("--machine " FENWRACK_EXAMPLES "/write-protection-off.json --dump-machine " + after +
+          " /checkUSB");
   ASSERT_EQ(first.status, 0) << first.err;
-  const json machine = json::parse(ReadFile(Temp("after.json")));
+  const nlohmann::json machine = nlohmann::json::parse(ReadFile(after));
   EXPECT_TRUE(machine["processes"].empty()) << "nothing runs after the reboot";
-  const Outcome second = Sim("--machine " + Temp("after.json") + " --dump-machine - /checkUSB");
-  EXPECT_EQ(json::parse(second.out), machine) << "protected: nothing changes";
+  const Outcome second = Sim("--machine " + after + " --dump-machine - /checkUSB");
+  EXPECT_EQ(nlohmann::json::parse(second.out), machine) << "protected: nothing changes";
 }
 
 }  // namespace

@@ -64,7 +64,16 @@ void Check(const RunResult& run, bool usageBoxStays) {
   EXPECT_EQ(logLines, kills) << "one kill-log line per forced kill";
 }
 
-class EveryFault : public testing::TestWithParam<std::tuple<int, const char16_t*>> {};
+using Param = std::tuple<int, const char16_t*>;
+class EveryFault : public testing::TestWithParam<Param> {};
+
+// Names from the values, not their addresses, so that they are the same in every process.
+std::string Name(const testing::TestParamInfo<Param>& info) {
+  std::string name = "machine" + std::to_string(std::get<0>(info.param));
+  for (const char16_t* c = std::get<1>(info.param); *c != 0; ++c)
+    name += *c == u'?' ? "_help" : std::string(1, std::isalnum(*c) ? static_cast<char>(*c) : '_');
+  return name;
+}
 
 TEST_P(EveryFault, AloneAndInPairs) {
   const auto [which, option] = GetParam();
@@ -92,15 +101,6 @@ INSTANTIATE_TEST_SUITE_P(Table, EveryFault,
                          testing::Combine(testing::Values(0, 1, 2),
                                           testing::Values(u"/terminate", u"/restart", u"/shutdown",
                                                           u"/deinstall", u"/checkUSB", u"/?", u"")),
-                         // Names from the values, not their addresses, so that they are the same
-                         // in every process that lists or runs the tests.
-                         [](const auto& info) {
-                           std::string name = "machine" + std::to_string(std::get<0>(info.param));
-                           for (const char16_t* c = std::get<1>(info.param); *c != 0; ++c)
-                             name += *c == u'?'         ? "_help"
-                                     : std::isalnum(*c) ? std::string(1, static_cast<char>(*c))
-                                                        : "_";
-                           return name;
-                         });
+                         Name);
 
 }  // namespace

@@ -94,27 +94,19 @@ TEST_P(Switches, SetTheirFieldsAndTheFirstSequenceRunsAloneBesideTheStatusWindow
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Switches, testing::ValuesIn(std::vector<SwitchCase>{
     {{}, "000100", "usage"},                   {{u"/terminate"}, "100000", "terminate"},
-    {{u"/TERMINATE"}, "100000", "terminate"},  {{u"-Terminate"}, "100000", "terminate"},
     {{u"/shutdown"}, "010000", "shutdown"},    {{u"-RESTART"}, "001000", "restart"},
     {{u"/checkusb"}, "000010", "checkUSB"},    {{u"/deinstall"}, "000001", "deinstall"},
     // Without a mark a keyword is a plain argument.
     {{u"terminate"}, "000100", "usage"},
     // Operations run in a fixed order, whatever order the switches came in.
-    {{u"/restart", u"/terminate"}, "101000", "terminate"},
-    {{u"/shutdown", u"/deinstall"}, "010001", "shutdown"},
-    {{u"/restart", u"/shutdown"}, "011000", "shutdown"},
-    {{u"/checkUSB", u"/restart"}, "001010", "restart"},
-    {{u"/checkUSB", u"/deinstall"}, "000011", "checkUSB"},
+    {{u"/shutdown", u"/terminate"}, "110000", "terminate"}, {{u"/restart", u"/shutdown"}, "011000", "shutdown"},
+    {{u"/checkUSB", u"/restart"}, "001010", "restart"},     {{u"/checkUSB", u"/deinstall"}, "000011", "checkUSB"},
     // The last of the operation switches and "?"/"h" decides the usage box.
-    {{u"/terminate", u"/?"}, "100100", "usage"}, {{u"/?", u"/terminate"}, "100000", "terminate"},
-    {{u"/shutdown", u"-H"}, "010100", "usage"},  {{u"-h", u"/shutdown"}, "010000", "shutdown"},
+    {{u"/terminate", u"/?"}, "100100", "usage"}, {{u"/shutdown", u"-H"}, "010100", "usage"},
     {{u"/terminate", u"/terminate"}, "100000", "terminate"},
     // Unrecognised switches change nothing; only whole keywords count.
-    {{u"/help"}, "000100", "usage"},        {{u"/rundeinst"}, "000100", "usage"},
-    {{u"//terminate"}, "000100", "usage"},  {{u"/", u"terminate"}, "000100", "usage"},
-    {{u""}, "000100", "usage"},             {{u"/terminate "}, "000100", "usage"},
-    {{u"/ terminate"}, "000100", "usage"},  {{u"/terminat"}, "000100", "usage"},
-    {{u"/terminatex"}, "000100", "usage"},
+    {{u"/rundeinst"}, "000100", "usage"},   {{u"/ terminate"}, "000100", "usage"},
+    {{u"/terminat"}, "000100", "usage"},    {{u"/terminatex"}, "000100", "usage"},
     // Only A to Z fold: a dotted capital I is not an i.
     {{u"/TERM\u0130NATE"}, "000100", "usage"}}));
 // clang-format on
@@ -140,16 +132,14 @@ TEST(UsageBox, ShowsTheNineLinesOnTheMainThreadUntilClosed) {
   EXPECT_EQ(Str(boxes[0].fields["caption"]), "Fenwrack Usage");
   EXPECT_EQ(boxes[0].fields["style"], 0x40);
   EXPECT_EQ(Str(boxes[0].fields["text"]),
-            "Fenwrack.exe \t[/restart] [/shutdown] [/terminate]\n" + std::string(20, ' ') +
-                "\t\t[/checkUSB] [/deinstall] [/rundeinst]\n"
-                "\n"
-                "/restart\t\tRestarts the firmware" +
-                std::string(12, ' ') + "\n" + "/shutdown\tShutdown the analyzer" +
-                std::string(11, ' ') + "\n" + "/terminate\tTerminate the firmware" +
-                std::string(9, ' ') + "\n" +
-                "/checkUSB\tChecks if the USB Write Protection is installed \n"
-                "/deinstall\t\tRemove all installed firmware applications\n"
-                "/rundeinst\tRun all deinstalltion files\n");
+            "Fenwrack.exe \t[/restart] [/shutdown] [/terminate]\n"
+            "                    \t\t[/checkUSB] [/deinstall] [/rundeinst]\n\n"
+            "/restart\t\tRestarts the firmware            \n"
+            "/shutdown\tShutdown the analyzer           \n"
+            "/terminate\tTerminate the firmware         \n"
+            "/checkUSB\tChecks if the USB Write Protection is installed \n"
+            "/deinstall\t\tRemove all installed firmware applications\n"
+            "/rundeinst\tRun all deinstalltion files\n");
   EXPECT_EQ(run.virtualMs, 2500u) << "the run ends when the box is closed";
 }
 

@@ -7,17 +7,11 @@ namespace testing_support {
 namespace {
 
 nlohmann::json ProcessJson(const ProcessSpec& p) {
-  nlohmann::json j = {{"name", p.name}, {"on_close", "ignore"}};
-  if (p.closesAfterMs)
-    j["on_close"] = {{"exit_after_ms", *p.closesAfterMs}};
+  nlohmann::json j = {{"name", p.name}, {"windows", p.windows}, {"can_open", p.canOpen}};
+  j["can_terminate"] = p.canTerminate;
+  j["on_close"] = p.closesAfterMs ? nlohmann::json{{"exit_after_ms", *p.closesAfterMs}} : "ignore";
   if (p.pid != 0)
     j["pid"] = p.pid;
-  if (!p.windows.empty())
-    j["windows"] = p.windows;
-  if (!p.canOpen)
-    j["can_open"] = false;
-  if (!p.canTerminate)
-    j["can_terminate"] = false;
   return j;
 }
 

@@ -75,7 +75,6 @@ class MachineBuilder {
 inline constexpr const char* kInterpreter = "C:\\WINNT\\system32\\cmd.exe";
 inline constexpr const char* kKillLog = "C:\\Kestrix\\Instr\\log\\FWKill.log";
 
-// The whole tool, as started with these arguments.
 RunResult RunTool(const MachineBuilder& machine, const std::vector<std::u16string>& args);
 // One step of the controller, alone on the main thread.
 RunResult RunControl(const MachineBuilder& machine,
@@ -90,7 +89,6 @@ inline std::string Str(const nlohmann::json& v) {
 // Field `key` of every `event`, as text.
 std::vector<std::string> Fields(const RunResult& run, const std::string& event,
                                 const std::string& key);
-// When the last event of a thread happened.
 std::uint64_t LastOn(const RunResult& run, const std::string& thread);
 // Content of a file after the run, nothing when it does not exist.
 std::optional<std::string> FileAfter(const RunResult& run, const std::string& path);
