@@ -41,12 +41,11 @@ TEST_P(Verdicts, SayWhatDecidesAndWhatIsLeft) {
       fenwrack_sim::Judge(machine, args, platform::sim::Run(machine, args));
   EXPECT_EQ(v.achieved, c.achieved) << v.Text();
   EXPECT_EQ(v.deciding, c.deciding) << v.Text();
-  for (const std::string& part : c.details) {
-    bool found = false;
-    for (const std::string& line : v.details)
-      found = found || line.find(part) != std::string::npos;
-    EXPECT_TRUE(found) << part << "\n" << v.Text();
-  }
+  for (const std::string& part : c.details)
+    EXPECT_TRUE(std::ranges::any_of(
+        v.details, [&](const std::string& line) { return line.find(part) != std::string::npos; }))
+        << part << "\n"
+        << v.Text();
 }
 
 #define CMD R"({"path": "C:\\WINNT\\system32\\cmd.exe"})"
@@ -54,11 +53,12 @@ TEST_P(Verdicts, SayWhatDecidesAndWhatIsLeft) {
 #define POLICY(data)                                                                      \
   R"("registry": [{"key": "System\\CurrentControlSet\\Control\\StorageDevicePolicies", )" \
   R"("name": "WriteProtect", "type": "REG_DWORD", "data": )" data "}]"
-#define SETTINGS(data)                                                                      \
-  R"({"path": "C:\\Program Files\\Kestrix\\USBProtect\\SetUSBProtection.reg", "content": )" \
-  R"("[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\StorageDevicePolicies]\r\n)" \
-  R"(\"WriteProtect\"=dword:)" data R"("})"
+#define IMPORT(data)                                                                          \
+  R"("files": [{"path": "C:\\WINDOWS\\regedit.exe"}, {"path": "C:\\Program Files\\Kestrix\\)" \
+  R"(USBProtect\\SetUSBProtection.reg", "content": "[HKEY_LOCAL_MACHINE\\System\\)"           \
+  R"(CurrentControlSet\\Control\\StorageDevicePolicies]\r\n\"WriteProtect\"=dword:)" data R"("}])"
 #define PLACEHOLDER R"("{00000000-0000-0000-0000-000000000000}")"
+#define MSIEXEC R"("files": [{"path": "C:\\WINDOWS\\SYSTEM32\\msiexec.exe"}], )"
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(std::vector<VerdictCase>{
@@ -89,37 +89,30 @@ INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(std::vector<VerdictC
     {"a hung interface", u"/terminate",
      R"("processes": [{"pid": 8, "name": "Talvora.exe", "windows": ["Talvora"], "on_close": "ignore"}])",
      false, "1 firmware program still runs", {"Talvora.exe (pid 8) still runs: it ignored 30 close requests"}},
-    {"a listed product stays, another is not listed", u"/deinstall",
-     R"("files": [{"path": "C:\\WINDOWS\\SYSTEM32\\msiexec.exe"}], "products": [
+    {"a listed product stays, another is not listed", u"/deinstall", MSIEXEC R"("products": [
         {"code": )" PLACEHOLDER R"(, "removal_works": false},
         {"code": "{11111111-2222-3333-4444-555555555555}", "name": "Old firmware"}])",
      false, "1 listed product is still installed",
      {"{00000000-0000-0000-0000-000000000000}: its uninstall failed",
       "installed but not in the table: {11111111-2222-3333-4444-555555555555} (Old firmware)"}},
-    {"removed", u"/deinstall",
-     R"("files": [{"path": "C:\\WINDOWS\\SYSTEM32\\msiexec.exe"}], "products": [{"code": )" PLACEHOLDER "}]",
-     true, "1 product was removed"},
+    {"removed", u"/deinstall", MSIEXEC R"("products": [{"code": )" PLACEHOLDER "}]", true,
+     "1 product was removed"},
     {"not an administrator: the uninstall is refused, an elevated firmware cannot be opened", u"/deinstall",
-     R"("files": [{"path": "C:\\WINDOWS\\SYSTEM32\\msiexec.exe"}], "products": [{"code": )" PLACEHOLDER R"(}],
+     MSIEXEC R"("products": [{"code": )" PLACEHOLDER R"(}],
         "processes": [{"pid": 8, "name": "Talvora.exe", "elevated": true}], "system": {"administrator": false})",
      false, "1 listed product is still installed: the account is not an administrator", {"(pid 8) still runs"}},
     {"no installer program", u"/deinstall", R"("products": [{"code": )" PLACEHOLDER "}]", false,
      "1 listed product is still installed", {"the installer program could not be started"}},
     {"protected already", u"/checkUSB", POLICY("1"), true,
      "write protection was on already: nothing was changed"},
-    {"protected after the reboot", u"/checkUSB",
-     R"("files": [{"path": "C:\\WINDOWS\\regedit.exe"}, )" SETTINGS("00000001") "], " POLICY("0"),
-     true, "a reboot was asked for, and after it WriteProtect is 1"},
-    {"a settings file that does not protect", u"/checkUSB",
-     R"("files": [{"path": "C:\\WINDOWS\\regedit.exe"}, )" SETTINGS("00000000") "]", false,
-     "a reboot was asked for, but the settings file does not set WriteProtect to 1",
-     {"every /checkUSB will import and reboot again"}},
-    {"not an administrator: nothing imported, no reboot", u"/checkUSB", R"("files": [{"path": "C:\\WINDOWS\\regedit.exe"}, )"
-     SETTINGS("00000001") R"(], "system": {"administrator": false})", false,
-     "the reboot was refused and WriteProtect is not 1: the account is not an administrator"},
-    {"a refused reboot", u"/checkUSB",
-     R"("files": [{"path": "C:\\WINDOWS\\regedit.exe"}, )" SETTINGS("00000001") R"(], "system": {"reboot": "refuse"})",
-     false, "the reboot was refused; WriteProtect is 1 once the system restarts"},
+    {"protected after the reboot", u"/checkUSB", IMPORT("00000001") ", " POLICY("0"), true,
+     "a reboot was asked for, and after it WriteProtect is 1"},
+    {"a settings file that does not protect", u"/checkUSB", IMPORT("00000000"), false,
+     "a reboot was asked for, but the settings file does not set WriteProtect to 1", {"every /checkUSB will import and reboot again"}},
+    {"not an administrator: nothing imported, no reboot", u"/checkUSB", IMPORT("00000001") R"(, "system": {"administrator": false})",
+     false, "the reboot was refused and WriteProtect is not 1: the account is not an administrator"},
+    {"a refused reboot", u"/checkUSB", IMPORT("00000001") R"(, "system": {"reboot": "refuse"})", false,
+     "the reboot was refused; WriteProtect is 1 once the system restarts"},
     {"powered off", u"/shutdown", R"("system": {})", true, "a power-off was asked for and accepted"},
     {"no shutdown privilege", u"/shutdown", R"("system": {"shutdown_privilege": false})", false,
      "the power-off was refused: the shutdown privilege could not be enabled, the analyzer stays on"},
