@@ -106,10 +106,9 @@ TEST(Processes, TitlesAreCutACloseEndsAProcessLaterWithItsHelpersAndAWaitCanTime
             << "its windows went with it";
       });
   std::vector<std::string> at1000;  // a tie goes to the machine's events first
-  for (const Event& e : run.events) {
+  for (const Event& e : run.events)
     if (e.t == 1000)
       at1000.push_back(e.thread + " " + e.event);
-  }
   EXPECT_EQ(at1000, (std::vector<std::string>{"system process_exit", "system process_exit",
                                               "main post_message", "main end"}));
   EXPECT_EQ(run.machineAfter["processes"].size(), 2u) << "hung.exe and a.exe";
@@ -129,11 +128,10 @@ TEST(Shutdown, IsRefusedWithoutTheShutdownPrivilege) {
 TEST(Shutdown, TakesTheProcessOnceNothingMoreCanRunAtThatMoment) {
   const RunResult run = Tool(M("{}"), u"/checkUSB");  // no registry editor: the reboot at once
   std::vector<std::string> steps;
-  for (const Event& e : run.events) {
+  for (const Event& e : run.events)
     if (e.event == "exit_windows" || e.event == "status_window" || e.event == "status_text" ||
         e.event == "end")
       steps.push_back(std::to_string(e.t) + " " + e.thread + " " + e.event);
-  }
   EXPECT_EQ(steps, (std::vector<std::string>{"0 main exit_windows", "0 status status_window",
                                              "0 system end"}));
   EXPECT_EQ(run.how, EndHow::kReboot);
