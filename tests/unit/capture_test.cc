@@ -91,8 +91,6 @@ TEST(Capture, ChangesNothingAndWritesOnlyItsFile) {
   EXPECT_EQ(Fields(run, "file_append", "path"), std::vector<std::string>{"C:\\Kestrix\\demo.json"});
   // Only the file it was asked to write is new.
   json after = run.machineAfter;
-  const std::optional<std::string> written = FileAfter(run, "C:\\Kestrix\\demo.json");
-  ASSERT_TRUE(written.has_value());
   json& files = after["files"];
   files.erase(std::remove_if(files.begin(), files.end(),
                              [](const json& f) { return f["path"] == "C:\\Kestrix\\demo.json"; }),
