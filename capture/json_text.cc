@@ -71,6 +71,17 @@ std::string Quote(std::string_view text) {
 
 }  // namespace
 
+std::optional<std::u16string> Utf16Text(std::string_view bytes) {
+  if (bytes.size() < 2 || bytes[0] != '\xFF' || bytes[1] != '\xFE' || bytes.size() % 2 != 0)
+    return std::nullopt;
+  std::u16string text;
+  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                  static_cast<unsigned char>(bytes[i + 1]) << 8);
+  }
+  return text;
+}
+
 std::string Utf8(std::u16string_view text) {
   std::string utf8;
   for (std::size_t i = 0; i < text.size(); ++i) {

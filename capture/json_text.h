@@ -4,6 +4,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,6 +14,9 @@ namespace capture {
 
 // UTF-16 as the system gives it, in UTF-8; a lone surrogate becomes U+FFFD.
 std::string Utf8(std::u16string_view text);
+// The text of a file saved as UTF-16 with a byte-order mark (as the registry editor saves .reg
+// files), or nothing for any other bytes.
+std::optional<std::u16string> Utf16Text(std::string_view bytes);
 
 class Json {
  public:

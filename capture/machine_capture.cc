@@ -37,18 +37,6 @@ std::optional<std::string> ReadWhole(const WString& path) {
   return bytes;
 }
 
-// A .reg file saved by the registry editor is UTF-16 with a byte-order mark.
-std::optional<std::u16string> Utf16Text(const std::string& bytes) {
-  if (bytes.size() < 2 || bytes[0] != '\xFF' || bytes[1] != '\xFE' || bytes.size() % 2 != 0)
-    return std::nullopt;
-  std::u16string text;
-  for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-    text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                  static_cast<unsigned char>(bytes[i + 1]) << 8);
-  }
-  return text;
-}
-
 class Files {
  public:
   explicit Files(Capture& capture) : capture_(capture) {}

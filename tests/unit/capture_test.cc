@@ -106,6 +106,10 @@ TEST(CaptureText, IsWellFormedUtf8WhateverTheSystemGives) {
   EXPECT_TRUE(utf8);
   // A pair of surrogates is one character; a lone one has no UTF-8 form.
   EXPECT_EQ(capture::Utf8(u"\xD83D\xDE00 \xD800"), "\U0001F600 \uFFFD");
+  // A .reg file as the registry editor saves it; other bytes are not taken as UTF-16.
+  EXPECT_EQ(capture::Utf16Text(std::string_view("\377\376a\0\254 ", 6)), u"a\u20ac");
+  for (const std::string_view bytes : {"\377\376a", "\377\377ab", "\376\376ab"})
+    EXPECT_EQ(capture::Utf16Text(bytes), std::nullopt) << bytes;
 }
 
 }  // namespace
