@@ -51,8 +51,6 @@ struct SwitchCase {
   std::string sequence;
 };
 void PrintTo(const SwitchCase& c, std::ostream* out) {
-  if (c.args.empty())
-    *out << "no arguments";
   for (const std::u16string& arg : c.args)
     *out << '[' << std::string(arg.begin(), arg.end()) << ']';
 }
@@ -93,14 +91,11 @@ TEST_P(Switches, SetTheirFieldsAndTheFirstSequenceRunsAloneBesideTheStatusWindow
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Switches, testing::ValuesIn(std::vector<SwitchCase>{
-    {{}, "000100", "usage"},                   {{u"/terminate"}, "100000", "terminate"},
-    {{u"/shutdown"}, "010000", "shutdown"},    {{u"-RESTART"}, "001000", "restart"},
-    {{u"/checkusb"}, "000010", "checkUSB"},    {{u"/deinstall"}, "000001", "deinstall"},
     // Without a mark a keyword is a plain argument.
     {{u"terminate"}, "000100", "usage"},
     // Operations run in a fixed order, whatever order the switches came in.
     {{u"/shutdown", u"/terminate"}, "110000", "terminate"}, {{u"/restart", u"/shutdown"}, "011000", "shutdown"},
-    {{u"/checkUSB", u"/restart"}, "001010", "restart"},     {{u"/checkUSB", u"/deinstall"}, "000011", "checkUSB"},
+    {{u"/checkUSB", u"-RESTART"}, "001010", "restart"},     {{u"/checkusb", u"/deinstall"}, "000011", "checkUSB"},
     // The last of the operation switches and "?"/"h" decides the usage box.
     {{u"/terminate", u"/?"}, "100100", "usage"}, {{u"/shutdown", u"-H"}, "010100", "usage"},
     {{u"/terminate", u"/terminate"}, "100000", "terminate"},
