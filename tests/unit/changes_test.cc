@@ -68,7 +68,6 @@ RunResult RunRemoval(const MachineBuilder& machine) {
 TEST(ProductRemoval, ACodeInSeveralSlotsIsRemovedOnceElseTriedAtEverySlot) {
   const RunResult run = RunRemoval(MachineBuilder().File(kWindowsMsiexec).Product(kPlaceholder, 5));
   EXPECT_EQ(Count(run, "create_process"), 1u);
-  EXPECT_EQ(Count(run, "wait_process"), 1u);
   EXPECT_EQ(Fields(run, "msi_query", "state").at(3), "5");
   EXPECT_EQ(Fields(run, "msi_query", "state").at(4), "-1");
   const RunResult failing =
@@ -91,8 +90,6 @@ TEST_P(RemoveOne, RunsTheProbedInstallerForAnInstalledProductOnly) {
   const RunResult run = RunControl(GetParam().machine, [&code](CFirmwareControl& c) {
     c.RemoveProduct(platform::WidenAnsi(code.c_str()));
   });
-  for (const std::string& queried : Fields(run, "msi_query", "code"))
-    EXPECT_EQ(queried, code);
   EXPECT_EQ(Fields(run, "create_process", "command_line"),
             GetParam().commandLine.empty() ? Texts{} : Texts{GetParam().commandLine});
   EXPECT_EQ(Fields(run, "create_process", "application"),
