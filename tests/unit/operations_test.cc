@@ -90,9 +90,6 @@ INSTANTIATE_TEST_SUITE_P(Table, Runs, testing::ValuesIn(std::vector<RunCase>{
     // Snapshots of 3 s: the bounded wait gives up at 60 s, the kill is before the worker is done, the start after.
     {"restart outlives a slow worker", u"/restart", Restartable().Directory("C:\\Kestrix\\Instr\\log").Process({9, "Halvmark.exe"}).Fault("snapshot_delay_ms", 3000),
      {"63000 terminate_process Halvmark.exe @main", "63000 file_append", "70000 create_process C:\\WINNT\\system32\\cmd.exe /C \"\"C:\\K\\bin\\StartUpFW.bat\"\" 134217760"}, EndHow::kExit, 70000},
-    // Worker done at 5 s, seen at the 6th reading; nothing to kill; a pause of 5 s.
-    {"restart with the firmware down", u"/restart", Restartable(),
-     {"11000 create_process C:\\WINNT\\system32\\cmd.exe /C \"\"C:\\K\\bin\\StartUpFW.bat\"\" 134217760"}, EndHow::kExit, 11000},
     {"terminate waits beyond a minute", u"/terminate", MachineBuilder().Process({9, "Halvmark.exe"}).Fault("snapshot_delay_ms", 3000), {}, EndHow::kExit, 125000},
     // Slow snapshots: the removal runs beside the worker; the run ends once the worker is done.
     {"deinstall outlives a slow worker", u"/deinstall", MachineBuilder().Process({9, "Halvmark.exe"}).Fault("snapshot_delay_ms", 3000),
