@@ -126,7 +126,6 @@ MachineBuilder Logged(const std::vector<ProcessSpec>& processes) {
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, ForcedKill, testing::ValuesIn(std::vector<KillCase>{
     {"cannot be opened", Logged({{.pid = 7, .name = "Halvmark.exe", .canOpen = false}}), {}, {}},
-    {"termination fails", Logged({{.pid = 8, .name = "Halvmark.exe", .canTerminate = false}}), {"8"}, {}},
     {"snapshot fails", Logged({{6, "Halvmark.exe"}}).Fault("snapshot_fails_from", 1), {}, {}},
     {"first entry unreadable", Logged({{6, "Halvmark.exe"}}).Fault("first_entry_unreadable", true), {}, {}},
     {"log folder missing", MachineBuilder().Process({6, "Halvmark.exe"}), {"6"}, {}}}));
