@@ -83,7 +83,6 @@ INSTANTIATE_TEST_SUITE_P(Table, Runs, testing::ValuesIn(std::vector<RunCase>{
      {"0 post_message Talvora", kPowerOff[0], kPowerOff[1], kPowerOff[2], kPowerOff[3]}, EndHow::kExit, 5000},
     {"DWORD 257: all four bytes count", u"/checkUSB", Usb("REG_DWORD", 257), kImportThenReboot, EndHow::kExit, 300},
     {"QWORD 1: eight bytes", u"/checkUSB", Usb("REG_QWORD", 1), kImportThenReboot, EndHow::kExit, 300},
-    {"string 1 reads as 49", u"/checkUSB", Usb("REG_SZ", "1"), kImportThenReboot, EndHow::kExit, 300},
     {"one byte 1", u"/checkUSB", Usb("REG_BINARY", "01"), {}, EndHow::kExit, 0},
     {"no Windows folder: no editor, still the reboot", u"/checkUSB", Usb("", nullptr).Fault("windows_folder_unavailable", true),
      {"0 privilege open_token true", "0 privilege lookup true", "0 privilege adjust true", "0 exit_windows 6 0"}, EndHow::kExit, 0},
