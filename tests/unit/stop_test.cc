@@ -28,7 +28,6 @@ TEST_P(WindowCloser, PostsCloseOnlyToExactFirmwareTitles) {
           {{1, "a.exe", {"Pelmo"}}, {2, "b.exe", {GetParam()}}, {3, "c.exe", {"Talvora"}}}),
       [](CFirmwareControl&) { platform::EnumTopLevelWindows(&CloseFirmwareWindowProc, 0); });
   const bool firmware = GetParam() == "Kestrix Analyzer Interface";
-  EXPECT_EQ(Fields(run, "post_message", "message"), Pids(firmware ? 3 : 2, "WM_CLOSE"));
   const Pids expected = firmware ? Pids{"Pelmo", GetParam(), "Talvora"} : Pids{"Pelmo", "Talvora"};
   EXPECT_EQ(Fields(run, "post_message", "title"), expected);
 }
