@@ -49,7 +49,6 @@ INSTANTIATE_TEST_SUITE_P(Table, FirmwareStart, testing::ValuesIn(std::vector<Sta
     {"a directory counts", Root("C:\\K").Directory(kBin), kBin, {}},
     {"root ends in a backslash", Root("C:\\K\\"), "C:\\K\\\\binDebug\\StartUpFW.bat", {}},
     {"no interpreter", MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").Script(kBin, kServer), kBin, {}},
-    {"no root", MachineBuilder().File(kInterpreter).File("C:\\bin\\StartUpFW.bat"), "", {}},
     {"empty root", Root("").File("C:\\bin\\StartUpFW.bat"), "", {}},
     {"a quote in the root", Root("C:\\K\" & evil"), "", {}}}));
 // clang-format on
