@@ -38,14 +38,13 @@ MachineBuilder Root(const std::string& root) {
   return MachineBuilder().Env("Kestrix_SYSTEM_ROOT", root).File(kInterpreter);
 }
 const std::vector<ProcessSpec> kServer{{0, "Halvmark.exe"}};
-const std::string kBin = "C:\\K\\bin\\StartUpFW.bat", kDebug = "C:\\K\\binDebug\\StartUpFW.bat";
+const std::string kBin = "C:\\K\\bin\\StartUpFW.bat";
 const std::string kRelease = "C:\\K\\binRelease\\StartUpFW.bat";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, FirmwareStart, testing::ValuesIn(std::vector<StartCase>{
     {"both", Root("C:\\K").Script(kBin, kServer).File(kRelease), kBin, {"Halvmark.exe"}},
     {"release only", Root("C:\\K").Script(kRelease, kServer), kRelease, {"Halvmark.exe"}},
-    {"none", Root("C:\\K"), kDebug, {}},
     {"a directory counts", Root("C:\\K").Directory(kBin), kBin, {}},
     {"root ends in a backslash", Root("C:\\K\\"), "C:\\K\\\\binDebug\\StartUpFW.bat", {}},
     {"no interpreter", MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").Script(kBin, kServer), kBin, {}},
