@@ -36,22 +36,6 @@ void Spawn(Body& body) {
                         {"Body", "worker"});
 }
 
-class Operations : public testing::TestWithParam<const char16_t*> {};
-
-// Whatever the operation: the same trace byte for byte, and one end, last.
-TEST_P(Operations, GiveOneDeterministicTraceThatEndsOnce) {
-  const RunResult run = Tool(Machine::Demo(), GetParam());
-  EXPECT_EQ(platform::sim::FormatJsonLines(Tool(Machine::Demo(), GetParam())),
-            platform::sim::FormatJsonLines(run));
-  EXPECT_EQ(run.Named("end").size(), 1u);
-  EXPECT_EQ(run.events.back().event, "end");
-  EXPECT_EQ(run.events.back().t, run.virtualMs);
-}
-
-INSTANTIATE_TEST_SUITE_P(Demo, Operations,
-                         testing::Values(u"", u"/terminate", u"/restart", u"/shutdown",
-                                         u"/deinstall", u"/checkUSB"));
-
 // As on Windows and Wine: status, size and a buffer of 0xAA; keys exist through subkeys. The
 // timeline shows the value of a read that got it.
 TEST(Registry, KeysAndFourByteReadsBehaveAsOnWindows) {
