@@ -113,7 +113,6 @@ INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(std::vector<VerdictC
      false, "the reboot was refused and WriteProtect is not 1: the account is not an administrator"},
     {"a refused reboot", u"/checkUSB", IMPORT("00000001") R"(, "system": {"reboot": "refuse"})", false,
      "the reboot was refused; WriteProtect is 1 once the system restarts"},
-    {"powered off", u"/shutdown", R"("system": {})", true, "a power-off was asked for and accepted"},
     {"no shutdown privilege", u"/shutdown", R"("system": {"shutdown_privilege": false})", false,
      "the power-off was refused: the shutdown privilege could not be enabled, the analyzer stays on"},
     {"not an administrator", u"/shutdown", R"("system": {"administrator": false})", false,
