@@ -1,6 +1,5 @@
 #include "platform/sim/text.h"
 
-#include <unicode/uchar.h>
 #include <utf8.h>
 
 #include <algorithm>
@@ -77,13 +76,6 @@ std::u16string Widen1252(std::string_view text) {
     out.push_back(b >= 0x80 && b <= 0x9F ? kHigh[b - 0x80] : static_cast<char16_t>(b));
   }
   return out;
-}
-
-char16_t FoldUnit(char16_t c) {
-  if (IsSurrogate(c))
-    return c;
-  const UChar32 upper = u_toupper(c);
-  return upper <= 0xFFFF ? static_cast<char16_t>(upper) : c;
 }
 
 std::u16string Fold(std::u16string_view text) {

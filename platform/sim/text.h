@@ -31,7 +31,7 @@ std::string Utf16ToUtf8Lossy(std::u16string_view text);
 std::u16string Widen1252(std::string_view text);
 
 // Upper-case folding as the file system and registry compare names: the simple Unicode
-// upper-case mapping of each 16-bit unit; surrogates stay as they are.
+// upper-case mapping of each 16-bit unit; surrogates stay as they are (upper_case.cc).
 char16_t FoldUnit(char16_t c);
 std::u16string Fold(std::u16string_view text);
 std::string FoldUtf8(std::string_view text);
