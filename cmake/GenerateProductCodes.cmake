@@ -41,12 +41,12 @@ foreach(line IN LISTS lines)
   string(APPEND codes "    \"${code}\",\n")
 endforeach()
 
-# Outside Windows the table is the simulator's, whose runs may read another one: the same name
-# for storage that a run can fill (fenwrack-sim --product-codes).
+# In the simulator the table is storage that a run can fill (fenwrack-sim --product-codes), under
+# the same name.
 file(WRITE "${OUTPUT}.tmp"
   "// Generated from ${INPUT}; edit that file, not this one.\n"
   "#include \"removal/product_code_table.h\"\n\n"
-  "#ifdef _WIN32\n"
+  "#ifndef FENWRACK_SIMULATOR\n"
   "const char ProductCodeTable[kProductCodeSlots][kProductCodeSlotSize] = {\n${codes}};\n"
   "#else\n"
   "#include \"sim/product_codes.h\"\n\n"

@@ -1,8 +1,9 @@
 #include "sim/fleet.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <stdexcept>
+
+#include "platform/host/host.h"
 
 namespace fenwrack_sim {
 
@@ -10,20 +11,19 @@ namespace sim = platform::sim;
 
 std::vector<FleetEntry> JudgeFleet(const std::string& folder,
                                    const std::vector<std::u16string>& args) {
-  std::vector<std::filesystem::path> files;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    if (entry.path().extension() == ".json")
-      files.push_back(entry.path());
-  }
-  if (error)
-    throw std::runtime_error(folder + ": " + sim::FileErrorReason(error.value()));
-  std::sort(files.begin(), files.end());
+  std::vector<std::string> names;
+  if (const auto error = host::ListFolder(folder, names))
+    throw std::runtime_error(folder + ": " + error->reason);
+  // "x.json", not the hidden ".json"; in byte order, whatever order the system lists them in.
+  std::erase_if(names, [](const std::string& name) {
+    return name.size() <= 5 || name.compare(name.size() - 5, 5, ".json") != 0;
+  });
+  std::sort(names.begin(), names.end());
   std::vector<FleetEntry> fleet;
-  for (const std::filesystem::path& path : files) {
-    FleetEntry entry{path.filename().string(), "", {}};
+  for (const std::string& name : names) {
+    FleetEntry entry{name, "", {}};
     try {
-      const sim::Machine machine = sim::Machine::FromFile(path.string());
+      const sim::Machine machine = sim::Machine::FromFile(host::JoinPath(folder, name));
       entry.verdict = Judge(machine, args, sim::Run(machine, args));
     } catch (const sim::MachineError& e) {
       entry.error = e.what();

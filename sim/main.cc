@@ -1,14 +1,10 @@
 // fenwrack-sim: runs the tool against a simulated analyzer and tells what it did.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/host/host.h"
 #include "platform/sim/machine_model.h"
 #include "platform/sim/simulator.h"
 #include "platform/sim/text.h"
@@ -152,10 +148,8 @@ struct Options {
 
 // Error lines: one each, short, nothing in them that a terminal would act on.
 void Complain(const std::string& what) {
-  const std::string line = sim::detail::Printable("fenwrack-sim: " + what, 200) + "\n";
-  if (::write(2, line.data(), line.size()) < 0) {
-    // Nowhere left to tell.
-  }
+  // Nowhere left to tell when this fails.
+  host::WriteStandard(2, sim::detail::Printable("fenwrack-sim: " + what, 200) + "\n");
 }
 
 // The option an argument names, or null.
@@ -174,9 +168,10 @@ std::optional<std::string>* Target(Options& options, const std::string& name) {
 }
 
 // Returns an error message, or nothing when the command line is good.
-std::optional<std::string> Parse(int argc, char** argv, Options& options) {
+std::optional<std::string> Parse(const std::vector<std::string>& argv, Options& options) {
+  const std::size_t argc = argv.size();
   bool ownOptions = true;
-  for (int i = 1; i < argc; ++i) {
+  for (std::size_t i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (ownOptions && arg == "--") {
       ownOptions = false;
@@ -218,54 +213,20 @@ std::optional<std::string> Parse(int argc, char** argv, Options& options) {
   return std::nullopt;
 }
 
-// Writes all of `text`; errno tells why not.
-bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // An output opened before the run, so that a bad path stops everything early; a file is emptied
 // only once every output is known to be good.
 struct Output {
   std::string name;  // the option, or "standard output"
   std::string path;  // "-": stdout
-  int fd = -1;
-  struct stat info {};
+  host::OutputFile file;
 
-  std::optional<std::string> Open() {
-    fd = path == "-" ? 1 : ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0 || ::fstat(fd, &info) != 0)
-      return Failed();
-    if (S_ISDIR(info.st_mode))
-      return name + ": cannot write " + path + ": " + sim::FileErrorReason(EISDIR);
-    return std::nullopt;
-  }
-  // Devices such as /dev/null and terminals may take several outputs; files and pipes may not.
-  bool SameFileAs(const Output& other) const {
-    return !S_ISCHR(info.st_mode) && info.st_dev == other.info.st_dev &&
-           info.st_ino == other.info.st_ino;
-  }
+  std::optional<std::string> Open() { return Failed(file.Open(path)); }
   // Written, then closed; stdout stays open for the others.
-  std::optional<std::string> Write(const std::string& text) {
-    if (fd != 1 && S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0)
-      return Failed();
-    if (!WriteAll(fd, text))
-      return Failed();
-    if (fd != 1 && ::close(fd) != 0)
-      return Failed();
-    return std::nullopt;
-  }
-  std::string Failed() const {
-    return name + ": cannot write" + (fd == 1 ? "" : " " + path) + ": " +
-           sim::FileErrorReason(errno);
+  std::optional<std::string> Write(const std::string& text) { return Failed(file.Replace(text)); }
+  std::optional<std::string> Failed(const std::optional<host::FileError>& error) const {
+    if (!error)
+      return std::nullopt;
+    return name + ": cannot write" + (path == "-" ? "" : " " + path) + ": " + error->reason;
   }
 };
 
@@ -275,16 +236,17 @@ std::optional<std::string> OpenOutputs(const Options& options, std::vector<Outpu
   for (const auto& path : options.outputs)
     toStdout = toStdout || path == "-";
   if (!toStdout)
-    outputs.push_back({"standard output", "-"});
+    outputs.push_back({"standard output", "-", {}});
   for (std::size_t i = 0; i < kOutputCount; ++i) {
     if (options.outputs[i])
-      outputs.push_back({kOutputs[i].option, *options.outputs[i]});
+      outputs.push_back({kOutputs[i].option, *options.outputs[i], {}});
   }
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     if (const auto error = outputs[i].Open())
       return error;
     for (std::size_t j = 0; j < i; ++j) {
-      if (outputs[i].path == "-" ? outputs[j].path == "-" : outputs[i].SameFileAs(outputs[j]))
+      if (outputs[i].path == "-" ? outputs[j].path == "-"
+                                 : outputs[i].file.SameFileAs(outputs[j].file))
         return outputs[j].name + " and " + outputs[i].name + " cannot both write to " +
                (outputs[i].path == "-" ? "stdout" : outputs[i].path);
     }
@@ -368,9 +330,10 @@ int Fleet(const Options& options) {
     Complain(std::string("--fleet: ") + e.what());
     return kUsageError;
   }
-  if (!WriteAll(1, options.fleetJson ? fenwrack_sim::FleetJsonLines(fleet)
-                                     : fenwrack_sim::FleetText(fleet))) {
-    Complain("standard output: cannot write: " + sim::FileErrorReason(errno));
+  if (const auto error =
+          host::WriteStandard(1, options.fleetJson ? fenwrack_sim::FleetJsonLines(fleet)
+                                                   : fenwrack_sim::FleetText(fleet))) {
+    Complain("standard output: cannot write: " + error->reason);
     return kUsageError;
   }
   int status = kRan;
@@ -399,8 +362,8 @@ int Check(const std::string& expectedPath, const std::string& observedPath) {
                                          : "The instrument is not as predicted:\n";
   for (const std::string& line : differences)
     text += "  " + line + "\n";
-  if (!WriteAll(1, text)) {
-    Complain("standard output: cannot write: " + sim::FileErrorReason(errno));
+  if (const auto error = host::WriteStandard(1, text)) {
+    Complain("standard output: cannot write: " + error->reason);
     return kUsageError;
   }
   return differences.empty() ? kRan : kToolFailed;
@@ -409,15 +372,16 @@ int Check(const std::string& expectedPath, const std::string& observedPath) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && std::string(argv[1]) == "--check") {
-    if (argc != 4) {
+  const std::vector<std::string> args = host::Arguments(argc, argv);
+  if (args.size() > 1 && args[1] == "--check") {
+    if (args.size() != 4) {
       Complain("--check takes two machine files: the predicted one and the observed one");
       return kUsageError;
     }
-    return Check(argv[2], argv[3]);
+    return Check(args[2], args[3]);
   }
   Options options;
-  if (const auto error = Parse(argc, argv, options)) {
+  if (const auto error = Parse(args, options)) {
     Complain(*error);
     return kUsageError;
   }
@@ -431,9 +395,10 @@ int main(int argc, char** argv) {
   if (options.help || options.version) {
     const std::string version =
         "fenwrack-sim " FENWRACK_VERSION ", product-code table " + ProductTableDigest() + "\n";
-    if (WriteAll(1, options.help ? std::string(kHelp) : version))
+    const auto error = host::WriteStandard(1, options.help ? std::string(kHelp) : version);
+    if (!error)
       return kRan;
-    Complain("standard output: cannot write: " + sim::FileErrorReason(errno));
+    Complain("standard output: cannot write: " + error->reason);
     return kUsageError;
   }
 
@@ -460,7 +425,7 @@ int main(int argc, char** argv) {
   }
 
   std::string title, error;
-  const std::vector<std::u16string> args = ToolArgs(options, title, error);
+  const std::vector<std::u16string> toolArgs = ToolArgs(options, title, error);
   if (!error.empty()) {
     Complain(error);
     return kUsageError;
@@ -468,15 +433,15 @@ int main(int argc, char** argv) {
   title += options.machine ? " on " + *options.machine : " on the demo analyzer";
   std::optional<sim::RunResult> run;
   try {
-    run = options.capture ? sim::RunCapture(*machine, args) : sim::Run(*machine, args);
+    run = options.capture ? sim::RunCapture(*machine, toolArgs) : sim::Run(*machine, toolArgs);
   } catch (const std::exception& e) {
     Complain(std::string("the run failed: ") + e.what());
     return kUsageError;
   }
-  if (options.capture && !WriteAll(2, run->standardError))
+  if (options.capture && host::WriteStandard(2, run->standardError))
     return kUsageError;
   Report report{*run, title, std::nullopt};
   if (!options.capture)
-    report.verdict = fenwrack_sim::Judge(*machine, args, *run);
+    report.verdict = fenwrack_sim::Judge(*machine, toolArgs, *run);
   return WriteOutputs(outputs, report, options.capture, options.requireAchieved);
 }

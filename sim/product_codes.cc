@@ -1,30 +1,27 @@
 // Product-code files read as cmake/GenerateProductCodes.cmake reads them: keep the two alike.
 #include "sim/product_codes.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <regex>
 
-#include "platform/sim/simulator.h"
+#include "platform/host/host.h"
 
 namespace fenwrack_sim {
 
 std::optional<std::string> ReadProductCodes(
     const std::string& path, char (&table)[kProductCodeSlots][kProductCodeSlotSize]) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0)
-    return path + ": product-code file not found";
-  if (S_ISDIR(info.st_mode))
-    return path + ": a directory, not a product-code file";
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    return path + ": cannot be read: " + platform::sim::FileErrorReason(errno);
-  std::string text{std::istreambuf_iterator<char>(in), {}};
+  std::string text;
+  if (const auto error = host::ReadWholeFile(path, text)) {
+    switch (error->kind) {
+      case host::FileError::Kind::kNotFound:
+        return path + ": product-code file not found";
+      case host::FileError::Kind::kDirectory:
+        return path + ": a directory, not a product-code file";
+      case host::FileError::Kind::kOther:
+        return path + ": cannot be read: " + error->reason;
+    }
+  }
   std::erase(text, '\r');
   static const std::regex kGuid(
       "\\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\\}");

@@ -1,15 +1,9 @@
 // Runs of the simulated process, and the machine files they start from.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <mutex>
 
 #include "capture/machine_capture.h"
 #include "platform/framework.h"
+#include "platform/host/host.h"
 #include "platform/process_global.h"
 #include "platform/sim/machine_model.h"
 #include "platform/sim/run_state.h"
@@ -74,35 +68,10 @@ Machine Machine::FromText(std::string_view text, const std::string& source) {
 }
 
 Machine Machine::FromFile(const std::string& path) {
-  const bool standardInput = path == "-";
-  const std::string source = standardInput ? "standard input" : path;
-  const auto fail = [&](int error) {
-    throw MachineError(detail::Printable(source, 80) + ": " + FileErrorReason(error));
-  };
-  const int fd = standardInput ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    fail(errno);
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    ::close(fd);
-    fail(EISDIR);
-  }
+  const std::string source = path == "-" ? "standard input" : path;
   std::string text;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0) {
-      const int error = n < 0 ? errno : 0;
-      if (!standardInput)
-        ::close(fd);
-      if (error != 0)
-        fail(error);
-      break;
-    }
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
+  if (const auto error = host::ReadWholeFile(path, text))
+    throw MachineError(detail::Printable(source, 80) + ": " + error->reason);
   return FromText(text, source);
 }
 
@@ -113,28 +82,6 @@ Machine Machine::Demo() {
 
 nlohmann::json Machine::json() const {
   return detail::ToJson(*model_);
-}
-
-std::string FileErrorReason(int error) {
-  switch (error) {
-    case ENOENT:
-      return "no such file";
-    case EACCES:
-    case EPERM:
-      return "permission denied";
-    case EISDIR:
-      return "is a directory";
-    case ENOTDIR:
-      return "a part of the path is not a directory";
-    case ENOSPC:
-      return "no space left on the device";
-    default: {
-      std::string text = std::strerror(error);
-      if (!text.empty())
-        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-      return text;
-    }
-  }
 }
 
 std::vector<Event> RunResult::Named(const std::string& name) const {

@@ -45,9 +45,6 @@ class Machine {
   std::shared_ptr<const detail::MachineModel> model_;
 };
 
-// Why a file could not be opened, read or written, in a few words ("no such file").
-std::string FileErrorReason(int error);
-
 struct Event {
   std::uint64_t t = 0;    // virtual milliseconds since the run's start
   std::string thread;     // "main", "status", "worker"

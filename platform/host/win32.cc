@@ -1,0 +1,277 @@
+#include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "platform/host/host.h"
+
+namespace host {
+
+namespace {
+
+FileError Error(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+      return {FileError::Kind::kNotFound, "no such file"};
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+      return {FileError::Kind::kOther, "permission denied"};
+    case ERROR_DIRECTORY:
+      return {FileError::Kind::kNotFound, "a part of the path is not a directory"};
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return {FileError::Kind::kOther, "no space left on the device"};
+    case ERROR_BROKEN_PIPE:
+    case ERROR_NO_DATA:
+      return {FileError::Kind::kOther, "broken pipe"};
+    default:
+      // The system's own message is in the system's language: a number reads the same anywhere.
+      return {FileError::Kind::kOther, "Windows error " + std::to_string(error)};
+  }
+}
+
+FileError IsADirectory() {
+  return {FileError::Kind::kDirectory, "is a directory"};
+}
+
+std::wstring Wide(std::string_view utf8) {
+  if (utf8.empty())
+    return {};
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+  return out;
+}
+
+std::string Utf8(std::wstring_view wide) {
+  if (wide.empty())
+    return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                    0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
+                      nullptr, nullptr);
+  return out;
+}
+
+// A path the wide calls take at any length: absolute, with the \\?\ prefix once it is too long
+// for the plain form.
+std::wstring SystemPath(const std::string& path) {
+  std::wstring wide = Wide(path);
+  if (wide.rfind(L"\\\\?\\", 0) == 0)
+    return wide;
+  const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0)
+    return wide;
+  std::wstring full(size, L'\0');
+  full.resize(GetFullPathNameW(wide.c_str(), size, full.data(), nullptr));
+  // Folders are limited to 248 characters, files to 260.
+  if (full.size() < 248 || full.rfind(L"\\\\.\\", 0) == 0)
+    return full;
+  return full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+}
+
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Owns a handle of a file, a folder search or nothing.
+template <BOOL(WINAPI* Close)(HANDLE)>
+class Handle {
+ public:
+  explicit Handle(HANDLE raw) : raw_(raw) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (raw_ != INVALID_HANDLE_VALUE)
+      Close(raw_);
+  }
+  HANDLE get() const { return raw_; }
+
+ private:
+  HANDLE raw_;
+};
+using FileHandle = Handle<&CloseHandle>;
+using SearchHandle = Handle<&FindClose>;
+
+std::optional<FileError> WriteAll(HANDLE handle, std::string_view text) {
+  DWORD mode = 0;
+  if (GetConsoleMode(handle, &mode)) {
+    const std::wstring wide = Wide(text);
+    for (std::size_t done = 0; done < wide.size();) {
+      DWORD n = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 8192));
+      if (!WriteConsoleW(handle, wide.data() + done, chunk, &n, nullptr) || n == 0)
+        return Error(GetLastError());
+      done += n;
+    }
+    return std::nullopt;
+  }
+  while (!text.empty()) {
+    DWORD n = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(text.size(), 1 << 20));
+    if (!WriteFile(handle, text.data(), chunk, &n, nullptr))
+      return Error(GetLastError());
+    if (n == 0)
+      return Error(ERROR_DISK_FULL);
+    text.remove_prefix(n);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<std::string> Arguments(int, char**) {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  std::vector<std::string> args;
+  for (int i = 0; argv != nullptr && i < argc; ++i)
+    args.push_back(Utf8(argv[i]));
+  LocalFree(argv);
+  return args;
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty() || folder.back() == '/' || folder.back() == '\\' || folder.back() == ':')
+    return folder + name;
+  // A folder written with forward slashes only gets one more, as on other systems.
+  return folder + (folder.find('\\') == std::string::npos ? "/" : "\\") + name;
+}
+
+std::optional<FileError> ReadWholeFile(const std::string& path, std::string& text) {
+  const bool standardInput = path == "-";
+  const std::wstring name = standardInput ? L"" : SystemPath(path);
+  if (!standardInput && IsFolder(name))
+    return IsADirectory();
+  HANDLE raw = standardInput
+                   ? GetStdHandle(STD_INPUT_HANDLE)
+                   : CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (raw == INVALID_HANDLE_VALUE || raw == nullptr)
+    return Error(GetLastError());
+  const FileHandle owned(standardInput ? INVALID_HANDLE_VALUE : raw);
+  text.clear();
+  char buffer[65536];
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(raw, buffer, sizeof buffer, &n, nullptr)) {
+      // The writer of a pipe has closed it: the end of the input.
+      const DWORD error = GetLastError();
+      return error == ERROR_BROKEN_PIPE ? std::nullopt : std::optional(Error(error));
+    }
+    if (n == 0)
+      return std::nullopt;
+    text.append(buffer, n);
+  }
+}
+
+std::optional<FileError> ListFolder(const std::string& path, std::vector<std::string>& names) {
+  const std::wstring folder = SystemPath(path);
+  if (!IsFolder(folder)) {
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    return attributes == INVALID_FILE_ATTRIBUTES ? Error(GetLastError()) : Error(ERROR_DIRECTORY);
+  }
+  WIN32_FIND_DATAW found;
+  const SearchHandle search(FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                             FindExSearchNameMatch, nullptr, 0));
+  if (search.get() == INVALID_HANDLE_VALUE)
+    return Error(GetLastError());
+  names.clear();
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..")
+      names.push_back(Utf8(name));
+  } while (FindNextFileW(search.get(), &found));
+  const DWORD error = GetLastError();
+  return error == ERROR_NO_MORE_FILES ? std::nullopt : std::optional(Error(error));
+}
+
+std::optional<FileError> WriteStandard(int stream, std::string_view text) {
+  return WriteAll(GetStdHandle(stream == 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE), text);
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept {
+  *this = std::move(other);
+}
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, -1);
+    standard_ = other.standard_;
+    device_ = other.device_;
+    regular_ = other.regular_;
+    volume_ = other.volume_;
+    file_ = other.file_;
+  }
+  return *this;
+}
+
+OutputFile::~OutputFile() {
+  Close();
+}
+
+void OutputFile::Close() {
+  if (handle_ != -1 && !standard_)
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+}
+
+std::optional<FileError> OutputFile::Open(const std::string& path) {
+  Close();
+  standard_ = path == "-";
+  HANDLE raw = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (!standard_) {
+    const std::wstring name = SystemPath(path);
+    if (IsFolder(name))
+      return IsADirectory();
+    raw = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (raw == INVALID_HANDLE_VALUE)
+      return Error(GetLastError());
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(raw);
+  const DWORD type = GetFileType(raw);
+  device_ = type == FILE_TYPE_CHAR;
+  regular_ = type == FILE_TYPE_DISK;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (regular_ && GetFileInformationByHandle(raw, &info)) {
+    volume_ = info.dwVolumeSerialNumber;
+    file_ = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  } else if (!device_) {
+    // A pipe has no file index: its handle tells it apart.
+    file_ = static_cast<std::uint64_t>(handle_);
+  }
+  return std::nullopt;
+}
+
+bool OutputFile::SameFileAs(const OutputFile& other) const {
+  return !device_ && volume_ == other.volume_ && file_ == other.file_;
+}
+
+std::optional<FileError> OutputFile::Replace(std::string_view text) {
+  const HANDLE raw = reinterpret_cast<HANDLE>(handle_);
+  if (!standard_ && regular_ &&
+      (SetFilePointer(raw, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+       !SetEndOfFile(raw)))
+    return Error(GetLastError());
+  if (auto error = WriteAll(raw, text))
+    return error;
+  if (!standard_) {
+    handle_ = -1;
+    if (!CloseHandle(raw))
+      return Error(GetLastError());
+  }
+  return std::nullopt;
+}
+
+}  // namespace host
