@@ -63,13 +63,15 @@ std::string Lines(const std::string& text) {
 
 }  // namespace
 
-std::vector<std::string> Differences(const json& expected, const json& observed) {
+std::vector<std::string> Differences(const json& expected, const json& observed, bool restarted) {
   std::vector<std::string> out;
   std::map<std::string, std::pair<int, int>> programs;
   for (const auto& [name, n] : FirmwareRunning(expected))
     programs[name].first = n;
   for (const auto& [name, n] : FirmwareRunning(observed))
     programs[name].second = n;
+  if (restarted)
+    programs.clear();
   for (const auto& [name, n] : programs) {
     if (n.first != n.second)
       out.push_back(name + ": " + Count(n.first) + " running predicted, " + Count(n.second) +

@@ -31,7 +31,7 @@ constexpr char kHelp[] =
     R"(Usage: fenwrack-sim [--machine FILE] [--product-codes FILE] [--trace FILE]
                    [--dump-machine FILE] [--svg FILE] [--capture] [--require-achieved]
                    [--] [ARG...]
-       fenwrack-sim --check PREDICTED OBSERVED
+       fenwrack-sim --check [--restarted] PREDICTED OBSERVED
 
 Runs Fenwrack.exe on a simulated analyzer, on a virtual clock, and prints what happened:
 one line per event (virtual time in seconds, thread, event, details; repeated polling is
@@ -70,8 +70,10 @@ output, byte for byte.
                        (--dump-machine) with a capture of the instrument (fenwrack-capture),
                        on what matters: the firmware programs running, the kill log,
                        WriteProtect as the tool reads it, the products' states. Pids are not
-                       compared. Exit 0: as predicted; 1: not (each difference on a line); 2:
-                       a file that cannot be read or is not a machine file.
+                       compared, nor, with --restarted (a capture after the power-off or
+                       reboot the run ended with), the programs running. Exit 0: as
+                       predicted; 1: not (each difference on a line); 2: a file that cannot
+                       be read or is not a machine file.
   --help, --version    this text; the version and a digest of the product-code table.
 When an output goes to stdout, the timeline is not printed. Two outputs cannot name the
 same file.
@@ -346,8 +348,8 @@ int Fleet(const Options& options) {
   return status;
 }
 
-// fenwrack-sim --check EXPECTED OBSERVED
-int Check(const std::string& expectedPath, const std::string& observedPath) {
+// fenwrack-sim --check [--restarted] EXPECTED OBSERVED
+int Check(const std::string& expectedPath, const std::string& observedPath, bool restarted) {
   std::optional<sim::Machine> expected, observed;
   try {
     expected = sim::Machine::FromFile(expectedPath);
@@ -357,7 +359,7 @@ int Check(const std::string& expectedPath, const std::string& observedPath) {
     return kUsageError;
   }
   const std::vector<std::string> differences =
-      fenwrack_sim::Differences(expected->json(), observed->json());
+      fenwrack_sim::Differences(expected->json(), observed->json(), restarted);
   std::string text = differences.empty() ? "The instrument is as predicted.\n"
                                          : "The instrument is not as predicted:\n";
   for (const std::string& line : differences)
@@ -374,11 +376,12 @@ int Check(const std::string& expectedPath, const std::string& observedPath) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args = host::Arguments(argc, argv);
   if (args.size() > 1 && args[1] == "--check") {
-    if (args.size() != 4) {
+    const bool restarted = args.size() > 2 && args[2] == "--restarted";
+    if (args.size() != 4u + restarted) {
       Complain("--check takes two machine files: the predicted one and the observed one");
       return kUsageError;
     }
-    return Check(args[2], args[3]);
+    return Check(args[2 + restarted], args[3 + restarted], restarted);
   }
   Options options;
   if (const auto error = Parse(args, options)) {

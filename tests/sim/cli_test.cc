@@ -55,6 +55,8 @@ usage box         |                                              | 0 |
 achieved          | --require-achieved /restart                  | 0 |
 not achieved      | --require-achieved --machine @oom.json /checkUSB | 4 |
 power-off         | --machine @off.json /shutdown                | 0 |
+not as predicted  | --check @off.json @fw.json                   | 1 |
+after a restart   | --check --restarted @off.json @fw.json       | 0 | The instrument is as predicted.
 help              | --help                                       | 0 |
 table digest      | --product-codes %examples/products-installed.codes.txt --version | 0 | product-code table 3963b2f15158
 other table       | --product-codes %examples/products-installed.codes.txt --machine %examples/products-installed.json --dump-machine - /deinstall | 0 | "products": []
@@ -100,6 +102,7 @@ TEST_P(ExitStatus, TellsHowTheRunEnded) {
   WriteFile(Temp("stuck.json"), R"({"user": {"closes_usage_box_after_ms": null}})");
   WriteFile(Temp("bad.json"), R"({"processes": [{"pid": 1, "name": "a", "on_close": 5}]})");
   WriteFile(Temp("off.json"), R"({"system": {"power_off": "accept"}})");
+  WriteFile(Temp("fw.json"), R"({"processes": [{"name": "Halvmark.exe"}]})");
   WriteFile(Temp("oom.json"), R"({"faults": {"widen_fails_from_call": 1}})");
   WriteFile(Temp("bad.txt"), "# one code\n{XYZ}\n");
   WriteFile(Temp("long.txt"), "{" + std::string(78, 'A') + "}");
