@@ -131,7 +131,7 @@ struct OutputKind {
 const OutputKind kOutputs[] = {
     {"--trace", &TraceOf},
     {"--dump-machine", [](const Report& r) { return sim::FormatMachine(r.run.machineAfter); }},
-    {"--svg", [](const Report& r) { return fenwrack_sim::TimelineSvg(r.run, r.title); }},
+    {"--svg", [](const Report& r) { return fenwrack_sim::TimelineSvg(r.run, r.title, r.verdict); }},
 };
 constexpr std::size_t kOutputCount = std::size(kOutputs);
 

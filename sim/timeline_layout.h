@@ -11,7 +11,7 @@ namespace fenwrack_sim::timeline {
 constexpr double kWidth = 1200;
 constexpr double kLeft = 84;  // room for the lane names
 constexpr double kRight = 24;
-constexpr double kTop = 74;
+constexpr double kTop = 92;         // below the title, the verdict and how the run ended
 constexpr double kCharWidth = 7.0;  // mean advance of an 11 px sans-serif, a little generous
 constexpr double kLevel = 15;       // one row of labels
 constexpr int kLaneCount = 4;

@@ -453,7 +453,8 @@ class Svg {
   std::string out_;
 };
 
-void DrawHeader(Svg& s, const RunResult& run, const std::string& title, double height) {
+void DrawHeader(Svg& s, const RunResult& run, const std::string& title,
+                const std::optional<Verdict>& verdict, double height) {
   s.Raw("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
   s.Raw("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Num(kWidth) + "\" height=\"" +
         Num(height) + "\" viewBox=\"0 0 " + Num(kWidth) + " " + Num(height) + "\" font-family=\"" +
@@ -461,7 +462,21 @@ void DrawHeader(Svg& s, const RunResult& run, const std::string& title, double h
   s.Raw("<title>" + Escape(title) + "</title>\n");
   s.Rect(0, 0, kWidth, height, "fill=\"#ffffff\"");
   s.Text(12, 24, title, "font-size=\"16\" font-weight=\"bold\"");
-  s.Text(12, 44,
+  if (verdict) {
+    // What is left on the machine, in the tooltip: one line of the picture says what decides.
+    std::string left;
+    for (const std::string& line : verdict->details)
+      left += (left.empty() ? "" : "; ") + line;
+    s.Raw("<g class=\"verdict\"><title>" + Escape(left.empty() ? verdict->goal : left) +
+          "</title>\n");
+    s.Text(12, 44,
+           verdict->operation + ": " + (verdict->achieved ? "achieved" : "NOT achieved") + "; " +
+               verdict->deciding,
+           std::string("font-size=\"13\" font-weight=\"bold\" fill=\"") +
+               (verdict->achieved ? "#2e7d32" : "#c62828") + "\"");
+    s.Raw("</g>\n");
+  }
+  s.Text(12, verdict ? 62 : 44,
          "ended: " + platform::sim::FormatEnd(run) + " after " + Seconds(run.virtualMs) +
              " virtual seconds. Folded marks: \u00D7n says how often the same thing happened "
              "(one dot each).",
@@ -572,14 +587,15 @@ void DrawLegend(Svg& s, double legendY) {
     item(k.colour, k.legend, false);
 }
 
-std::string Draw(const RunResult& run, const std::string& title) {
+std::string Draw(const RunResult& run, const std::string& title,
+                 const std::optional<Verdict>& verdict) {
   const Picture p = Collect(run);
   const std::vector<Group> groups = Fold(p.marks);
   const Scale scale(run.virtualMs);
   const Layout layout = Arrange(groups, scale);
 
   Svg s;
-  DrawHeader(s, run, title, layout.height);
+  DrawHeader(s, run, title, verdict, layout.height);
   DrawAxis(s, scale, layout.axisY);
   for (int i = 0; i < kLaneCount; ++i)
     DrawLane(s, p, layout, scale, i);
@@ -595,8 +611,9 @@ std::string Draw(const RunResult& run, const std::string& title) {
 }  // namespace
 }  // namespace timeline
 
-std::string TimelineSvg(const platform::sim::RunResult& run, const std::string& title) {
-  return timeline::Draw(run, title);
+std::string TimelineSvg(const platform::sim::RunResult& run, const std::string& title,
+                        const std::optional<Verdict>& verdict) {
+  return timeline::Draw(run, title, verdict);
 }
 
 }  // namespace fenwrack_sim

@@ -132,6 +132,9 @@ def check_svg():
     root = ET.parse(svg).getroot()
     assert root.get("width") == "1200.0", root.get("width")
     texts = {t.text: t for t in root.iterfind(".//s:text", ns)}
+    heads = sorted((float(t.get("y")), t.text) for t in texts.values() if float(t.get("y")) < 80)
+    assert [text.split(";")[0] for _, text in heads[:2]] == [
+        "Fenwrack.exe /restart on the demo analyzer", "/restart: achieved"], f"title, verdict: {heads}"
     lanes = {name: float(texts[name].get("y")) for name in ("main", "worker", "status", "system")}
     assert sorted(lanes, key=lanes.get) == ["main", "worker", "status", "system"], lanes
     x0, x40 = float(texts["0"].get("x")), float(texts["40"].get("x"))
@@ -152,6 +155,10 @@ def check_svg():
     width, colours = subprocess.run(["identify", "-format", "%w %k", png], capture_output=True,
                                     text=True, check=True).stdout.split()
     assert width == "1200" and int(colours) > 16, f"{width} px, {colours} colours: not the picture"
+    subprocess.run([SIM, "--svg", svg, "--machine", f"{SOURCE}/examples/root-unset.json", "/restart"],
+                   check=True, stdout=subprocess.DEVNULL)
+    assert 'fill="#c62828">/restart: NOT achieved; root unset: nothing was started' in open(svg).read(), \
+        "the picture of a run that fails its goal does not say so under its title"
     subprocess.run([SIM, "--svg", svg, "/deinstall"], check=True, stdout=subprocess.DEVNULL)
     assert ">192 installer queries<" in open(svg).read(), "/deinstall's picture misses the queries"
 
