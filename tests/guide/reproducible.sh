@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
-# Builds Fenwrack.exe and fenwrack-capture.exe from two copies of the sources in two folders of
-# different depth and compares the bytes: an exe must not depend on where or when it was built.
+# Builds the release zip from two copies of the sources in two folders of different depth and
+# compares the bytes: neither an exe nor the zip may depend on where or when it was built.
 set -euo pipefail
 source_dir=$1 work=$2
 rm -rf "$work"
+export SOURCE_DATE_EPOCH=1700000000
 for copy in a "second copy/deeper"; do
   dir="$work/$copy"
   mkdir -p "$dir"
   tar -C "$source_dir" --exclude=./build --exclude=./dist --exclude=./.git -cf - . | tar -C "$dir" -xf -
-  (cd "$dir" && cmake --preset windows >/dev/null && cmake --build --preset windows --target Fenwrack fenwrack-capture -j2 >/dev/null)
+  (cd "$dir" && cmake --preset windows >/dev/null &&
+    cmake --build --preset windows --target Fenwrack fenwrack-capture fenwrack-sim fenwrack-run -j2 >/dev/null &&
+    scripts/bundle.py build/windows dist >/dev/null)
 done
-for exe in Fenwrack.exe fenwrack-capture.exe; do
-  pair=("$work/a/build/windows/$exe" "$work/second copy/deeper/build/windows/$exe")
+for file in build/windows/Fenwrack.exe build/windows/fenwrack-capture.exe \
+  build/windows/fenwrack-sim.exe build/windows/fenwrack-run.exe dist/fenwrack-*.zip; do
+  pair=("$work/a/"$file "$work/second copy/deeper/"$file)
   cmp "${pair[@]}"  # the first differing byte, when they differ
   sha256sum "${pair[@]}"
 done

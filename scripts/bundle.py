@@ -1,0 +1,96 @@
+#!/usr/bin/python3
+"""bundle.py BUILD_DIR OUT_DIR: the release zip, fenwrack-VERSION.zip, from the windows preset's
+build folder and the sources beside this script. The same inputs give the same zip, byte for byte:
+names in order, one time stamp (SOURCE_DATE_EPOCH, else the commit's), fixed permissions."""
+
+import hashlib
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+from pathlib import Path
+
+SOURCE = Path(__file__).resolve().parents[1]
+EXES = ["Fenwrack.exe", "fenwrack-capture.exe", "fenwrack-run.exe", "fenwrack-sim.exe"]
+# Where the guide's links point in the sources, and where the same files are in the bundle.
+LINKS = {"../examples/README.md": "examples/README.md", "../sim/MACHINE-FILE.md": "MACHINE-FILE.md"}
+
+
+def stamp():
+    if "SOURCE_DATE_EPOCH" in os.environ:
+        return int(os.environ["SOURCE_DATE_EPOCH"])
+    return int(subprocess.run(["git", "-C", SOURCE, "log", "-1", "--format=%ct"], check=True,
+                              capture_output=True, text=True).stdout)
+
+
+def guide_html():
+    """The field guide as one page a browser opens without anything else: its pictures inside."""
+    text = (SOURCE / "docs/field-guide.md").read_text()
+    for source, bundled in LINKS.items():
+        text = text.replace("](%s)" % source, "](%s)" % bundled)
+    done = subprocess.run(["pandoc", "--from", "gfm", "--to", "html5", "--standalone",
+                           "--self-contained", "--resource-path", SOURCE / "docs",
+                           "--metadata", "title=Fenwrack field guide", "--metadata", "lang=en"],
+                          input=text.encode(), capture_output=True, cwd=SOURCE / "docs")
+    if done.returncode:
+        sys.exit("bundle: pandoc failed: " + done.stderr.decode())
+    # The page's own heading says the title; pandoc's second one goes.
+    return re.sub(rb'<header id="title-block-header">.*?</header>\n', b"", done.stdout,
+                  flags=re.S)
+
+
+# The digest that the exes' --version gives, of the table they were built with: the same code,
+# built for this machine.
+DIGEST = r"""#include <cstdio>
+#include "removal/product_table_digest.h"
+int main() {
+  int codes = 0;
+  for (const auto& slot : ProductCodeTable)
+    codes += slot[0] != '\0';
+  std::printf("product-code table %s, %d codes\n", ProductTableDigest().c_str(), codes);
+}
+"""
+
+
+def product_table(build):
+    with tempfile.TemporaryDirectory() as work:
+        (Path(work) / "digest.cc").write_text(DIGEST)
+        subprocess.run(["g++", "-std=c++20", "-I", SOURCE, Path(work) / "digest.cc",
+                        build / "generated/product_code_table.cc", "-o", Path(work) / "digest"],
+                       check=True)
+        return subprocess.run([Path(work) / "digest"], check=True, capture_output=True).stdout
+
+
+def main():
+    build, out = Path(sys.argv[1]), Path(sys.argv[2])
+    version = re.search(r"project\(Fenwrack VERSION ([0-9.]+)",
+                        (SOURCE / "CMakeLists.txt").read_text()).group(1)
+    files = {name: (build / name).read_bytes() for name in EXES}
+    files["field-guide.html"] = guide_html()
+    files["MACHINE-FILE.md"] = (SOURCE / "sim/MACHINE-FILE.md").read_bytes()
+    files["machine-file.schema.json"] = (SOURCE / "sim/machine-file.schema.json").read_bytes()
+    for path in sorted((SOURCE / "examples").iterdir()):
+        files["examples/" + path.name] = path.read_bytes()
+    files["product-table.txt"] = product_table(build)
+    files["SHA256SUMS"] = "".join("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
+                                  for name, data in sorted(files.items())).encode()
+    # ZIP times are local DOS times from 1980 on: the stamp as UTC, whatever the machine's zone.
+    when = time.gmtime(max(stamp(), 315532800))[:6]
+    out.mkdir(parents=True, exist_ok=True)
+    target = out / ("fenwrack-%s.zip" % version)
+    folder = "fenwrack-%s/" % version
+    with zipfile.ZipFile(target, "w") as bundle:
+        for name, data in sorted(files.items()):
+            entry = zipfile.ZipInfo(folder + name, date_time=when)
+            entry.compress_type = zipfile.ZIP_DEFLATED
+            entry.create_system = 3  # Unix, so that the permissions below are read
+            entry.external_attr = (0o100755 if name.endswith(".exe") else 0o100644) << 16
+            bundle.writestr(entry, data, compresslevel=9)
+    print(target)
+
+
+if __name__ == "__main__":
+    main()
