@@ -82,10 +82,12 @@ std::optional<std::string> Parse(const std::vector<std::string>& args, Options& 
   }
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--help" || arg == "--version" || arg == "--force") {
-      (arg == "--help"      ? options.help
-       : arg == "--version" ? options.version
-                            : options.force) = true;
+    if (arg == "--help") {
+      options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
+    } else if (arg == "--force") {
+      options.force = true;
     } else if (arg == "--firmware" || arg == "--records") {
       std::optional<std::string>& value = arg == "--firmware" ? options.firmware : options.records;
       if (value)
@@ -133,12 +135,13 @@ std::string Iso(const host::UtcTime& t) {
 
 // The switch's letters and digits: whatever else the argument holds stays out of the path.
 std::string RecordName(const std::vector<std::string>& tool) {
+  const std::string first = tool.empty() ? "" : tool[0];
   std::string name;
-  for (const char c : tool.empty() ? std::string() : tool[0]) {
+  for (char c : first) {
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
     if (name.size() < 32 && ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
       name += c;
-    else if (name.size() < 32 && c >= 'A' && c <= 'Z')
-      name += static_cast<char>(c - 'A' + 'a');
   }
   return name.empty() ? "usage" : name;
 }
@@ -338,17 +341,10 @@ int Loop::Run() {
   if (!Capture("before"))
     return End(kNotDone);
 
-  std::vector<std::string> dry = {Exe("fenwrack-sim.exe"),
-                                  "--machine",
-                                  "before.json",
-                                  "--trace",
-                                  "trace.jsonl",
-                                  "--svg",
-                                  "picture.svg",
-                                  "--dump-machine",
-                                  "predicted.json",
-                                  "--require-achieved",
-                                  "--"};
+  std::vector<std::string> dry = {Exe("fenwrack-sim.exe"), "--machine", "before.json"};
+  for (const char* arg : {"--trace", "trace.jsonl", "--svg", "picture.svg", "--dump-machine",
+                          "predicted.json", "--require-achieved", "--"})
+    dry.push_back(arg);
   dry.insert(dry.end(), options_.tool.begin(), options_.tool.end());
   const auto status = Start("dry run", dry, "timeline.txt", "warnings.txt");
   if (!status)

@@ -239,7 +239,7 @@ struct QuoteCase {
 
 class Quoting : public testing::TestWithParam<QuoteCase> {};
 
-TEST_P(Quoting, ReadsBackAsTheArgument) {
+TEST_P(Quoting, IsWhatCommandLineToArgvWReadsBackAsTheArgument) {
   EXPECT_EQ(run::QuoteArgument(GetParam().arg), GetParam().quoted);
 }
 
