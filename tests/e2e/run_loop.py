@@ -40,29 +40,32 @@ WRITE_PROTECT_OFF = {
     "registry": [{"key": POLICY, "name": "WriteProtect", "type": "REG_DWORD", "data": 0}]}
 
 
-class Scenario:
+class Scenario(w.Prefix):
+    """The machine's stand-ins up in a prefix of their own, the four exes in FOLDER."""
+
     def __init__(self, config, name, machine):
+        super().__init__(config.work, "run_loop_" + name, config.programs, config.tool)
         self.machine, self.failures = machine, []
-        self.prefix = w.Prefix(config.work, "run_loop_" + name, config.programs, config.tool)
 
     def __enter__(self):
-        self.prefix.__enter__()
-        self.prefix.stand_ins_up(self.machine)
-        for exe in EXES:
-            self.prefix.write(FOLDER + "\\" + exe, (self.prefix.tool.parent / exe).read_bytes())
+        super().__enter__()
+        try:
+            self.stand_ins_up(self.machine)
+            for exe in EXES:
+                self.write(FOLDER + "\\" + exe, (self.tool.parent / exe).read_bytes())
+        except BaseException:
+            self.__exit__(None, None, None)  # the prefix's server and processes too
+            raise
         return self
-
-    def __exit__(self, *exc):
-        self.prefix.__exit__(*exc)
 
     def run(self, *args):
         """fenwrack-run with the tool's environment; its status, output and the record folder
         it made (None: none)."""
-        records = self.prefix.path(FOLDER + "\\records")
+        records = self.path(FOLDER + "\\records")
         before = set(records.iterdir()) if records.is_dir() else set()
-        env = dict(self.prefix.env, **self.machine.get("environment", {}))
+        env = dict(self.env, **self.machine.get("environment", {}))
         # A file, not a pipe: what a reboot starts again inherits our output and keeps it open.
-        with open(self.prefix.root / "output.txt", "w+b") as out:
+        with open(self.root / "output.txt", "w+b") as out:
             process = subprocess.Popen(["wine", RUN, *args], env=env, stdin=subprocess.DEVNULL,
                                        stdout=out, stderr=out)
             try:
@@ -92,7 +95,7 @@ class Scenario:
         return text
 
     def close_requests(self):
-        events = self.prefix.path(w.EVENTS).read_text(encoding="utf-8", errors="replace")
+        events = self.path(w.EVENTS).read_text(encoding="utf-8", errors="replace")
         return sum(line.startswith("close ") for line in events.splitlines())
 
 

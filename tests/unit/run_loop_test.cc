@@ -176,9 +176,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, Loop, testing::Values(
              .started = kAll, .status = 0},
     LoopCase{.name = "a capture that fails", .args = {"/restart"}, .before = 2,
              .started = {kCaptureBefore}, .status = 2},
-    LoopCase{.name = "a capture that cannot start", .args = {"/restart"}, .before = kCannotStart,
-             .started = {kCaptureBefore}, .status = 2,
-             .recordLines = {"capture before: cannot start: no such file"}},
     LoopCase{.name = "not achieved: not run", .args = {"/restart"}, .dryRun = 4, .achieved = false,
              .started = kUntilDryRun, .status = 3, .recordLines = {"status 3: not run: the dry run "
              "says the switch would not achieve its goal (--force runs it anyway)"}},
@@ -191,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Loop, testing::Values(
     LoopCase{.name = "a dry run whose verdict contradicts its status", .args = {"/restart"},
              .achieved = false, .started = kUntilDryRun, .status = 2},
     LoopCase{.name = "a tool that cannot start", .args = {"/restart"}, .tool = kCannotStart,
-             .started = kUntilTool, .status = 2},
+             .started = kUntilTool, .status = 2, .recordLines = {"tool: cannot start: no such file"}},
     LoopCase{.name = "a second capture that fails", .args = {"/restart"}, .after = 3,
              .started = {kCaptureBefore, kDryRun, kTool, kCaptureAfter}, .status = 2},
     LoopCase{.name = "not as predicted", .args = {"/restart"}, .check = 1, .started = kAll,
