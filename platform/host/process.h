@@ -1,0 +1,49 @@
+// More of the computer our programs run on: other programs run to their end, new folders, files
+// that grow a line at a time, the clock. UTF-8 throughout, as in host.h. Windows only so far
+// (process_win32.cc): the one program that needs it runs there.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/host/host.h"
+
+namespace host {
+
+// A program to run to its end.
+struct Program {
+  std::string path;         // the exe itself, never looked up in PATH
+  std::string commandLine;  // as the program will read it, argument 0 included
+  std::string folder;       // its current folder; empty: ours
+  // Files its standard output and error replace; empty: NUL. With neither, it gets no standard
+  // handles of ours.
+  std::string output, error;
+};
+
+// Starts the program and waits for its end: its exit code, or why it could not be started (a
+// file for its output included).
+std::optional<FileError> RunToEnd(const Program& program, std::uint32_t& exitCode);
+
+enum class Made { kMade, kExists, kFailed };
+// A new folder; what is there already is left as it is.
+Made MakeFolder(const std::string& path, FileError& error);
+
+// Adds `text` at the end of the file, which is made when missing, and returns once it is on the
+// disk: a record cut off by a power-off keeps every line written before it.
+std::optional<FileError> AppendToFile(const std::string& path, std::string_view text);
+
+// The path, made absolute against the current folder.
+std::string FullPath(const std::string& path);
+
+// The folder of the running program's own exe.
+std::string ProgramFolder();
+
+struct UtcTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+// From the system clock, in UTC: never a locale's calendar or time zone.
+UtcTime UtcNow();
+
+}  // namespace host

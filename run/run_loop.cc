@@ -1,0 +1,479 @@
+#include "run/run_loop.h"
+
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+#include "run/command_line.h"
+
+namespace run {
+
+namespace {
+
+constexpr char kHelp[] =
+    R"(Usage: fenwrack-run [--firmware closes|hangs] [--force] [--records DIR] [--] SWITCH...
+       fenwrack-run check RECORD
+       fenwrack-run --help | --version
+
+Runs Fenwrack.exe SWITCH... on this instrument inside its own dry run and check, and keeps
+everything in a record folder: captures the instrument (fenwrack-capture.exe), dry-runs the
+switch on the capture (fenwrack-sim.exe), runs the tool when the dry run says the switch
+achieves its goal, captures again and checks the instrument against the prediction. The three
+programs sit in this program's folder. Start it from the prompt the tool needs: the captures
+see what that account sees.
+
+  SWITCH...          the tool's own command line, e.g. /restart: the first argument that is
+                     not an option below begins it, and everything after -- belongs to it
+  --firmware closes|hangs
+                     what the captures assume of the firmware's answer to a close request
+                     (default: closes; see fenwrack-capture --help)
+  --force            run the tool even when the dry run says it will not achieve its goal
+  --records DIR      where record folders are made (default: records beside this program)
+  check RECORD       after the power-off or reboot that a run ended with: capture the
+                     instrument and check it against RECORD's prediction
+  --help, --version  this text; the version
+
+A record folder, DIR\YYYYMMDDTHHMMSSZ-SWITCH (UTC; -2, -3, ... appended when taken), is never
+overwritten. It holds record.txt (each step with its time, at the end the status), before.json
+and after.json (the captures; before-capture.txt and after-capture.txt: their assumptions),
+timeline.txt, warnings.txt, trace.jsonl, picture.svg and predicted.json (the dry run), and
+check.txt (the differences). When the dry run ends with a power-off or reboot, the instrument
+goes down with this program in it: after the restart, run the check it printed first.
+
+Exit status:
+  0  the goal is achieved, and the instrument is as predicted
+  1  the tool ran, and the instrument is not as predicted
+  2  a capture, the dry run or the tool's run could not be done, or a bad command line
+  3  not run: the dry run says the switch would not achieve its goal (--force runs it anyway)
+  4  run with --force: the instrument is as predicted, and, as predicted, the goal is not
+     achieved
+)";
+
+const char* Meaning(int status) {
+  switch (status) {
+    case kAsPredicted:
+      return "achieved, and the instrument is as predicted";
+    case kNotAsPredicted:
+      return "the tool ran, and the instrument is not as predicted";
+    case kNotRun:
+      return "not run: the dry run says the switch would not achieve its goal (--force runs it "
+             "anyway)";
+    case kForcedAsPredicted:
+      return "run with --force: the instrument is as predicted, and, as predicted, the goal is "
+             "not achieved";
+    default:
+      return "a capture, the dry run or the tool's run could not be done";
+  }
+}
+
+struct Options {
+  bool help = false, version = false, force = false;
+  std::optional<std::string> firmware, records;
+  std::optional<std::string> check;  // the record folder to check
+  std::vector<std::string> tool;     // the tool's own arguments
+};
+
+std::optional<std::string> Parse(const std::vector<std::string>& args, Options& options) {
+  if (args.size() > 1 && args[1] == "check") {
+    if (args.size() != 3 || args[2].empty())
+      return "check takes one record folder";
+    options.check = args[2];
+    return std::nullopt;
+  }
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help") {
+      options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
+    } else if (arg == "--force") {
+      options.force = true;
+    } else if (arg == "--firmware" || arg == "--records") {
+      std::optional<std::string>& value = arg == "--firmware" ? options.firmware : options.records;
+      if (value)
+        return arg + " given twice";
+      if (i + 1 == args.size() || args[i + 1].empty())
+        return arg == "--firmware" ? "--firmware takes closes or hangs"
+                                   : "--records needs a folder";
+      value = args[++i];
+      if (arg == "--firmware" && value != "closes" && value != "hangs")
+        return "--firmware takes closes or hangs";
+    } else if (arg.rfind("--", 0) == 0 && arg != "--") {
+      return "unknown option " + arg +
+             " (the tool's own arguments that start with -- go after --; see --help)";
+    } else {
+      options.tool.assign(args.begin() + static_cast<std::ptrdiff_t>(i + (arg == "--")),
+                          args.end());
+      break;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+  if (folder.empty() || folder.back() == '\\' || folder.back() == '/' || folder.back() == ':')
+    return folder + name;
+  return folder + "\\" + name;
+}
+
+std::string Digits(int value, int width) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*d", width, value);
+  return text;
+}
+
+// 20261208T153012Z: sorts as it happened, and holds no character a folder name cannot.
+std::string Stamp(const host::UtcTime& t) {
+  return Digits(t.year, 4) + Digits(t.month, 2) + Digits(t.day, 2) + "T" + Digits(t.hour, 2) +
+         Digits(t.minute, 2) + Digits(t.second, 2) + "Z";
+}
+
+std::string Iso(const host::UtcTime& t) {
+  return Digits(t.year, 4) + "-" + Digits(t.month, 2) + "-" + Digits(t.day, 2) + "T" +
+         Digits(t.hour, 2) + ":" + Digits(t.minute, 2) + ":" + Digits(t.second, 2) + "Z";
+}
+
+// The switch's letters and digits: whatever else the argument holds stays out of the path.
+std::string RecordName(const std::vector<std::string>& tool) {
+  const std::string first = tool.empty() ? "" : tool[0];
+  std::string name;
+  for (char c : first) {
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+    if (name.size() < 32 && ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
+      name += c;
+  }
+  return name.empty() ? "usage" : name;
+}
+
+// A terminal acts on control characters: an argument shown back has none.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      c = '?';
+  }
+  return text;
+}
+
+// What the dry run's trace says of the run it predicts.
+struct Prediction {
+  std::string how;                   // exit, power-off, reboot, stuck
+  std::optional<std::int64_t> code;  // with exit
+  bool achieved = false;
+  std::string deciding;
+  std::vector<std::string> details;
+
+  bool GoesDown() const { return how == "power-off" || how == "reboot"; }
+  std::string End() const {
+    if (how == "exit")
+      return "exit code " + (code ? std::to_string(*code) : std::string("unknown"));
+    return how == "stuck" ? std::string("no end") : "a " + how;
+  }
+};
+
+std::optional<std::string> ReadTrace(const std::string& text, Prediction& prediction) {
+  try {
+    nlohmann::json last;
+    bool ended = false;
+    for (std::size_t at = 0; at < text.size();) {
+      std::size_t next = text.find('\n', at);
+      next = next == std::string::npos ? text.size() : next;
+      if (next > at) {
+        last = nlohmann::json::parse(text.begin() + static_cast<std::ptrdiff_t>(at),
+                                     text.begin() + static_cast<std::ptrdiff_t>(next));
+        if (last.at("event") == "end" && !ended) {
+          ended = true;
+          prediction.how = last.at("how").get<std::string>();
+          if (prediction.how == "exit")
+            prediction.code = last.at("code").get<std::int64_t>();
+        }
+      }
+      at = next + 1;
+    }
+    if (!ended)
+      return "trace.jsonl has no end event";
+    if (last.at("event") != "verdict")
+      return "trace.jsonl does not end with the verdict";
+    prediction.achieved = last.at("achieved").get<bool>();
+    prediction.deciding = last.at("deciding").get<std::string>();
+    prediction.details = last.at("details").get<std::vector<std::string>>();
+    return std::nullopt;
+  } catch (const nlohmann::json::exception&) {
+    return "trace.jsonl is not a trace of fenwrack-sim";
+  }
+}
+
+class Loop {
+ public:
+  Loop(const std::vector<std::string>& args, const Options& options, System& system)
+      : args_(args), options_(options), system_(system), folder_(system.ProgramFolder()) {}
+
+  int Run();
+  int Check();
+
+ private:
+  void Say(const std::string& text) { system_.Print(1, text); }
+  void Complain(const std::string& line) {
+    system_.Print(2, "fenwrack-run: " + Printable(line) + "\n");
+  }
+  bool Note(const std::string& line);
+  int End(int status);
+  std::string Exe(const char* name) const { return Join(folder_, name); }
+  std::string InRecord(const char* name) const { return Join(record_, name); }
+  std::string ReadOr(const char* name);
+  bool MakeRecord();
+  std::optional<std::uint32_t> Start(const std::string& step, const std::vector<std::string>& args,
+                                     const char* output, const char* error);
+  bool Capture(const std::string& which);
+  int Compare(const Prediction& prediction, std::optional<std::uint32_t> tool);
+
+  const std::vector<std::string>& args_;
+  const Options& options_;
+  System& system_;
+  const std::string folder_;  // ours, where the other programs are
+  std::string record_;
+  bool recording_ = false;  // record.txt can be written
+  bool noteFailed_ = false;
+};
+
+bool Loop::Note(const std::string& line) {
+  if (!recording_)
+    return false;
+  const auto error = system_.Append(InRecord("record.txt"), Iso(system_.Now()) + " " + line + "\n");
+  if (error && !noteFailed_)
+    Complain("cannot write " + InRecord("record.txt") + ": " + *error);
+  noteFailed_ = noteFailed_ || error;
+  return !error;
+}
+
+int Loop::End(int status) {
+  Note("status " + std::to_string(status) + ": " + Meaning(status));
+  Say("Status " + std::to_string(status) + ": " + Meaning(status) + "\n");
+  return status;
+}
+
+std::string Loop::ReadOr(const char* name) {
+  std::string text;
+  return system_.Read(InRecord(name), text) ? std::string() : text;
+}
+
+bool Loop::MakeRecord() {
+  std::string reason;
+  const std::string records =
+      system_.FullPath(options_.records ? *options_.records : Join(folder_, "records"));
+  if (system_.MakeFolder(records, reason) == host::Made::kFailed) {
+    Complain("cannot make the records folder " + records + ": " + reason);
+    return false;
+  }
+  const std::string stem = Join(records, Stamp(system_.Now()) + "-" + RecordName(options_.tool));
+  for (int n = 1;; ++n) {
+    record_ = n == 1 ? stem : stem + "-" + std::to_string(n);
+    const host::Made made = system_.MakeFolder(record_, reason);
+    if (made == host::Made::kMade)
+      break;
+    if (made == host::Made::kFailed || n == 999) {
+      Complain("cannot make the record folder " + record_ + ": " +
+               (made == host::Made::kFailed ? reason : "all taken"));
+      return false;
+    }
+  }
+  Say("Record: " + record_ + "\n");
+  recording_ = true;
+  return Note("run: " + CommandLine(args_)) && Note("record: " + record_);
+}
+
+std::optional<std::uint32_t> Loop::Start(const std::string& step,
+                                         const std::vector<std::string>& args, const char* output,
+                                         const char* error) {
+  const bool tool = output == nullptr;
+  // The tool runs where we were started: what /restart starts inherits its folder.
+  const host::Program program{args[0], CommandLine(args), tool ? "" : record_,
+                              tool || !*output ? "" : InRecord(output),
+                              tool ? "" : InRecord(error)};
+  Note(step + ": " + program.commandLine);
+  std::uint32_t code = 0;
+  if (const auto why = system_.Run(program, code)) {
+    Note(step + ": cannot start: " + *why);
+    Complain("cannot start " + args[0] + ": " + *why);
+    return std::nullopt;
+  }
+  Note(step + ": " + (tool ? "exit code " : "status ") + std::to_string(code));
+  return code;
+}
+
+bool Loop::Capture(const std::string& which) {
+  std::vector<std::string> args = {Exe("fenwrack-capture.exe")};
+  if (options_.firmware)
+    args.insert(args.end(), {"--firmware", *options_.firmware});
+  args.push_back(which + ".json");
+  const std::string log = which + "-capture.txt";
+  const auto status = Start("capture " + which, args, "", log.c_str());
+  if (!status)
+    return false;
+  if (*status == 0) {
+    Say("Captured the instrument " + which + " the tool: " + which + ".json\n");
+    return true;
+  }
+  const std::string text = ReadOr(log.c_str());
+  if (*status != 1) {
+    Say(text);
+    Complain("fenwrack-capture.exe ended with status " + std::to_string(*status) + " (" + log +
+             ")");
+    return false;
+  }
+  Say("Captured the instrument " + which + " the tool: " + which +
+      ".json, but a part could not be read:\n");
+  for (std::size_t at = 0, end; at < text.size(); at = end + 1) {
+    end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end;
+    if (text.substr(at, end - at).find("unknown:") != std::string::npos)
+      Say("  " + text.substr(at, end - at) + "\n");
+  }
+  return true;
+}
+
+int Loop::Run() {
+  Say("Switch: " +
+      Printable(options_.tool.empty() ? "none (the usage box)" : CommandLine(options_.tool)) +
+      "\n");
+  if (!MakeRecord())
+    return End(kNotDone);
+  if (!Capture("before"))
+    return End(kNotDone);
+
+  std::vector<std::string> dry = {Exe("fenwrack-sim.exe"), "--machine", "before.json"};
+  for (const char* arg : {"--trace", "trace.jsonl", "--svg", "picture.svg", "--dump-machine",
+                          "predicted.json", "--require-achieved", "--"})
+    dry.push_back(arg);
+  dry.insert(dry.end(), options_.tool.begin(), options_.tool.end());
+  const auto status = Start("dry run", dry, "timeline.txt", "warnings.txt");
+  if (!status)
+    return End(kNotDone);
+  Say(ReadOr("warnings.txt"));
+  if (*status != 0 && *status != 4) {
+    Complain("fenwrack-sim.exe ended with status " + std::to_string(*status) + " (warnings.txt)");
+    return End(kNotDone);
+  }
+  Prediction prediction;
+  if (const auto error = ReadTrace(ReadOr("trace.jsonl"), prediction)) {
+    Complain(*error);
+    return End(kNotDone);
+  }
+  if (prediction.achieved != (*status == 0)) {
+    Complain("the dry run's status and its verdict disagree");
+    return End(kNotDone);
+  }
+  const std::string timeline = ReadOr("timeline.txt");
+  const std::size_t verdict = timeline.rfind("Verdict:");
+  if (verdict != std::string::npos && (verdict == 0 || timeline[verdict - 1] == '\n')) {
+    Say(timeline.substr(verdict));
+  } else {
+    Say(std::string("Verdict: ") + (prediction.achieved ? "achieved" : "NOT achieved") + "; " +
+        prediction.deciding + "\n");
+    for (const std::string& line : prediction.details)
+      Say("  " + line + "\n");
+  }
+  Note(std::string("dry run: ") + (prediction.achieved ? "achieved" : "NOT achieved") + "; " +
+       prediction.deciding + "; ends with " + prediction.End());
+  if (!prediction.achieved && !options_.force)
+    return End(kNotRun);
+
+  if (prediction.GoesDown()) {
+    // The system ends every program, this one too, before the tool could come back to it.
+    const std::string check = "fenwrack-run check \"" + record_ + "\"";
+    Say("The dry run ends with " + prediction.End() +
+        ": the instrument goes down while Fenwrack.exe runs, and this program with it. After "
+        "the restart, check it with:\n  " +
+        check + "\n");
+    Note("note: the instrument will go down (" + prediction.how + "); after the restart: " + check);
+  }
+  std::vector<std::string> tool = {Exe("Fenwrack.exe")};
+  tool.insert(tool.end(), options_.tool.begin(), options_.tool.end());
+  Say("Running " + Printable(CommandLine(tool)) + "\n");
+  const auto code = Start("tool", tool, nullptr, nullptr);
+  if (!code)
+    return End(kNotDone);
+  Say("Fenwrack.exe ended with exit code " + std::to_string(*code) + "\n");
+  if (!Capture("after"))
+    return End(kNotDone);
+  return Compare(prediction, code);
+}
+
+int Loop::Check() {
+  record_ = system_.FullPath(*options_.check);
+  Say("Record: " + record_ + "\n");
+  std::string trace, predicted;
+  if (system_.Read(InRecord("trace.jsonl"), trace) ||
+      system_.Read(InRecord("predicted.json"), predicted)) {
+    Complain(record_ + " holds no trace.jsonl and predicted.json of a dry run: nothing to check");
+    return End(kNotDone);
+  }
+  Prediction prediction;
+  if (const auto error = ReadTrace(trace, prediction)) {
+    Complain(*error);
+    return End(kNotDone);
+  }
+  recording_ = true;
+  Note("check: " + CommandLine(args_));
+  if (!Capture("after"))
+    return End(kNotDone);
+  return Compare(prediction, std::nullopt);
+}
+
+// `tool`: the tool's exit code, when it ended by itself.
+int Loop::Compare(const Prediction& prediction, std::optional<std::uint32_t> tool) {
+  std::vector<std::string> args = {Exe("fenwrack-sim.exe"), "--check"};
+  // After a restart what runs is what the system started: nothing to compare.
+  if (prediction.GoesDown() && !tool)
+    args.push_back("--restarted");
+  args.insert(args.end(), {"predicted.json", "after.json"});
+  const auto status = Start("check", args, "check.txt", "check.txt");
+  if (!status)
+    return End(kNotDone);
+  std::string text = ReadOr("check.txt");
+  if (*status != 0 && *status != 1) {
+    Say(text);
+    Complain("fenwrack-sim.exe --check ended with status " + std::to_string(*status) +
+             " (check.txt)");
+    return End(kNotDone);
+  }
+  std::vector<std::string> differences;
+  if (tool && prediction.how == "exit" && prediction.code && *prediction.code != *tool)
+    differences.push_back("Fenwrack.exe: exit code " + std::to_string(*prediction.code) +
+                          " predicted, " + std::to_string(*tool) + " observed");
+  if (tool && prediction.GoesDown())
+    differences.push_back("Fenwrack.exe ended by itself with exit code " + std::to_string(*tool) +
+                          "; the dry run predicted " + prediction.End());
+  if (!differences.empty()) {
+    if (*status == 0)
+      text = "The instrument is not as predicted:\n";
+    for (const std::string& line : differences)
+      text += "  " + line + "\n";
+    if (const auto error = system_.Replace(InRecord("check.txt"), text))
+      Complain("cannot write " + InRecord("check.txt") + ": " + *error);
+  }
+  Say(text);
+  const bool asPredicted = *status == 0 && differences.empty();
+  Note(asPredicted ? "check: as predicted" : "check: not as predicted (check.txt)");
+  if (!asPredicted)
+    return End(kNotAsPredicted);
+  return End(prediction.achieved ? kAsPredicted : kForcedAsPredicted);
+}
+
+}  // namespace
+
+int Main(const std::vector<std::string>& args, System& system) {
+  Options options;
+  if (const auto error = Parse(args, options)) {
+    system.Print(2, "fenwrack-run: " + Printable(*error) + "\n");
+    return kNotDone;
+  }
+  if (options.help || options.version) {
+    system.Print(1, options.help ? kHelp : "fenwrack-run " FENWRACK_VERSION "\n");
+    return kAsPredicted;
+  }
+  Loop loop(args, options, system);
+  return options.check ? loop.Check() : loop.Run();
+}
+
+}  // namespace run

@@ -1,0 +1,42 @@
+// fenwrack-run: the whole loop on the instrument (capture, dry run, the tool, capture, check),
+// kept in a record folder. The logic is the same everywhere; what it does to the computer goes
+// through System, Windows' own in win32.cc.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/host/process.h"
+
+namespace run {
+
+// Exit statuses, the same in both modes.
+constexpr int kAsPredicted = 0;        // achieved, and the instrument is as predicted
+constexpr int kNotAsPredicted = 1;     // the tool ran, and the instrument is not as predicted
+constexpr int kNotDone = 2;            // a step could not be done, or a bad command line
+constexpr int kNotRun = 3;             // the dry run says the goal would not be achieved
+constexpr int kForcedAsPredicted = 4;  // --force: as predicted, and not achieved as predicted
+
+class System {
+ public:
+  virtual ~System() = default;
+  // Runs the program to its end: its exit code, or why it could not be started.
+  virtual std::optional<std::string> Run(const host::Program& program, std::uint32_t& code) = 0;
+  virtual host::Made MakeFolder(const std::string& path, std::string& reason) = 0;
+  // Each returns why it failed, or nothing.
+  virtual std::optional<std::string> Read(const std::string& path, std::string& text) = 0;
+  virtual std::optional<std::string> Append(const std::string& path, std::string_view text) = 0;
+  virtual std::optional<std::string> Replace(const std::string& path, std::string_view text) = 0;
+  virtual std::string FullPath(const std::string& path) = 0;
+  virtual std::string ProgramFolder() = 0;
+  virtual host::UtcTime Now() = 0;
+  virtual void Print(int stream, std::string_view text) = 0;
+};
+
+// The whole program: its arguments, argument 0 first; returns the exit status.
+int Main(const std::vector<std::string>& args, System& system);
+
+}  // namespace run
