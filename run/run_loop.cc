@@ -2,52 +2,13 @@
 
 #include <cstdio>
 
-#include <nlohmann/json.hpp>
-
 #include "run/command_line.h"
+#include "run/options.h"
+#include "run/prediction.h"
 
 namespace run {
 
 namespace {
-
-constexpr char kHelp[] =
-    R"(Usage: fenwrack-run [--firmware closes|hangs] [--force] [--records DIR] [--] SWITCH...
-       fenwrack-run check RECORD
-       fenwrack-run --help | --version
-
-Runs Fenwrack.exe SWITCH... on this instrument inside its own dry run and check, and keeps
-everything in a record folder: captures the instrument (fenwrack-capture.exe), dry-runs the
-switch on the capture (fenwrack-sim.exe), runs the tool when the dry run says the switch
-achieves its goal, captures again and checks the instrument against the prediction. The three
-programs sit in this program's folder. Start it from the prompt the tool needs: the captures
-see what that account sees.
-
-  SWITCH...          the tool's own command line, e.g. /restart: the first argument that is
-                     not an option below begins it, and everything after -- belongs to it
-  --firmware closes|hangs
-                     what the captures assume of the firmware's answer to a close request
-                     (default: closes; see fenwrack-capture --help)
-  --force            run the tool even when the dry run says it will not achieve its goal
-  --records DIR      where record folders are made (default: records beside this program)
-  check RECORD       after the power-off or reboot that a run ended with: capture the
-                     instrument and check it against RECORD's prediction
-  --help, --version  this text; the version
-
-A record folder, DIR\YYYYMMDDTHHMMSSZ-SWITCH (UTC; -2, -3, ... appended when taken), is never
-overwritten. It holds record.txt (each step with its time, at the end the status), before.json
-and after.json (the captures; before-capture.txt and after-capture.txt: their assumptions),
-timeline.txt, warnings.txt, trace.jsonl, picture.svg and predicted.json (the dry run), and
-check.txt (the differences). When the dry run ends with a power-off or reboot, the instrument
-goes down with this program in it: after the restart, run the check it printed first.
-
-Exit status:
-  0  the goal is achieved, and the instrument is as predicted
-  1  the tool ran, and the instrument is not as predicted
-  2  a capture, the dry run or the tool's run could not be done, or a bad command line
-  3  not run: the dry run says the switch would not achieve its goal (--force runs it anyway)
-  4  run with --force: the instrument is as predicted, and, as predicted, the goal is not
-     achieved
-)";
 
 const char* Meaning(int status) {
   switch (status) {
@@ -64,50 +25,6 @@ const char* Meaning(int status) {
     default:
       return "a capture, the dry run or the tool's run could not be done";
   }
-}
-
-struct Options {
-  bool help = false, version = false, force = false;
-  std::optional<std::string> firmware, records;
-  std::optional<std::string> check;  // the record folder to check
-  std::vector<std::string> tool;     // the tool's own arguments
-};
-
-std::optional<std::string> Parse(const std::vector<std::string>& args, Options& options) {
-  if (args.size() > 1 && args[1] == "check") {
-    if (args.size() != 3 || args[2].empty())
-      return "check takes one record folder";
-    options.check = args[2];
-    return std::nullopt;
-  }
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--help") {
-      options.help = true;
-    } else if (arg == "--version") {
-      options.version = true;
-    } else if (arg == "--force") {
-      options.force = true;
-    } else if (arg == "--firmware" || arg == "--records") {
-      std::optional<std::string>& value = arg == "--firmware" ? options.firmware : options.records;
-      if (value)
-        return arg + " given twice";
-      if (i + 1 == args.size() || args[i + 1].empty())
-        return arg == "--firmware" ? "--firmware takes closes or hangs"
-                                   : "--records needs a folder";
-      value = args[++i];
-      if (arg == "--firmware" && value != "closes" && value != "hangs")
-        return "--firmware takes closes or hangs";
-    } else if (arg.rfind("--", 0) == 0 && arg != "--") {
-      return "unknown option " + arg +
-             " (the tool's own arguments that start with -- go after --; see --help)";
-    } else {
-      options.tool.assign(args.begin() + static_cast<std::ptrdiff_t>(i + (arg == "--")),
-                          args.end());
-      break;
-    }
-  }
-  return std::nullopt;
 }
 
 std::string Join(const std::string& folder, const std::string& name) {
@@ -153,54 +70,6 @@ std::string Printable(std::string text) {
       c = '?';
   }
   return text;
-}
-
-// What the dry run's trace says of the run it predicts.
-struct Prediction {
-  std::string how;                   // exit, power-off, reboot, stuck
-  std::optional<std::int64_t> code;  // with exit
-  bool achieved = false;
-  std::string deciding;
-  std::vector<std::string> details;
-
-  bool GoesDown() const { return how == "power-off" || how == "reboot"; }
-  std::string End() const {
-    if (how == "exit")
-      return "exit code " + (code ? std::to_string(*code) : std::string("unknown"));
-    return how == "stuck" ? std::string("no end") : "a " + how;
-  }
-};
-
-std::optional<std::string> ReadTrace(const std::string& text, Prediction& prediction) {
-  try {
-    nlohmann::json last;
-    bool ended = false;
-    for (std::size_t at = 0; at < text.size();) {
-      std::size_t next = text.find('\n', at);
-      next = next == std::string::npos ? text.size() : next;
-      if (next > at) {
-        last = nlohmann::json::parse(text.begin() + static_cast<std::ptrdiff_t>(at),
-                                     text.begin() + static_cast<std::ptrdiff_t>(next));
-        if (last.at("event") == "end" && !ended) {
-          ended = true;
-          prediction.how = last.at("how").get<std::string>();
-          if (prediction.how == "exit")
-            prediction.code = last.at("code").get<std::int64_t>();
-        }
-      }
-      at = next + 1;
-    }
-    if (!ended)
-      return "trace.jsonl has no end event";
-    if (last.at("event") != "verdict")
-      return "trace.jsonl does not end with the verdict";
-    prediction.achieved = last.at("achieved").get<bool>();
-    prediction.deciding = last.at("deciding").get<std::string>();
-    prediction.details = last.at("details").get<std::vector<std::string>>();
-    return std::nullopt;
-  } catch (const nlohmann::json::exception&) {
-    return "trace.jsonl is not a trace of fenwrack-sim";
-  }
 }
 
 class Loop {

@@ -1,69 +1,17 @@
-#include <windows.h>
-
-#include "platform/handles.h"
 #include "platform/host/process.h"
+#include "platform/host/win32_text.h"
 
 namespace host {
 
 namespace {
 
-struct FileTraits {  // CreateFileW: INVALID_HANDLE_VALUE when invalid
-  static platform::RawHandle Invalid() { return platform::InvalidHandleValue(); }
-  static void Close(platform::RawHandle raw) { CloseHandle(raw); }
-};
-struct KernelTraits {  // a process or thread: null when invalid
-  static platform::RawHandle Invalid() { return nullptr; }
-  static void Close(platform::RawHandle raw) { CloseHandle(raw); }
-};
-using File = platform::Owner<FileTraits>;
-using Kernel = platform::Owner<KernelTraits>;
-
-FileError Error(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-      return {FileError::Kind::kNotFound, "no such file"};
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-      return {FileError::Kind::kOther, "permission denied"};
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return {FileError::Kind::kOther, "no space left on the device"};
-    case ERROR_BAD_EXE_FORMAT:
-      return {FileError::Kind::kOther, "not a Windows program"};
-    default:
-      // The system's own message is in the system's language: a number reads the same anywhere.
-      return {FileError::Kind::kOther, "Windows error " + std::to_string(error)};
-  }
-}
-
-std::wstring Wide(std::string_view utf8) {
-  if (utf8.empty())
-    return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  return out;
-}
-
-std::string Utf8(std::wstring_view wide) {
-  if (wide.empty())
-    return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                      nullptr, nullptr);
-  return out;
-}
+using namespace win32;
 
 // A standard handle for the child: a file it replaces, or NUL.
 File Inheritable(const std::string& path, bool output) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   return File(CreateFileW(
-      path.empty() ? L"NUL" : Wide(path).c_str(), output ? GENERIC_WRITE : GENERIC_READ,
+      path.empty() ? L"NUL" : SystemPath(path).c_str(), output ? GENERIC_WRITE : GENERIC_READ,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
       output && !path.empty() ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
@@ -108,7 +56,7 @@ std::optional<FileError> RunToEnd(const Program& program, std::uint32_t& exitCod
 }
 
 Made MakeFolder(const std::string& path, FileError& error) {
-  if (CreateDirectoryW(Wide(path).c_str(), nullptr))
+  if (CreateDirectoryW(SystemPath(path).c_str(), nullptr))
     return Made::kMade;
   const DWORD code = GetLastError();
   if (code == ERROR_ALREADY_EXISTS)
@@ -118,7 +66,7 @@ Made MakeFolder(const std::string& path, FileError& error) {
 }
 
 std::optional<FileError> AppendToFile(const std::string& path, std::string_view text) {
-  const File file(CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA,
+  const File file(CreateFileW(SystemPath(path).c_str(), FILE_APPEND_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file)
@@ -137,13 +85,7 @@ std::optional<FileError> AppendToFile(const std::string& path, std::string_view 
 }
 
 std::string FullPath(const std::string& path) {
-  const std::wstring wide = Wide(path);
-  const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (size == 0)
-    return path;
-  std::wstring full(size, L'\0');
-  full.resize(GetFullPathNameW(wide.c_str(), size, full.data(), nullptr));
-  return Utf8(full);
+  return Utf8(FullPathOf(Wide(path)));
 }
 
 std::string ProgramFolder() {

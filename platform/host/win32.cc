@@ -5,103 +5,22 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/host/host.h"
+#include "platform/host/win32_text.h"
 
 namespace host {
 
 namespace {
 
-FileError Error(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-      return {FileError::Kind::kNotFound, "no such file"};
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_WRITE_PROTECT:
-      return {FileError::Kind::kOther, "permission denied"};
-    case ERROR_DIRECTORY:
-      return {FileError::Kind::kNotFound, "a part of the path is not a directory"};
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return {FileError::Kind::kOther, "no space left on the device"};
-    case ERROR_BROKEN_PIPE:
-    case ERROR_NO_DATA:
-      return {FileError::Kind::kOther, "broken pipe"};
-    default:
-      // The system's own message is in the system's language: a number reads the same anywhere.
-      return {FileError::Kind::kOther, "Windows error " + std::to_string(error)};
-  }
-}
+using namespace win32;
 
 FileError IsADirectory() {
   return {FileError::Kind::kDirectory, "is a directory"};
-}
-
-std::wstring Wide(std::string_view utf8) {
-  if (utf8.empty())
-    return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  return out;
-}
-
-std::string Utf8(std::wstring_view wide) {
-  if (wide.empty())
-    return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
-                      nullptr, nullptr);
-  return out;
-}
-
-// A path the wide calls take at any length: absolute, with the \\?\ prefix once it is too long
-// for the plain form.
-std::wstring SystemPath(const std::string& path) {
-  std::wstring wide = Wide(path);
-  if (wide.rfind(L"\\\\?\\", 0) == 0)
-    return wide;
-  const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  if (size == 0)
-    return wide;
-  std::wstring full(size, L'\0');
-  full.resize(GetFullPathNameW(wide.c_str(), size, full.data(), nullptr));
-  // Folders are limited to 248 characters, files to 260.
-  if (full.size() < 248 || full.rfind(L"\\\\.\\", 0) == 0)
-    return full;
-  return full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
 }
 
 bool IsFolder(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
-
-// Owns a handle of a file, a folder search or nothing.
-template <BOOL(WINAPI* Close)(HANDLE)>
-class Handle {
- public:
-  explicit Handle(HANDLE raw) : raw_(raw) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() {
-    if (raw_ != INVALID_HANDLE_VALUE)
-      Close(raw_);
-  }
-  HANDLE get() const { return raw_; }
-
- private:
-  HANDLE raw_;
-};
-using FileHandle = Handle<&CloseHandle>;
-using SearchHandle = Handle<&FindClose>;
 
 std::optional<FileError> WriteAll(HANDLE handle, std::string_view text) {
   DWORD mode = 0;
@@ -158,7 +77,7 @@ std::optional<FileError> ReadWholeFile(const std::string& path, std::string& tex
                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (raw == INVALID_HANDLE_VALUE || raw == nullptr)
     return Error(GetLastError());
-  const FileHandle owned(standardInput ? INVALID_HANDLE_VALUE : raw);
+  const File owned(standardInput ? INVALID_HANDLE_VALUE : raw);
   text.clear();
   char buffer[65536];
   for (;;) {
@@ -181,16 +100,16 @@ std::optional<FileError> ListFolder(const std::string& path, std::vector<std::st
     return attributes == INVALID_FILE_ATTRIBUTES ? Error(GetLastError()) : Error(ERROR_DIRECTORY);
   }
   WIN32_FIND_DATAW found;
-  const SearchHandle search(FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
-                                             FindExSearchNameMatch, nullptr, 0));
-  if (search.get() == INVALID_HANDLE_VALUE)
+  const Search search(FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                       FindExSearchNameMatch, nullptr, 0));
+  if (!search)
     return Error(GetLastError());
   names.clear();
   do {
     const std::wstring name = found.cFileName;
     if (name != L"." && name != L"..")
       names.push_back(Utf8(name));
-  } while (FindNextFileW(search.get(), &found));
+  } while (FindNextFileW(search.raw(), &found));
   const DWORD error = GetLastError();
   return error == ERROR_NO_MORE_FILES ? std::nullopt : std::optional(Error(error));
 }
