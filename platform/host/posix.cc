@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <utility>
 
 #include "platform/host/host.h"
 
@@ -103,27 +102,6 @@ std::optional<FileError> WriteStandard(int stream, std::string_view text) {
   return WriteAll(stream, text);
 }
 
-OutputFile::OutputFile(OutputFile&& other) noexcept {
-  *this = std::move(other);
-}
-
-OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, -1);
-    standard_ = other.standard_;
-    device_ = other.device_;
-    regular_ = other.regular_;
-    volume_ = other.volume_;
-    file_ = other.file_;
-  }
-  return *this;
-}
-
-OutputFile::~OutputFile() {
-  Close();
-}
-
 void OutputFile::Close() {
   if (handle_ >= 0 && !standard_)
     ::close(static_cast<int>(handle_));
@@ -147,10 +125,6 @@ std::optional<FileError> OutputFile::Open(const std::string& path) {
   volume_ = info.st_dev;
   file_ = info.st_ino;
   return std::nullopt;
-}
-
-bool OutputFile::SameFileAs(const OutputFile& other) const {
-  return !device_ && volume_ == other.volume_ && file_ == other.file_;
 }
 
 std::optional<FileError> OutputFile::Replace(std::string_view text) {

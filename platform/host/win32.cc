@@ -3,7 +3,6 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <utility>
 
 #include "platform/host/win32_text.h"
 
@@ -118,27 +117,6 @@ std::optional<FileError> WriteStandard(int stream, std::string_view text) {
   return WriteAll(GetStdHandle(stream == 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE), text);
 }
 
-OutputFile::OutputFile(OutputFile&& other) noexcept {
-  *this = std::move(other);
-}
-
-OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, -1);
-    standard_ = other.standard_;
-    device_ = other.device_;
-    regular_ = other.regular_;
-    volume_ = other.volume_;
-    file_ = other.file_;
-  }
-  return *this;
-}
-
-OutputFile::~OutputFile() {
-  Close();
-}
-
 void OutputFile::Close() {
   if (handle_ != -1 && !standard_)
     CloseHandle(reinterpret_cast<HANDLE>(handle_));
@@ -171,10 +149,6 @@ std::optional<FileError> OutputFile::Open(const std::string& path) {
     file_ = static_cast<std::uint64_t>(handle_);
   }
   return std::nullopt;
-}
-
-bool OutputFile::SameFileAs(const OutputFile& other) const {
-  return !device_ && volume_ == other.volume_ && file_ == other.file_;
 }
 
 std::optional<FileError> OutputFile::Replace(std::string_view text) {
