@@ -51,15 +51,15 @@ Outcome Sim(const std::string& arguments) {
 // One case a line: what | arguments (@ is this test's folder, % the sources) | status | what the
 // one line on stderr holds (none: stderr stays empty), or with status 0 what stdout holds.
 constexpr const char* kStatusCases = R"(
-usage box         |                                              | 0 |
-achieved          | --require-achieved /restart                  | 0 |
+usage box         |                                              | 0 | Verdict: usage box (show the switches; no operation runs): achieved; the usage box was shown
+achieved          | --require-achieved /restart                  | 0 | Verdict: /restart (stop the firmware and start it again): achieved; the firmware was stopped and started again
 not achieved      | --require-achieved --machine @oom.json /checkUSB | 4 |
-power-off         | --machine @off.json /shutdown                | 0 |
+power-off         | --machine @off.json /shutdown                | 0 | Verdict: /shutdown (power the analyzer off): achieved; a power-off was asked for
 not as predicted  | --check @off.json @fw.json                   | 1 |
 after a restart   | --check --restarted @off.json @fw.json       | 0 | The instrument is as predicted.
 help              | --help                                       | 0 |
 table digest      | --product-codes %examples/products-installed.codes.txt --version | 0 | product-code table 3963b2f15158
-other table       | --product-codes %examples/products-installed.codes.txt --machine %examples/products-installed.json --dump-machine - /deinstall | 0 | "products": []
+other table       | --product-codes %examples/products-installed.codes.txt --machine %examples/products-installed.json /deinstall | 0 | Verdict: /deinstall (remove the firmware's installed products): achieved; 2 products were removed
 out of memory     | --machine @oom.json /deinstall               | 1 |
 stuck             | --machine=@stuck.json                        | 3 |
 stuck from stdin  | --machine - <@stuck.json                     | 3 |
@@ -70,6 +70,7 @@ both to stdout    | --trace - --dump-machine -                   | 2 | cannot bo
 one file twice    | --trace @x --dump-machine @./x               | 2 | --trace and --dump-machine cannot both write
 stdout and trace  | --trace @x >@x                               | 2 | standard output and --trace cannot both write
 missing machine   | --machine @none.json                         | 2 | none.json: no such file
+missing fleet     | --fleet @none /restart                       | 2 | none: no such file
 machine directory | --machine @                                  | 2 | : is a directory
 bad machine       | --machine @bad.json                          | 2 | bad.json:1:40: /processes/0/on_close: expected "ignore" or {"exit_after_ms": N}
 missing table     | --product-codes @none.txt                    | 2 | none.txt: product-code file not found

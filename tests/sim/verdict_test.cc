@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -10,20 +12,23 @@
 
 #include "sim/check.h"
 #include "sim/fleet.h"
+#include "sim/product_codes.h"
 #include "sim/verdict.h"
 #include "sim/warnings.h"
 
 namespace {
 
+using nlohmann::json;
 using platform::sim::Machine;
 
 struct VerdictCase {
   const char* what;
-  std::u16string op;
-  const char* machine;  // JSON, with the firmware root C:\K unless it gives its own
+  std::vector<std::u16string> args;  // after the tool's name
+  const char* machine;               // JSON, with the firmware root C:\K unless it gives its own
   bool achieved;
   std::string deciding;
-  std::vector<std::string> details = {};  // each is part of some line
+  std::vector<std::string> details = {};  // every line, in order
+  std::vector<const char*> table = {};    // codes in the product-code table's first slots
 };
 void PrintTo(const VerdictCase& c, std::ostream* out) {
   *out << c.what;
@@ -36,16 +41,18 @@ TEST_P(Verdicts, SayWhatDecidesAndWhatIsLeft) {
   const std::string root = R"("environment": {"Kestrix_SYSTEM_ROOT": "C:\\K"}, )";
   const bool ownRoot = std::string(c.machine).rfind("\"environment\"", 0) == 0;
   const Machine machine = Machine::FromText("{" + (ownRoot ? "" : root) + c.machine + "}", "t");
-  const std::vector<std::u16string> args = {u"Fenwrack.exe", c.op};
+  std::vector<std::u16string> args = {u"Fenwrack.exe"};
+  args.insert(args.end(), c.args.begin(), c.args.end());
+  char table[kProductCodeSlots][kProductCodeSlotSize];
+  std::memcpy(table, SimulatedProductCodes, sizeof table);
+  for (std::size_t i = 0; i < c.table.size(); ++i)
+    std::snprintf(SimulatedProductCodes[i], kProductCodeSlotSize, "%s", c.table[i]);
   const fenwrack_sim::Verdict v =
       fenwrack_sim::Judge(machine, args, platform::sim::Run(machine, args));
+  std::memcpy(SimulatedProductCodes, table, sizeof table);
   EXPECT_EQ(v.achieved, c.achieved) << v.Text();
   EXPECT_EQ(v.deciding, c.deciding) << v.Text();
-  for (const std::string& part : c.details)
-    EXPECT_TRUE(std::ranges::any_of(
-        v.details, [&](const std::string& line) { return line.find(part) != std::string::npos; }))
-        << part << "\n"
-        << v.Text();
+  EXPECT_EQ(v.details, c.details) << v.Text();
 }
 
 #define CMD R"({"path": "C:\\WINNT\\system32\\cmd.exe"})"
@@ -62,69 +69,113 @@ TEST_P(Verdicts, SayWhatDecidesAndWhatIsLeft) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(std::vector<VerdictCase>{
-    {"two hung servers: the later one is terminated, the first hangs on", u"/restart",
+    {"two hung servers: the later one is terminated, the first hangs on", {u"/restart"},
      R"("files": [)" CMD ", " SCRIPT(R"(["Quenstead.exe"])") R"(], "processes": [
         {"pid": 100, "name": "Quenstead.exe", "on_close": "ignore"},
         {"pid": 104, "name": "Quenstead_d.exe", "on_close": "ignore", "elevated": true}])",
      false, "1 firmware program was never stopped",
-     {"terminated Quenstead_d.exe (pid 104)", "warning: the server Quenstead.exe (pid 100) still runs",
+     {"terminated Quenstead_d.exe (pid 104)", "warning: the kill is not noted in the kill log: its folder is missing or the log cannot be written",
+      "warning: the server Quenstead.exe (pid 100) still runs: it has no firmware window, so nothing asked it to close; a restart terminates one server only",
       "warning: a second Quenstead.exe started while Quenstead.exe (pid 100) still runs",
-      "the kill is not noted in the kill log"}},
-    {"restarted", u"/restart", R"("files": [)" CMD ", " SCRIPT(R"(["Talvora.exe"])") "]", true,
-     "the firmware was stopped and started again", {"StartUpFW.bat ran and started 1 program"}},
-    {"an empty root", u"/restart", R"("environment": {"Kestrix_SYSTEM_ROOT": ""}, "files": [)" CMD "]",
+      "the start-up script C:\\K\\bin\\StartUpFW.bat ran and started 1 program"}},
+    {"a hung server that cannot be terminated", {u"/restart"}, R"("files": [)" CMD ", " SCRIPT(R"(["Talvora.exe"])") R"(],
+        "processes": [{"pid": 8, "name": "Halvmark.exe", "on_close": "ignore", "can_terminate": false}])", false, "1 firmware program was never stopped",
+     {"warning: the server Halvmark.exe (pid 8) still runs: it has no firmware window, so nothing asked it to close; a restart terminates one server only",
+      "the start-up script C:\\K\\bin\\StartUpFW.bat ran and started 1 program"}},
+    {"restarted, the hung server terminated and noted", {u"/restart"}, R"("files": [)" CMD ", " SCRIPT(R"(["Talvora.exe"])")
+     R"(, {"path": "C:\\Kestrix\\Instr\\log", "directory": true}], "processes": [{"pid": 8, "name": "Halvmark.exe", "on_close": "ignore"}])", true,
+     "the firmware was stopped and started again", {"terminated Halvmark.exe (pid 8)", "the start-up script C:\\K\\bin\\StartUpFW.bat ran and started 1 program"}},
+    {"not an administrator: two elevated programs never stopped", {u"/restart"}, R"("system": {"administrator": false}, "files": [)" CMD ", "
+     SCRIPT(R"(["Talvora.exe"])") R"(], "processes": [{"pid": 8, "name": "Talvora.exe", "elevated": true}, {"pid": 9, "name": "Tarnwick.exe", "elevated": true}])",
+     false, "2 firmware programs were never stopped: the account is not an administrator",
+     {"Talvora.exe (pid 8) still runs: it runs elevated and the account is not an administrator, so it can neither be asked to close nor be terminated",
+      "Tarnwick.exe (pid 9) still runs: it runs elevated and the account is not an administrator, so it can neither be asked to close nor be terminated",
+      "warning: a second Talvora.exe started while Talvora.exe (pid 8) still runs",
+      "the start-up script C:\\K\\bin\\StartUpFW.bat ran and started 1 program"}},
+    {"an empty root", {u"/restart"}, R"("environment": {"Kestrix_SYSTEM_ROOT": ""}, "files": [)" CMD "]",
      false, "root empty: nothing was started, the firmware stays down"},
-    {"no interpreter", u"/restart", R"("files": [)" SCRIPT("[]") "]", false,
+    {"a root with a quote", {u"/restart"}, R"("environment": {"Kestrix_SYSTEM_ROOT": "C:\\K\""}, "files": [)" CMD "]",
+     false, "the root holds a quote: nothing was started, the firmware stays down"},
+    {"no interpreter", {u"/restart"}, R"("files": [)" SCRIPT("[]") "]", false,
      "the command interpreter could not be started: the firmware stays down"},
-    {"no script", u"/restart", R"("files": [)" CMD "]", false,
+    {"no script", {u"/restart"}, R"("files": [)" CMD "]", false,
      "no start-up script under C:\\K: the firmware stays down"},
-    {"a script that starts nothing", u"/restart", R"("files": [)" CMD ", " SCRIPT("[]") "]", false,
-     "the start-up script started nothing"},
-    {"stopped", u"/terminate",
-     R"("processes": [{"name": "Talvora.exe", "windows": ["Talvora"], "elevated": true}, {"name": "notes.exe", "on_close": "ignore"}])",
+    {"a script that starts nothing", {u"/restart"}, R"("files": [)" CMD ", " SCRIPT("[]") "]", false,
+     "the start-up script started nothing", {"the start-up script C:\\K\\bin\\StartUpFW.bat ran and started 0 programs"}},
+    {"stopped; a name that is the firmware's only when folded beyond A to Z", {u"/terminate"},
+     R"("processes": [{"name": "Talvora.exe", "windows": ["Talvora"], "elevated": true}, {"name": "notes.exe", "on_close": "ignore"},
+        {"name": "Quen\u017Ftead.exe", "on_close": "ignore"}])",
      true, "the firmware is stopped"},
-    {"an elevated firmware out of reach", u"/terminate", R"("system": {"administrator": false},
+    {"an elevated firmware out of reach", {u"/terminate"}, R"("system": {"administrator": false},
         "processes": [{"pid": 8, "name": "Talvora.exe", "windows": ["Talvora"], "elevated": true}])",
-     false, "1 firmware program still runs: the account is not an administrator", {"(pid 8) still runs: it runs elevated"}},
-    {"a hung interface", u"/terminate",
-     R"("processes": [{"pid": 8, "name": "Talvora.exe", "windows": ["Talvora"], "on_close": "ignore"}])",
+     false, "1 firmware program still runs: the account is not an administrator",
+     {"Talvora.exe (pid 8) still runs: it runs elevated and the account is not an administrator, so it can neither be asked to close nor be terminated"}},
+    {"not an administrator, yet the rights do not decide: a window that takes no message", {u"/terminate"}, R"("system": {"administrator": false},
+        "processes": [{"pid": 8, "name": "Talvora.exe", "elevated": true}, {"pid": 9, "name": "Halvmark.exe", "windows": [{"title": "Pelmo", "accepts_posts": false}]}])",
+     false, "2 firmware programs still run",
+     {"Talvora.exe (pid 8) still runs: it runs elevated and the account is not an administrator, so it can neither be asked to close nor be terminated",
+      "Halvmark.exe (pid 9) still runs: it has no firmware window, so nothing asked it to close"}},
+    {"a hung interface, elevated for an administrator", {u"/terminate"},
+     R"("processes": [{"pid": 8, "name": "Talvora.exe", "windows": ["Talvora"], "on_close": "ignore", "elevated": true}])",
      false, "1 firmware program still runs", {"Talvora.exe (pid 8) still runs: it ignored 30 close requests"}},
-    {"a listed product stays, another is not listed", u"/deinstall", MSIEXEC R"("products": [
+    {"a listed product stays, another is not listed", {u"/deinstall"}, MSIEXEC R"("products": [
         {"code": )" PLACEHOLDER R"(, "removal_works": false},
         {"code": "{11111111-2222-3333-4444-555555555555}", "name": "Old firmware"}])",
      false, "1 listed product is still installed",
-     {"{00000000-0000-0000-0000-000000000000}: its uninstall failed",
+     {"still installed though listed: {00000000-0000-0000-0000-000000000000}: its uninstall failed",
       "installed but not in the table: {11111111-2222-3333-4444-555555555555} (Old firmware)"}},
-    {"removed", u"/deinstall", MSIEXEC R"("products": [{"code": )" PLACEHOLDER "}]", true,
-     "1 product was removed"},
-    {"not an administrator: the uninstall is refused, an elevated firmware cannot be opened", u"/deinstall",
+    {"a listed product not installed (state 2), one not listed without a name", {u"/deinstall"}, MSIEXEC R"("products": [
+        {"code": )" PLACEHOLDER R"(, "state": 2}, {"code": "{B}"}])", true,
+     "no product of the table was installed: nothing was removed", {"installed but not in the table: {B}"}},
+    {"codes in other letters than the table's", {u"/deinstall"}, MSIEXEC R"("products": [
+        {"code": "{A}", "removal_works": false}, {"code": "{b}", "removal_works": false}])", false, "2 listed products are still installed",
+     {"still installed though listed: {A}: its uninstall failed", "still installed though listed: {b}: its uninstall failed"}, {"{a}", "{B}"}},
+    {"removed", {u"/deinstall"}, MSIEXEC R"("products": [{"code": )" PLACEHOLDER "}]", true,
+     "1 product was removed", {"removed {00000000-0000-0000-0000-000000000000}"}},
+    {"not an administrator: the uninstall is refused, an elevated firmware cannot be opened", {u"/deinstall"},
      MSIEXEC R"("products": [{"code": )" PLACEHOLDER R"(}],
         "processes": [{"pid": 8, "name": "Talvora.exe", "elevated": true}], "system": {"administrator": false})",
-     false, "1 listed product is still installed: the account is not an administrator", {"(pid 8) still runs"}},
-    {"no installer program", u"/deinstall", R"("products": [{"code": )" PLACEHOLDER "}]", false,
-     "1 listed product is still installed", {"the installer program could not be started"}},
-    {"protected already", u"/checkUSB", POLICY("1"), true,
+     false, "1 listed product is still installed: the account is not an administrator",
+     {"still installed though listed: {00000000-0000-0000-0000-000000000000}: its uninstall failed: the account is not an administrator",
+      "Talvora.exe (pid 8) still runs: it runs elevated and the account is not an administrator, so it can neither be asked to close nor be terminated"}},
+    {"no installer program, and no administrator", {u"/deinstall"}, R"("products": [{"code": )" PLACEHOLDER R"(}], "system": {"administrator": false})", false,
+     "1 listed product is still installed", {"still installed though listed: {00000000-0000-0000-0000-000000000000}: the installer program could not be started"}},
+    {"protected already", {u"/checkUSB"}, POLICY("1"), true,
      "write protection was on already: nothing was changed"},
-    {"protected after the reboot", u"/checkUSB", IMPORT("00000001") ", " POLICY("0"), true,
-     "a reboot was asked for, and after it WriteProtect is 1"},
-    {"a settings file that does not protect", u"/checkUSB", IMPORT("00000000"), false,
-     "a reboot was asked for, but the settings file does not set WriteProtect to 1", {"every /checkUSB will import and reboot again"}},
-    {"not an administrator: nothing imported, no reboot", u"/checkUSB", IMPORT("00000001") R"(, "system": {"administrator": false})",
-     false, "the reboot was refused and WriteProtect is not 1: the account is not an administrator"},
-    {"a refused reboot", u"/checkUSB", IMPORT("00000001") R"(, "system": {"reboot": "refuse"})", false,
-     "the reboot was refused; WriteProtect is 1 once the system restarts"},
-    {"no shutdown privilege", u"/shutdown", R"("system": {"shutdown_privilege": false})", false,
+    {"protected after the reboot", {u"/checkUSB"}, IMPORT("00000001") ", " POLICY("0"), true,
+     "a reboot was asked for, and after it WriteProtect is 1", {"WriteProtect is 1 for the next start"}},
+    {"a settings file that does not protect", {u"/checkUSB"}, IMPORT("00000000"), false,
+     "a reboot was asked for, but the settings file does not set WriteProtect to 1",
+     {"WriteProtect is still not 1: every /checkUSB will import and reboot again"}},
+    {"no registry editor", {u"/checkUSB"}, R"("files": [])", false,
+     "a reboot was asked for, but the settings file does not set WriteProtect to 1",
+     {"the registry editor did not run: nothing was imported", "WriteProtect is still not 1: every /checkUSB will import and reboot again"}},
+    {"not an administrator: nothing imported, no reboot", {u"/checkUSB"}, IMPORT("00000001") R"(, "system": {"administrator": false})",
+     false, "the reboot was refused and WriteProtect is not 1: the account is not an administrator",
+     {"the registry editor could not write under HKEY_LOCAL_MACHINE: the account is not an administrator",
+      "WriteProtect is still not 1: every /checkUSB will import and reboot again"}},
+    {"not an administrator who may reboot: nothing imported", {u"/checkUSB"}, IMPORT("00000001") R"(, "system": {"administrator": false, "shutdown_privilege": true})",
+     false, "a reboot was asked for, but WriteProtect is not 1: the account is not an administrator",
+     {"the registry editor could not write under HKEY_LOCAL_MACHINE: the account is not an administrator",
+      "WriteProtect is still not 1: every /checkUSB will import and reboot again"}},
+    {"a refused reboot", {u"/checkUSB"}, IMPORT("00000001") R"(, "system": {"reboot": "refuse"})", false,
+     "the reboot was refused; WriteProtect is 1 once the system restarts", {"WriteProtect is 1 for the next start"}},
+    {"a refused reboot, a settings file that does not protect", {u"/checkUSB"}, IMPORT("00000000") R"(, "system": {"reboot": "refuse"})", false,
+     "the reboot was refused; WriteProtect is not 1", {"WriteProtect is still not 1: every /checkUSB will import and reboot again"}},
+    {"no shutdown privilege", {u"/shutdown"}, R"("system": {"shutdown_privilege": false})", false,
      "the power-off was refused: the shutdown privilege could not be enabled, the analyzer stays on"},
-    {"not an administrator", u"/shutdown", R"("system": {"administrator": false})", false,
+    {"not an administrator", {u"/shutdown"}, R"("system": {"administrator": false})", false,
      "the power-off was refused: the account is not an administrator and does not hold the shutdown privilege, the analyzer stays on"},
-    {"a token that holds the privilege", u"/shutdown", R"("system": {"administrator": false, "shutdown_privilege": true})",
+    {"a token that holds the privilege", {u"/shutdown"}, R"("system": {"administrator": false, "shutdown_privilege": true})",
      true, "a power-off was asked for and accepted"},
-    {"a system that refuses", u"/shutdown", R"("system": {"power_off": "refuse"})", false,
+    {"a system that refuses", {u"/shutdown"}, R"("system": {"power_off": "refuse"})", false,
      "the power-off was refused by the system: the analyzer stays on"},
-    {"the usage box", u"/bogus", R"("user": {})", true, "the usage box was shown: no operation ran"},
-    {"a usage box nobody closes", u"/?", R"("user": {"closes_usage_box_after_ms": null})", false,
+    {"several switches: /shutdown goes before the others but /terminate", {u"/deinstall", u"/checkUSB", u"/restart", u"/shutdown"}, R"("system": {})",
+     true, "a power-off was asked for and accepted"},
+    {"the usage box", {u"/bogus"}, R"("user": {})", true, "the usage box was shown: no operation ran"},
+    {"a usage box nobody closes", {u"/?"}, R"("user": {"closes_usage_box_after_ms": null})", false,
      "the run never ended: stuck (the time limit of one hour was reached)"},
-    {"out of memory", u"/deinstall", R"("faults": {"widen_fails_from_call": 1})", false,
+    {"out of memory", {u"/deinstall"}, R"("faults": {"widen_fails_from_call": 1})", false,
      "the tool stopped short: it ran out of memory (exit code 3)"}}));
 // clang-format on
 
@@ -147,54 +198,98 @@ TEST(Warnings, NameThePlaceOfEachNearMiss) {
                                               "/files/0/starts/0", "/products/0/code"}));
 }
 
-TEST(Fleet, JudgesEachMachineFileOfAFolderAndNamesOneThatIsNot) {
-  const std::string folder = testing::TempDir() + "fleet";
-  std::filesystem::create_directories(folder);
-  std::filesystem::copy_file(FENWRACK_EXAMPLES "/root-unset.json", folder + "/a.json",
-                             std::filesystem::copy_options::overwrite_existing);
-  std::ofstream(folder + "/b.json") << R"({"processes": 1})";
-  std::ofstream(folder + "/c.txt") << "not a machine file";
-  const auto fleet = fenwrack_sim::JudgeFleet(folder, {u"Fenwrack.exe", u"/restart"});
-  const std::string text = fenwrack_sim::FleetText(fleet);
-  EXPECT_EQ(text.substr(0, text.find('\n') + 1),
-            "a.json  NOT achieved  root unset: nothing was started, the firmware stays down\n");
-  EXPECT_EQ(text.find("\nb.json  not a machine: " + folder + "/b.json:1:"), text.find('\n'));
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
-  EXPECT_THROW(fenwrack_sim::JudgeFleet(folder + "/none", {u"Fenwrack.exe"}), std::runtime_error);
+struct FleetCase {
+  const char* what;
+  std::u16string op;
+  std::vector<std::pair<std::string, std::string>> files;  // name and content
+  std::string text, jsonLines;                             // @ stands for the folder
+};
+void PrintTo(const FleetCase& c, std::ostream* out) {
+  *out << c.what;
 }
 
-// The real run against the dry run's prediction: a difference that matters is named, pids are not.
-TEST(Check, NamesEveryDifferenceThatMattersAndNoPid) {
-  using json = nlohmann::json;
-  const Machine demo = Machine::Demo();
-  const json predicted = platform::sim::Run(demo, {u"Fenwrack.exe", u"/restart"}).machineAfter;
-  const auto differences = [&predicted](const std::function<void(json&)>& change) {
-    json observed = predicted;
-    change(observed);
-    return fenwrack_sim::Differences(Machine::FromJson(predicted, "p").json(),
-                                     Machine::FromJson(observed, "o").json());
+class Fleet : public testing::TestWithParam<FleetCase> {};
+
+TEST_P(Fleet, JudgesEachMachineFileOfAFolderAndNamesOneThatIsNot) {
+  const FleetCase& c = GetParam();
+  const std::string folder = testing::TempDir() + "fleet " + c.what;
+  std::filesystem::create_directories(folder);
+  for (const auto& [name, content] : c.files)
+    std::ofstream(folder + "/" + name) << content;
+  const auto in = [&folder](std::string s) {
+    for (std::size_t at; (at = s.find('@')) != std::string::npos;)
+      s.replace(at, 1, folder);
+    return s;
   };
-  using Lines = std::vector<std::string>;
-  EXPECT_EQ(differences([](json& m) {
-              for (json& p : m["processes"])
-                p["pid"] = p["pid"].get<int>() + 1000;
-            }),
-            Lines{});
-  EXPECT_EQ(differences([](json& m) {
-              m["processes"].push_back({{"name", "Halvmark.exe"}});
-              m["processes"].push_back({{"name", "notes.exe"}});
-            }),
-            Lines{"Halvmark.exe: 1 instance running predicted, 2 instances observed"});
-  EXPECT_EQ(differences([](json& m) {
-              for (json& f : m["files"])
-                f.erase("content");
-              m["registry"][0]["data"] = 0;
-              m["products"] = {{{"code", "{00000000-0000-0000-0000-000000000000}"}}};
-            }),
-            (Lines{"kill log: 1 line predicted, 0 lines observed",
-                   "WriteProtect: 1 predicted, not 1 observed",
-                   "product {00000000-0000-0000-0000-000000000000}: not installed predicted, "
-                   "installed observed"}));
+  const auto fleet = fenwrack_sim::JudgeFleet(folder, {u"Fenwrack.exe", c.op});
+  EXPECT_EQ(fenwrack_sim::FleetText(fleet), in(c.text));
+  EXPECT_EQ(fenwrack_sim::FleetJsonLines(fleet), in(c.jsonLines));
 }
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, Fleet, testing::ValuesIn(std::vector<FleetCase>{
+    {"a machine, a file that is not one, a file that is not json", u"/restart",
+     {{"a.json", "{}"}, {"b.json", R"({"processes": 1})"}, {"c.txt", "not a machine file"}},
+     "a.json  NOT achieved  root unset: nothing was started, the firmware stays down\n"
+     "b.json  not a machine: @/b.json:1:2: /processes: expected an array, not 1\n",
+     R"({"achieved":false,"deciding":"root unset: nothing was started, the firmware stays down","details":[],"file":"a.json",)"
+     R"("goal":"stop the firmware and start it again","operation":"/restart"})" "\n"
+     R"({"error":"@/b.json:1:2: /processes: expected an array, not 1","file":"b.json"})" "\n"},
+    {"in name order, in the longest name's width", u"/terminate",
+     {{"z.json", "{}"}, {"long-name.json", R"({"processes": [{"pid": 8, "name": "Talvora.exe", "windows": ["Talvora"], "on_close": "ignore"}]})"}},
+     "long-name.json  NOT achieved  1 firmware program still runs\n"
+     "z.json          achieved      the firmware is stopped\n",
+     R"({"achieved":false,"deciding":"1 firmware program still runs","details":["Talvora.exe (pid 8) still runs: it ignored 30 close requests"],)"
+     R"("file":"long-name.json","goal":"stop the firmware","operation":"/terminate"})" "\n"
+     R"({"achieved":true,"deciding":"the firmware is stopped","details":[],"file":"z.json","goal":"stop the firmware","operation":"/terminate"})" "\n"}}));
+// clang-format on
+
+struct CheckCase {
+  const char* what;
+  std::function<void(json&)> change;  // from the prediction to the capture
+  std::vector<std::string> lines;
+};
+void PrintTo(const CheckCase& c, std::ostream* out) {
+  *out << c.what;
+}
+
+class Check : public testing::TestWithParam<CheckCase> {};
+
+// The real run against the dry run's prediction: a difference that matters is named, pids are not.
+TEST_P(Check, NamesEveryDifferenceThatMattersAndNoPid) {
+  // The demo's /restart, beside products that it leaves as they are.
+  static const json predicted = [] {
+    json m = Machine::Demo().json();
+    m["products"] =
+        json::parse(R"([{"code": "{A}"}, {"code": "{B}"}, {"code": "{C}", "state": 2}])");
+    return platform::sim::Run(Machine::FromJson(m, "p"), {u"Fenwrack.exe", u"/restart"})
+        .machineAfter;
+  }();
+  json observed = predicted;
+  GetParam().change(observed);
+  EXPECT_EQ(fenwrack_sim::Differences(Machine::FromJson(predicted, "p").json(),
+                                      Machine::FromJson(observed, "o").json()),
+            GetParam().lines);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, Check, testing::ValuesIn(std::vector<CheckCase>{
+    {"the programs started under other pids", [](json& m) { for (json& p : m["processes"]) p["pid"] = p["pid"].get<int>() + 1000; }, {}},
+    {"a second Halvmark.exe, a program not the firmware's", [](json& m) {
+       m["processes"].push_back({{"name", "Halvmark.exe"}}), m["processes"].push_back({{"name", "notes.exe"}}); },
+     {"Halvmark.exe: 1 instance running predicted, 2 instances observed"}},
+    {"Talvora.exe gone, no kill-log line, WriteProtect too long to read as 1", [](json& m) {
+       m["processes"].erase(m["processes"].size() - 1), m["registry"][0]["type"] = "REG_QWORD";
+       for (json& f : m["files"]) f.erase("content"); },
+     {"Talvora.exe: 1 instance running predicted, 0 instances observed", "kill log: 1 line predicted, 0 lines observed",
+      "WriteProtect: 1 predicted, not 1 observed"}},
+    {"the kill log at its path in other letters, with another line", [](json& m) {
+       for (json& f : m["files"]) if (f["path"] == "C:\\Kestrix\\Instr\\log\\FWKill.log") f = {{"path", "c:\\kestrix\\instr\\log\\fwkill.log"}, {"content", "x\r\n"}}; },
+     {"kill log: 1 line predicted, 1 line observed"}},
+    {"a code in other letters; products removed, installed, in another state", [](json& m) {
+       m["products"] = json::parse(R"([{"code": "{a}"}, {"code": "{C}"}, {"code": "{D}", "state": 2}])"); },
+     {"product {B}: installed predicted, not installed observed", "product {C}: state 2 predicted, installed observed",
+      "product {D}: not installed predicted, state 2 observed"}}}));
+// clang-format on
 
 }  // namespace
