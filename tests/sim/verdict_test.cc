@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,16 @@ TEST_P(Verdicts, SayWhatDecidesAndWhatIsLeft) {
   R"(CurrentControlSet\\Control\\StorageDevicePolicies]\r\n\"WriteProtect\"=dword:)" data R"("}])"
 #define PLACEHOLDER R"("{00000000-0000-0000-0000-000000000000}")"
 #define MSIEXEC R"("files": [{"path": "C:\\WINDOWS\\SYSTEM32\\msiexec.exe"}], )"
+// Lines said in many runs.
+#define STARTED(n) "the start-up script C:\\K\\bin\\StartUpFW.bat ran and started " n
+#define OUT_OF_REACH(process)                                                                     \
+  process                                                                                         \
+      " still runs: it runs elevated and the account is not an administrator, so it can neither " \
+      "be asked to close nor be terminated"
+#define NOT_1 "WriteProtect is still not 1: every /checkUSB will import and reboot again"
+#define DENIED                                                                           \
+  "the registry editor could not write under HKEY_LOCAL_MACHINE: the account is not an " \
+  "administrator"
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(std::vector<VerdictCase>{
@@ -76,103 +87,83 @@ INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(std::vector<VerdictC
      false, "1 firmware program was never stopped",
      {"terminated Quenstead_d.exe (pid 104)", "warning: the kill is not noted in the kill log: its folder is missing or the log cannot be written",
       "warning: the server Quenstead.exe (pid 100) still runs: it has no firmware window, so nothing asked it to close; a restart terminates one server only",
-      "warning: a second Quenstead.exe started while Quenstead.exe (pid 100) still runs",
-      "the start-up script C:\\K\\bin\\StartUpFW.bat ran and started 1 program"}},
-    {"a hung server that cannot be terminated", {u"/restart"}, R"("files": [)" CMD ", " SCRIPT(R"(["Talvora.exe"])") R"(],
-        "processes": [{"pid": 8, "name": "Halvmark.exe", "on_close": "ignore", "can_terminate": false}])", false, "1 firmware program was never stopped",
+      "warning: a second Quenstead.exe started while Quenstead.exe (pid 100) still runs", STARTED("1 program")}},
+    {"a hung server that cannot be terminated", {u"/restart"}, R"("files": [)" CMD ", " SCRIPT(R"(["Talvora.exe"])") R"(], "processes": [
+        {"pid": 8, "name": "Halvmark.exe", "on_close": "ignore", "can_terminate": false}])", false, "1 firmware program was never stopped",
      {"warning: the server Halvmark.exe (pid 8) still runs: it has no firmware window, so nothing asked it to close; a restart terminates one server only",
-      "the start-up script C:\\K\\bin\\StartUpFW.bat ran and started 1 program"}},
-    {"restarted, the hung server terminated and noted", {u"/restart"}, R"("files": [)" CMD ", " SCRIPT(R"(["Talvora.exe"])")
-     R"(, {"path": "C:\\Kestrix\\Instr\\log", "directory": true}], "processes": [{"pid": 8, "name": "Halvmark.exe", "on_close": "ignore"}])", true,
-     "the firmware was stopped and started again", {"terminated Halvmark.exe (pid 8)", "the start-up script C:\\K\\bin\\StartUpFW.bat ran and started 1 program"}},
+      STARTED("1 program")}},
+    {"restarted, the hung server terminated and noted", {u"/restart"}, R"("files": [)" CMD ", " SCRIPT(R"(["Talvora.exe"])") R"(,
+        {"path": "C:\\Kestrix\\Instr\\log", "directory": true}], "processes": [{"pid": 8, "name": "Halvmark.exe", "on_close": "ignore"}])",
+     true, "the firmware was stopped and started again", {"terminated Halvmark.exe (pid 8)", STARTED("1 program")}},
     {"not an administrator: two elevated programs never stopped", {u"/restart"}, R"("system": {"administrator": false}, "files": [)" CMD ", "
      SCRIPT(R"(["Talvora.exe"])") R"(], "processes": [{"pid": 8, "name": "Talvora.exe", "elevated": true}, {"pid": 9, "name": "Tarnwick.exe", "elevated": true}])",
-     false, "2 firmware programs were never stopped: the account is not an administrator",
-     {"Talvora.exe (pid 8) still runs: it runs elevated and the account is not an administrator, so it can neither be asked to close nor be terminated",
-      "Tarnwick.exe (pid 9) still runs: it runs elevated and the account is not an administrator, so it can neither be asked to close nor be terminated",
-      "warning: a second Talvora.exe started while Talvora.exe (pid 8) still runs",
-      "the start-up script C:\\K\\bin\\StartUpFW.bat ran and started 1 program"}},
+     false, "2 firmware programs were never stopped: the account is not an administrator", {OUT_OF_REACH("Talvora.exe (pid 8)"),
+      OUT_OF_REACH("Tarnwick.exe (pid 9)"), "warning: a second Talvora.exe started while Talvora.exe (pid 8) still runs", STARTED("1 program")}},
     {"an empty root", {u"/restart"}, R"("environment": {"Kestrix_SYSTEM_ROOT": ""}, "files": [)" CMD "]",
      false, "root empty: nothing was started, the firmware stays down"},
     {"a root with a quote", {u"/restart"}, R"("environment": {"Kestrix_SYSTEM_ROOT": "C:\\K\""}, "files": [)" CMD "]",
      false, "the root holds a quote: nothing was started, the firmware stays down"},
-    {"no interpreter", {u"/restart"}, R"("files": [)" SCRIPT("[]") "]", false,
-     "the command interpreter could not be started: the firmware stays down"},
-    {"no script", {u"/restart"}, R"("files": [)" CMD "]", false,
-     "no start-up script under C:\\K: the firmware stays down"},
+    {"no interpreter", {u"/restart"}, R"("files": [)" SCRIPT("[]") "]", false, "the command interpreter could not be started: the firmware stays down"},
+    {"no script", {u"/restart"}, R"("files": [)" CMD "]", false, "no start-up script under C:\\K: the firmware stays down"},
     {"a script that starts nothing", {u"/restart"}, R"("files": [)" CMD ", " SCRIPT("[]") "]", false,
-     "the start-up script started nothing", {"the start-up script C:\\K\\bin\\StartUpFW.bat ran and started 0 programs"}},
+     "the start-up script started nothing", {STARTED("0 programs")}},
     {"stopped; a name that is the firmware's only when folded beyond A to Z", {u"/terminate"},
      R"("processes": [{"name": "Talvora.exe", "windows": ["Talvora"], "elevated": true}, {"name": "notes.exe", "on_close": "ignore"},
-        {"name": "Quen\u017Ftead.exe", "on_close": "ignore"}])",
-     true, "the firmware is stopped"},
+        {"name": "Quen\u017Ftead.exe", "on_close": "ignore"}])", true, "the firmware is stopped"},
     {"an elevated firmware out of reach", {u"/terminate"}, R"("system": {"administrator": false},
         "processes": [{"pid": 8, "name": "Talvora.exe", "windows": ["Talvora"], "elevated": true}])",
-     false, "1 firmware program still runs: the account is not an administrator",
-     {"Talvora.exe (pid 8) still runs: it runs elevated and the account is not an administrator, so it can neither be asked to close nor be terminated"}},
+     false, "1 firmware program still runs: the account is not an administrator", {OUT_OF_REACH("Talvora.exe (pid 8)")}},
     {"not an administrator, yet the rights do not decide: a window that takes no message", {u"/terminate"}, R"("system": {"administrator": false},
         "processes": [{"pid": 8, "name": "Talvora.exe", "elevated": true}, {"pid": 9, "name": "Halvmark.exe", "windows": [{"title": "Pelmo", "accepts_posts": false}]}])",
      false, "2 firmware programs still run",
-     {"Talvora.exe (pid 8) still runs: it runs elevated and the account is not an administrator, so it can neither be asked to close nor be terminated",
-      "Halvmark.exe (pid 9) still runs: it has no firmware window, so nothing asked it to close"}},
+     {OUT_OF_REACH("Talvora.exe (pid 8)"), "Halvmark.exe (pid 9) still runs: it has no firmware window, so nothing asked it to close"}},
     {"a hung interface, elevated for an administrator", {u"/terminate"},
      R"("processes": [{"pid": 8, "name": "Talvora.exe", "windows": ["Talvora"], "on_close": "ignore", "elevated": true}])",
      false, "1 firmware program still runs", {"Talvora.exe (pid 8) still runs: it ignored 30 close requests"}},
-    {"a listed product stays, another is not listed", {u"/deinstall"}, MSIEXEC R"("products": [
-        {"code": )" PLACEHOLDER R"(, "removal_works": false},
-        {"code": "{11111111-2222-3333-4444-555555555555}", "name": "Old firmware"}])",
-     false, "1 listed product is still installed",
+    {"a listed product stays, another is not listed", {u"/deinstall"}, MSIEXEC R"("products": [{"code": )" PLACEHOLDER R"(, "removal_works": false},
+        {"code": "{11111111-2222-3333-4444-555555555555}", "name": "Old firmware"}])", false, "1 listed product is still installed",
      {"still installed though listed: {00000000-0000-0000-0000-000000000000}: its uninstall failed",
       "installed but not in the table: {11111111-2222-3333-4444-555555555555} (Old firmware)"}},
-    {"a listed product not installed (state 2), one not listed without a name", {u"/deinstall"}, MSIEXEC R"("products": [
-        {"code": )" PLACEHOLDER R"(, "state": 2}, {"code": "{B}"}])", true,
+    {"a listed product not installed (state 2), one not listed without a name", {u"/deinstall"},
+     MSIEXEC R"("products": [{"code": )" PLACEHOLDER R"(, "state": 2}, {"code": "{B}"}])", true,
      "no product of the table was installed: nothing was removed", {"installed but not in the table: {B}"}},
     {"codes in other letters than the table's", {u"/deinstall"}, MSIEXEC R"("products": [
         {"code": "{A}", "removal_works": false}, {"code": "{b}", "removal_works": false}])", false, "2 listed products are still installed",
      {"still installed though listed: {A}: its uninstall failed", "still installed though listed: {b}: its uninstall failed"}, {"{a}", "{B}"}},
     {"removed", {u"/deinstall"}, MSIEXEC R"("products": [{"code": )" PLACEHOLDER "}]", true,
      "1 product was removed", {"removed {00000000-0000-0000-0000-000000000000}"}},
-    {"not an administrator: the uninstall is refused, an elevated firmware cannot be opened", {u"/deinstall"},
-     MSIEXEC R"("products": [{"code": )" PLACEHOLDER R"(}],
-        "processes": [{"pid": 8, "name": "Talvora.exe", "elevated": true}], "system": {"administrator": false})",
+    {"not an administrator: the uninstall is refused, an elevated firmware cannot be opened", {u"/deinstall"}, MSIEXEC R"("products": [{"code": )"
+     PLACEHOLDER R"(}], "processes": [{"pid": 8, "name": "Talvora.exe", "elevated": true}], "system": {"administrator": false})",
      false, "1 listed product is still installed: the account is not an administrator",
      {"still installed though listed: {00000000-0000-0000-0000-000000000000}: its uninstall failed: the account is not an administrator",
-      "Talvora.exe (pid 8) still runs: it runs elevated and the account is not an administrator, so it can neither be asked to close nor be terminated"}},
-    {"no installer program, and no administrator", {u"/deinstall"}, R"("products": [{"code": )" PLACEHOLDER R"(}], "system": {"administrator": false})", false,
-     "1 listed product is still installed", {"still installed though listed: {00000000-0000-0000-0000-000000000000}: the installer program could not be started"}},
-    {"protected already", {u"/checkUSB"}, POLICY("1"), true,
-     "write protection was on already: nothing was changed"},
+      OUT_OF_REACH("Talvora.exe (pid 8)")}},
+    {"no installer program, and no administrator", {u"/deinstall"}, R"("products": [{"code": )" PLACEHOLDER R"(}], "system": {"administrator": false})",
+     false, "1 listed product is still installed",
+     {"still installed though listed: {00000000-0000-0000-0000-000000000000}: the installer program could not be started"}},
+    {"protected already", {u"/checkUSB"}, POLICY("1"), true, "write protection was on already: nothing was changed"},
     {"protected after the reboot", {u"/checkUSB"}, IMPORT("00000001") ", " POLICY("0"), true,
      "a reboot was asked for, and after it WriteProtect is 1", {"WriteProtect is 1 for the next start"}},
     {"a settings file that does not protect", {u"/checkUSB"}, IMPORT("00000000"), false,
-     "a reboot was asked for, but the settings file does not set WriteProtect to 1",
-     {"WriteProtect is still not 1: every /checkUSB will import and reboot again"}},
+     "a reboot was asked for, but the settings file does not set WriteProtect to 1", {NOT_1}},
     {"no registry editor", {u"/checkUSB"}, R"("files": [])", false,
-     "a reboot was asked for, but the settings file does not set WriteProtect to 1",
-     {"the registry editor did not run: nothing was imported", "WriteProtect is still not 1: every /checkUSB will import and reboot again"}},
+     "a reboot was asked for, but the settings file does not set WriteProtect to 1", {"the registry editor did not run: nothing was imported", NOT_1}},
     {"not an administrator: nothing imported, no reboot", {u"/checkUSB"}, IMPORT("00000001") R"(, "system": {"administrator": false})",
-     false, "the reboot was refused and WriteProtect is not 1: the account is not an administrator",
-     {"the registry editor could not write under HKEY_LOCAL_MACHINE: the account is not an administrator",
-      "WriteProtect is still not 1: every /checkUSB will import and reboot again"}},
-    {"not an administrator who may reboot: nothing imported", {u"/checkUSB"}, IMPORT("00000001") R"(, "system": {"administrator": false, "shutdown_privilege": true})",
-     false, "a reboot was asked for, but WriteProtect is not 1: the account is not an administrator",
-     {"the registry editor could not write under HKEY_LOCAL_MACHINE: the account is not an administrator",
-      "WriteProtect is still not 1: every /checkUSB will import and reboot again"}},
+     false, "the reboot was refused and WriteProtect is not 1: the account is not an administrator", {DENIED, NOT_1}},
+    {"not an administrator who may reboot: nothing imported", {u"/checkUSB"},
+     IMPORT("00000001") R"(, "system": {"administrator": false, "shutdown_privilege": true})",
+     false, "a reboot was asked for, but WriteProtect is not 1: the account is not an administrator", {DENIED, NOT_1}},
     {"a refused reboot", {u"/checkUSB"}, IMPORT("00000001") R"(, "system": {"reboot": "refuse"})", false,
      "the reboot was refused; WriteProtect is 1 once the system restarts", {"WriteProtect is 1 for the next start"}},
     {"a refused reboot, a settings file that does not protect", {u"/checkUSB"}, IMPORT("00000000") R"(, "system": {"reboot": "refuse"})", false,
-     "the reboot was refused; WriteProtect is not 1", {"WriteProtect is still not 1: every /checkUSB will import and reboot again"}},
+     "the reboot was refused; WriteProtect is not 1", {NOT_1}},
     {"no shutdown privilege", {u"/shutdown"}, R"("system": {"shutdown_privilege": false})", false,
      "the power-off was refused: the shutdown privilege could not be enabled, the analyzer stays on"},
     {"not an administrator", {u"/shutdown"}, R"("system": {"administrator": false})", false,
      "the power-off was refused: the account is not an administrator and does not hold the shutdown privilege, the analyzer stays on"},
-    {"a token that holds the privilege", {u"/shutdown"}, R"("system": {"administrator": false, "shutdown_privilege": true})",
-     true, "a power-off was asked for and accepted"},
+    {"a token that holds the privilege; of several switches the tool's order picks /shutdown", {u"/deinstall", u"/checkUSB", u"/restart", u"/shutdown"},
+     R"("system": {"administrator": false, "shutdown_privilege": true})", true, "a power-off was asked for and accepted"},
     {"a system that refuses", {u"/shutdown"}, R"("system": {"power_off": "refuse"})", false,
      "the power-off was refused by the system: the analyzer stays on"},
-    {"several switches: /shutdown goes before the others but /terminate", {u"/deinstall", u"/checkUSB", u"/restart", u"/shutdown"}, R"("system": {})",
-     true, "a power-off was asked for and accepted"},
-    {"the usage box", {u"/bogus"}, R"("user": {})", true, "the usage box was shown: no operation ran"},
     {"a usage box nobody closes", {u"/?"}, R"("user": {"closes_usage_box_after_ms": null})", false,
      "the run never ended: stuck (the time limit of one hour was reached)"},
     {"out of memory", {u"/deinstall"}, R"("faults": {"widen_fails_from_call": 1})", false,
@@ -216,10 +207,8 @@ TEST_P(Fleet, JudgesEachMachineFileOfAFolderAndNamesOneThatIsNot) {
   std::filesystem::create_directories(folder);
   for (const auto& [name, content] : c.files)
     std::ofstream(folder + "/" + name) << content;
-  const auto in = [&folder](std::string s) {
-    for (std::size_t at; (at = s.find('@')) != std::string::npos;)
-      s.replace(at, 1, folder);
-    return s;
+  const auto in = [&folder](const std::string& s) {
+    return std::regex_replace(s, std::regex("@"), folder);
   };
   const auto fleet = fenwrack_sim::JudgeFleet(folder, {u"Fenwrack.exe", c.op});
   EXPECT_EQ(fenwrack_sim::FleetText(fleet), in(c.text));
