@@ -56,14 +56,16 @@ struct Facts {
   json before;
   bool administrator;
   std::map<std::uint32_t, int> closeRequests;  // by the window owner's pid
+  std::map<std::uint32_t, int> refusedRequests;
 
   Facts(const sim::Machine& machine, const sim::RunResult& r)
       : run(r),
         before(machine.json()),
         administrator(before["system"].value("administrator", true)) {
     for (const sim::Event& e : run.events) {
-      if (e.event == "post_message" && e.fields.value("ok", false))
-        ++closeRequests[e.fields.value("pid", 0u)];
+      if (e.event == "post_message")
+        ++(e.fields.value("ok", false) ? closeRequests
+                                       : refusedRequests)[e.fields.value("pid", 0u)];
     }
   }
 
@@ -97,8 +99,14 @@ struct Facts {
       return Named(process) +
              " still runs: it runs elevated and the account is not an administrator, so it can "
              "neither be asked to close nor be terminated";
-    const auto found = closeRequests.find(process["pid"].get<std::uint32_t>());
-    const int asked = found == closeRequests.end() ? 0 : found->second;
+    const auto count = [&process](const std::map<std::uint32_t, int>& requests) {
+      const auto found = requests.find(process["pid"].get<std::uint32_t>());
+      return found == requests.end() ? 0 : found->second;
+    };
+    const int asked = count(closeRequests), refused = count(refusedRequests);
+    if (asked == 0 && refused > 0)
+      return Named(process) + " still runs: its window took none of " + std::to_string(refused) +
+             " close request" + (refused == 1 ? "" : "s");
     if (asked == 0)
       return Named(process) +
              " still runs: it has no firmware window, so nothing asked it to close";
@@ -248,8 +256,16 @@ void JudgeCheckUsb(const Facts& f, Verdict& v) {
   const auto imports = f.Events("reg_import");
   const bool denied = std::any_of(imports.begin(), imports.end(),
                                   [](const sim::Event& e) { return !e.fields.value("ok", true); });
+  const auto started = f.Events("create_process");
+  // Why nothing reached the registry, when the settings file is not to blame.
+  const std::string unread = started.empty() || !started.back().fields.value("ok", false)
+                                 ? "the registry editor could not be started"
+                             : f.Events("reg_import_failed").empty()
+                                 ? ""
+                                 : "the registry editor could not read the settings file";
   if (imports.empty())
-    v.details.push_back("the registry editor did not run: nothing was imported");
+    v.details.push_back((unread.empty() ? "the settings file holds nothing to import" : unread) +
+                        ": nothing was imported");
   if (denied)
     v.details.push_back(
         "the registry editor could not write under HKEY_LOCAL_MACHINE: the account is not an "
@@ -265,10 +281,11 @@ void JudgeCheckUsb(const Facts& f, Verdict& v) {
                : after ? "a reboot was asked for, and after it WriteProtect is 1"
                        : "a reboot was asked for, but the settings file does not set "
                          "WriteProtect to 1";
+  const std::string but = rebooted ? "a reboot was asked for, but " : "the reboot was refused and ";
   if (denied && !after)
-    v.deciding =
-        std::string(rebooted ? "a reboot was asked for, but" : "the reboot was refused and") +
-        " WriteProtect is not 1: the account is not an administrator";
+    v.deciding = but + "WriteProtect is not 1: the account is not an administrator";
+  else if (!unread.empty() && !after)
+    v.deciding = but + unread + ": WriteProtect is not 1";
 }
 
 void JudgeShutdown(const Facts& f, Verdict& v) {
