@@ -113,9 +113,6 @@ TEST(OutsidePrograms, DoWhatTheirSwitchesSayInTheirTime) {
            {"C:\\W\\msiexec.exe -X\t\"{a}\"", "1500: msi_uninstall {a} true | 0 1"},
            {R"(C:\W\msiexec.exe /xx {A} /x {B})", "1500: msi_uninstall {B} false | 0 2"},
            {R"(user C:\W\msiexec.exe /x {A})", "1500: msi_uninstall {A} 1625 false | 0 2"},
-           {R"(user C:\W\regedit.exe /s "C:\K\a b.reg")",
-            R"(300: reg_import K A false 10 reg_import K B false 11 reg_import K  false 2 )"
-            R"(reg_import K q"t false 3 reg_import L D false 5 | 0 2)"},
            {R"(C:\W\regedit.exe /s "C:\K\a b.reg")",
             R"(300: reg_import K A 10 reg_import K B 11 reg_import K  2 reg_import K q"t 3 )"
             R"(reg_import L D 5 | 5 2)"},
