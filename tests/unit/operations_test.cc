@@ -116,19 +116,23 @@ Texts Effects(const RunResult& run) {
   return effects;
 }
 
+// A key ends the dialog as OK (1) or Cancel (2), and the window for good.
 TEST(StatusWindow, EnterEscapeOrAFailedStartLeaveTheOperationAlone) {
   const Texts plain = Effects(RunTool(Analyzer(), {u"/terminate"}));
-  for (const auto& [what, machine] : std::vector<std::pair<const char*, MachineBuilder>>{
-           {"escape", Analyzer().StatusKey("Escape", 1500)},
-           {"enter", Analyzer().StatusKey("Enter", 50)},
-           {"thread fails", Analyzer().Fault("thread_start_fails", {"status"})},
-           {"window fails", Analyzer().Fault("status_window_fails", true)}}) {
+  for (const auto& [what, machine, ended] :
+       std::vector<std::tuple<const char*, MachineBuilder, std::string>>{
+           {"escape", Analyzer().StatusKey("Escape", 1500), "1500 2"},
+           {"enter", Analyzer().StatusKey("Enter", 50), "50 1"},
+           {"thread fails", Analyzer().Fault("thread_start_fails", {"status"}), ""},
+           {"window fails", Analyzer().Fault("status_window_fails", true), ""}}) {
     const RunResult run = RunTool(machine, {u"/terminate"});
     EXPECT_EQ(Effects(run), plain) << what;
     EXPECT_EQ(run.exitCode, 0) << what;
-    if (std::string(what) == "escape") {
-      EXPECT_LE(LastOn(run, "status"), 1500u) << "an escape ends the window for good";
-    }
+    const auto ends = run.Named("dialog_end");
+    const std::string end =
+        ends.empty() ? "" : std::to_string(ends[0].t) + " " + Str(ends[0].fields["result"]);
+    EXPECT_EQ(end, ended) << what;
+    EXPECT_LE(LastOn(run, "status"), ends.empty() ? 0 : ends[0].t) << what;
   }
 }
 
