@@ -13,24 +13,6 @@ namespace {
 
 using namespace testing_support;
 
-// The six fields in declaration order: terminate, shutdown, restart, usage, checkUSB, deinstall.
-std::string FieldsAfterWalk(const std::vector<std::u16string>& args) {
-  std::vector<std::u16string> argv{u"Fenwrack.exe"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::string fields;
-  platform::sim::RunFunction(
-      MachineBuilder().Build(),
-      [&] {
-        FenwrackCommandLine cmd;
-        theApp->ParseCommandLine(cmd);
-        for (int f : {cmd.m_bTerminate, cmd.m_bShutdown, cmd.m_bRestart, cmd.m_bShowUsage,
-                      cmd.m_bCheckUSB, cmd.m_bDeinstall})
-          fields += static_cast<char>('0' + f);
-      },
-      argv);
-  return fields;
-}
-
 // Which sequence ran, told by the first thing only that sequence does; terminate only starts the
 // stop worker beside the status window.
 std::string SequenceOf(const RunResult& run) {
@@ -57,10 +39,25 @@ void PrintTo(const SwitchCase& c, std::ostream* out) {
 
 class Switches : public testing::TestWithParam<SwitchCase> {};
 
+// The six fields after the walk, in declaration order: terminate, shutdown, restart, usage,
+// checkUSB, deinstall.
 TEST_P(Switches, SetTheirFieldsAndTheFirstSequenceRunsAlone) {
-  EXPECT_EQ(FieldsAfterWalk(GetParam().args), GetParam().fields);
-  const RunResult run =
-      RunTool(MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K"), GetParam().args);
+  std::vector<std::u16string> argv{u"Fenwrack.exe"};
+  argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+  std::string fields;
+  const MachineBuilder machine =
+      MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").PowerOff(false).Reboot(false);
+  const RunResult run = platform::sim::RunFunction(
+      machine.Build(),
+      [&] {
+        theApp->InitInstance();
+        const FenwrackCommandLine& cmd = theApp->m_cmdInfo;
+        for (int f : {cmd.m_bTerminate, cmd.m_bShutdown, cmd.m_bRestart, cmd.m_bShowUsage,
+                      cmd.m_bCheckUSB, cmd.m_bDeinstall})
+          fields += static_cast<char>('0' + f);
+      },
+      argv);
+  EXPECT_EQ(fields, GetParam().fields);
   EXPECT_EQ(SequenceOf(run), GetParam().sequence);
 }
 
