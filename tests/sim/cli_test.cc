@@ -129,16 +129,20 @@ INSTANTIATE_TEST_SUITE_P(Table, ExitStatus, testing::ValuesIn(StatusCases()), []
   return std::regex_replace(info.param[0], std::regex("[^A-Za-z0-9]"), "_");
 });
 
-TEST(Cli, TheHelpsMachineFileRuns) {
-  const Outcome help = Sim("--help");
-  const std::size_t start = help.out.find("\n  {\"environment\"");
-  const std::size_t end = help.out.find("\n\n", start);
-  ASSERT_NE(start, std::string::npos);
-  const std::string path = Temp("help.json");
-  WriteFile(path, help.out.substr(start, end - start));
-  const Outcome run = Sim("--machine " + path + " /restart");
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("process_start"), std::string::npos);
+// The machines of the help and of MACHINE-FILE.md's full example run and start the firmware.
+TEST(Cli, TheDocumentedMachinesRun) {
+  std::ifstream in(FENWRACK_MACHINE_DOC);
+  const std::string doc{std::istreambuf_iterator<char>(in), {}};
+  for (const auto& [text, at] :
+       {std::pair{Sim("--help").out, R"(\n(  \{"environment"[\s\S]*?)\n\n)"},
+        std::pair{doc, R"(## A full example[\s\S]*?```json\n([\s\S]*?)```)"}}) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(text, match, std::regex(at))) << at;
+    WriteFile(Temp("documented.json"), match[1]);
+    const Outcome run = Sim("--machine " + Temp("documented.json") + " /restart");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("process_start"), std::string::npos) << at;
+  }
 }
 
 // The trace keeps every event; the timeline folds polling, with a count, to fit on one screen.

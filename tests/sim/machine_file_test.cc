@@ -2,8 +2,6 @@
 // back.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -103,18 +101,6 @@ TEST(MachineFile, WhatARunDumpsReadsBackAndBehavesTheSame) {
         Machine::FromText(platform::sim::FormatMachine(onDemo.machineAfter), "after");
     EXPECT_EQ(after.json(), onDemo.machineAfter);
   }
-}
-
-TEST(MachineFile, TheDocumentedExampleIsAValidMachine) {
-  std::ifstream in(FENWRACK_MACHINE_DOC);
-  const std::string text{std::istreambuf_iterator<char>(in), {}};
-  const std::regex example(R"(## A full example[\s\S]*?```json\n([\s\S]*?)```)");
-  std::smatch match;
-  ASSERT_TRUE(std::regex_search(text, match, example));
-  const auto run = platform::sim::Run(Machine::FromText(match[1].str(), "example"),
-                                      {u"Fenwrack.exe", u"/restart"});
-  EXPECT_EQ(run.how, platform::sim::EndHow::kExit);
-  EXPECT_FALSE(run.Named("process_start").empty());
 }
 
 }  // namespace

@@ -118,13 +118,7 @@ TEST(Shutdown, TakesTheProcessOnceNothingMoreCanRunAtThatMoment) {
   EXPECT_EQ(run.how, EndHow::kReboot);
 }
 
-TEST(StatusWindow, AKeyReachesTheDialogAsOkOrCancelAndWithoutATimerNoTextIsWritten) {
-  for (const auto& [key, result] : {std::pair{"Enter", 1}, std::pair{"Escape", 2}}) {
-    const RunResult run = Tool(Machine::FromJson(
-        {{"user", {{"status_window_key", {{"key", key}, {"after_ms", 250}}}}}}, "t"));
-    EXPECT_EQ(run.Named("dialog_end").at(0).t, 250u) << key;
-    EXPECT_EQ(run.Named("dialog_end").at(0).fields["result"], result) << key;
-  }
+TEST(StatusWindow, WithoutATimerNoTextIsWritten) {
   const RunResult run = Tool(M(R"({"faults": {"timer_fails": true}})"));
   EXPECT_EQ(run.Named("status_window").size(), 1u);
   EXPECT_TRUE(run.Named("status_text").empty());

@@ -31,7 +31,12 @@ struct VerdictCase {
   std::vector<std::string> details = {};  // every line, in order
   std::vector<const char*> table = {};    // codes in the product-code table's first slots
 };
-void PrintTo(const VerdictCase& c, std::ostream* out) {
+// A table case prints as its label.
+template <class Case>
+requires requires(const Case& c) {
+  c.what;
+}
+void PrintTo(const Case& c, std::ostream* out) {
   *out << c.what;
 }
 
@@ -56,29 +61,19 @@ TEST_P(Verdicts, SayWhatDecidesAndWhatIsLeft) {
   EXPECT_EQ(v.details, c.details) << v.Text();
 }
 
+// clang-format off
 #define CMD R"({"path": "C:\\WINNT\\system32\\cmd.exe"})"
 #define SCRIPT(starts) R"({"path": "C:\\K\\bin\\StartUpFW.bat", "starts": )" starts "}"
-#define POLICY(data)                                                                      \
-  R"("registry": [{"key": "System\\CurrentControlSet\\Control\\StorageDevicePolicies", )" \
-  R"("name": "WriteProtect", "type": "REG_DWORD", "data": )" data "}]"
-#define IMPORT(data)                                                                          \
-  R"("files": [{"path": "C:\\WINDOWS\\regedit.exe"}, {"path": "C:\\Program Files\\Kestrix\\)" \
-  R"(USBProtect\\SetUSBProtection.reg", "content": "[HKEY_LOCAL_MACHINE\\System\\)"           \
-  R"(CurrentControlSet\\Control\\StorageDevicePolicies]\r\n\"WriteProtect\"=dword:)" data R"("}])"
+#define POLICY(data) R"("registry": [{"key": "System\\CurrentControlSet\\Control\\StorageDevicePolicies", "name": "WriteProtect", "type": "REG_DWORD", "data": )" data "}]"
+#define IMPORT(data) R"("files": [{"path": "C:\\WINDOWS\\regedit.exe"}, {"path": "C:\\Program Files\\Kestrix\\USBProtect\\SetUSBProtection.reg", "content": "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\StorageDevicePolicies]\r\n\"WriteProtect\"=dword:)" data R"("}])"
 #define PLACEHOLDER R"("{00000000-0000-0000-0000-000000000000}")"
 #define MSIEXEC R"("files": [{"path": "C:\\WINDOWS\\SYSTEM32\\msiexec.exe"}], )"
 // Lines said in many runs.
 #define STARTED(n) "the start-up script C:\\K\\bin\\StartUpFW.bat ran and started " n
-#define OUT_OF_REACH(process)                                                                     \
-  process                                                                                         \
-      " still runs: it runs elevated and the account is not an administrator, so it can neither " \
-      "be asked to close nor be terminated"
+#define OUT_OF_REACH(process) process " still runs: it runs elevated and the account is not an administrator, so it can neither be asked to close nor be terminated"
 #define NOT_1 "WriteProtect is still not 1: every /checkUSB will import and reboot again"
-#define DENIED                                                                           \
-  "the registry editor could not write under HKEY_LOCAL_MACHINE: the account is not an " \
-  "administrator"
+#define DENIED "the registry editor could not write under HKEY_LOCAL_MACHINE: the account is not an administrator"
 
-// clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(std::vector<VerdictCase>{
     {"two hung servers: the later one is terminated, the first hangs on", {u"/restart"},
      R"("files": [)" CMD ", " SCRIPT(R"(["Quenstead.exe"])") R"(], "processes": [
@@ -199,9 +194,6 @@ struct FleetCase {
   std::vector<std::pair<std::string, std::string>> files;  // name and content
   std::string text, jsonLines;                             // @ stands for the folder
 };
-void PrintTo(const FleetCase& c, std::ostream* out) {
-  *out << c.what;
-}
 
 class Fleet : public testing::TestWithParam<FleetCase> {};
 
@@ -242,9 +234,6 @@ struct CheckCase {
   std::function<void(json&)> change;  // from the prediction to the capture
   std::vector<std::string> lines;
 };
-void PrintTo(const CheckCase& c, std::ostream* out) {
-  *out << c.what;
-}
 
 class Check : public testing::TestWithParam<CheckCase> {};
 

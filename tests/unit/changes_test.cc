@@ -25,9 +25,8 @@ class FirmwareStart : public testing::TestWithParam<StartCase> {};
 TEST_P(FirmwareStart, StartsTheFirstExistingScriptQuotedElseTheDebugOne) {
   const RunResult run =
       RunControl(GetParam().machine, [](CFirmwareControl& c) { c.StartFirmware(); });
-  const std::size_t starts = GetParam().script.empty() ? 0 : 1;
   EXPECT_EQ(Fields(run, "create_process", "command_line"),
-            Texts(starts, "/C \"\"" + GetParam().script + "\"\""));
+            Texts(GetParam().script.empty() ? 0 : 1, "/C \"\"" + GetParam().script + "\"\""));
   for (const std::string& path : Fields(run, "find_file", "path"))
     EXPECT_EQ(path.find("binDebug"), std::string::npos) << "the debug script is taken unseen";
   EXPECT_EQ(Count(run, "find_file") == 0, GetParam().script.empty()) << "no look without a root";

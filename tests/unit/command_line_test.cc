@@ -13,30 +13,12 @@ namespace {
 
 using namespace testing_support;
 
-// The six fields in declaration order: terminate, shutdown, restart, usage, checkUSB, deinstall.
-std::string FieldsAfterWalk(const std::vector<std::u16string>& args) {
-  std::vector<std::u16string> argv{u"Fenwrack.exe"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::string fields;
-  platform::sim::RunFunction(
-      MachineBuilder().Build(),
-      [&] {
-        FenwrackCommandLine cmd;
-        theApp->ParseCommandLine(cmd);
-        for (int f : {cmd.m_bTerminate, cmd.m_bShutdown, cmd.m_bRestart, cmd.m_bShowUsage,
-                      cmd.m_bCheckUSB, cmd.m_bDeinstall})
-          fields += static_cast<char>('0' + f);
-      },
-      argv);
-  return fields;
-}
-
 // Which sequence ran, told by the first thing only that sequence does; terminate only starts the
 // stop worker beside the status window.
 std::string SequenceOf(const RunResult& run) {
   // clang-format off
   const std::map<std::string, std::string> marks = {{"message_box", "usage"}, {"exit_windows", "shutdown"},
-      {"reg_query", "checkUSB"}, {"msi_query", "deinstall"}, {"create_process", "restart"}};
+      {"reg_open", "checkUSB"}, {"msi_query", "deinstall"}, {"create_process", "restart"}};
   // clang-format on
   for (const Event& e : run.events) {
     if (marks.count(e.event))
@@ -57,33 +39,26 @@ void PrintTo(const SwitchCase& c, std::ostream* out) {
 
 class Switches : public testing::TestWithParam<SwitchCase> {};
 
-// The status window is shown on every run, the usage box's included: at the corner, top-most, its
-// template's size.
-TEST_P(Switches, SetTheirFieldsAndTheFirstSequenceRunsAloneBesideTheStatusWindow) {
-  EXPECT_EQ(FieldsAfterWalk(GetParam().args), GetParam().fields);
-  const RunResult run =
-      RunTool(MachineBuilder()
-                  .Env("Kestrix_SYSTEM_ROOT", "C:\\K")
-                  .File(kInterpreter)
-                  .File("C:\\K\\bin\\StartUpFW.bat")
-                  .Registry("System\\CurrentControlSet\\Control\\StorageDevicePolicies",
-                            "WriteProtect", "REG_DWORD", 0)
-                  .File("C:\\WINDOWS\\regedit.exe")
-                  .UsageBoxClosedAfter(700)
-                  .PowerOff(false)
-                  .Reboot(false),
-              GetParam().args);
+// The six fields after the walk, in declaration order: terminate, shutdown, restart, usage,
+// checkUSB, deinstall.
+TEST_P(Switches, SetTheirFieldsAndTheFirstSequenceRunsAlone) {
+  std::vector<std::u16string> argv{u"Fenwrack.exe"};
+  argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
+  std::string fields;
+  const MachineBuilder machine =
+      MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").PowerOff(false).Reboot(false);
+  const RunResult run = platform::sim::RunFunction(
+      machine.Build(),
+      [&] {
+        theApp->InitInstance();
+        const FenwrackCommandLine& cmd = theApp->m_cmdInfo;
+        for (int f : {cmd.m_bTerminate, cmd.m_bShutdown, cmd.m_bRestart, cmd.m_bShowUsage,
+                      cmd.m_bCheckUSB, cmd.m_bDeinstall})
+          fields += static_cast<char>('0' + f);
+      },
+      argv);
+  EXPECT_EQ(fields, GetParam().fields);
   EXPECT_EQ(SequenceOf(run), GetParam().sequence);
-  const auto shown = run.Named("status_window");
-  ASSERT_EQ(shown.size(), 1u);
-  nlohmann::json placed = shown[0].fields;
-  placed.erase("hwnd");
-  EXPECT_EQ(placed.dump(),
-            R"({"height":68,"text":"Statisch","topmost":true,"width":360,"x":0,"y":0})");
-  const auto texts = run.Named("status_text");
-  ASSERT_EQ(texts.size(), 1u) << "written on every tick, recorded when it changes";
-  EXPECT_EQ(Str(texts[0].fields["text"]), "Removing firmware...");
-  EXPECT_EQ(texts[0].t, shown[0].t + 100) << "\"Statisch\" until the first tick";
 }
 
 // clang-format off
@@ -116,8 +91,19 @@ TEST(CommandLineWalk, VisitsEveryArgumentInOrder) {
   EXPECT_EQ(recorder.seen, u"aFl|fl|Fl|bfl|/cFL|");
 }
 
-TEST(UsageBox, ShowsTheNineLinesOnTheMainThreadUntilClosed) {
+// The status window beside it: at the corner, top-most, its template's size.
+TEST(UsageBox, ShowsTheNineLinesOnTheMainThreadUntilClosedBesideTheStatusWindow) {
   const RunResult run = RunTool(MachineBuilder().UsageBoxClosedAfter(2500), {});
+  const auto shown = run.Named("status_window");
+  ASSERT_EQ(shown.size(), 1u);
+  nlohmann::json placed = shown[0].fields;
+  placed.erase("hwnd");
+  EXPECT_EQ(placed.dump(),
+            R"({"height":68,"text":"Statisch","topmost":true,"width":360,"x":0,"y":0})");
+  const auto texts = run.Named("status_text");
+  ASSERT_EQ(texts.size(), 1u) << "written on every tick, recorded when it changes";
+  EXPECT_EQ(Str(texts[0].fields["text"]), "Removing firmware...");
+  EXPECT_EQ(texts[0].t, shown[0].t + 100) << "\"Statisch\" until the first tick";
   const auto boxes = run.Named("message_box");
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].thread, "main");

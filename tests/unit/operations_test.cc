@@ -70,24 +70,21 @@ constexpr char kPolicyKey[] = "System\\CurrentControlSet\\Control\\StorageDevice
 const std::string kImport = "0 create_process C:\\WINDOWS\\regedit.exe  /s \"C:\\Program Files\\Kestrix\\USBProtect\\SetUSBProtection.reg\" 134217760";
 const Texts kImportThenReboot = {kImport, "0 wait_process", "300 privilege open_token true", "300 privilege lookup true",
                                  "300 privilege adjust true", "300 exit_windows 6 0"};
-const Texts kPowerOff = {"5000 privilege open_token true", "5000 privilege lookup true", "5000 privilege adjust true",
-                         "5000 exit_windows 8 0"};
 MachineBuilder Usb(const std::string& type, const nlohmann::json& data) {
   MachineBuilder m = MachineBuilder().Reboot(false).File("C:\\WINDOWS\\regedit.exe");
   return type.empty() ? m : m.Registry(kPolicyKey, "WriteProtect", type, data);
 }
-MachineBuilder Restartable() { return MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").File(kInterpreter).File("C:\\K\\bin\\StartUpFW.bat"); }
 
 INSTANTIATE_TEST_SUITE_P(Table, Runs, testing::ValuesIn(std::vector<RunCase>{
     {"shutdown closes, pauses 5 s, asks", u"/shutdown", MachineBuilder().PowerOff(false).Process({5, "Talvora.exe", {"Talvora"}, 100}),
-     {"0 post_message Talvora", kPowerOff[0], kPowerOff[1], kPowerOff[2], kPowerOff[3]}, EndHow::kExit, 5000},
+     {"0 post_message Talvora", "5000 privilege open_token true", "5000 privilege lookup true", "5000 privilege adjust true", "5000 exit_windows 8 0"}, EndHow::kExit, 5000},
     {"DWORD 257: all four bytes count", u"/checkUSB", Usb("REG_DWORD", 257), kImportThenReboot, EndHow::kExit, 300},
     {"QWORD 1: eight bytes", u"/checkUSB", Usb("REG_QWORD", 1), kImportThenReboot, EndHow::kExit, 300},
     {"one byte 1", u"/checkUSB", Usb("REG_BINARY", "01"), {}, EndHow::kExit, 0},
     {"no Windows folder: no editor, still the reboot", u"/checkUSB", Usb("", nullptr).Fault("windows_folder_unavailable", true),
      {"0 privilege open_token true", "0 privilege lookup true", "0 privilege adjust true", "0 exit_windows 6 0"}, EndHow::kExit, 0},
     // Snapshots of 3 s: the bounded wait gives up at 60 s, the kill is before the worker is done, the start after.
-    {"restart outlives a slow worker", u"/restart", Restartable().Directory("C:\\Kestrix\\Instr\\log").Process({9, "Halvmark.exe"}).Fault("snapshot_delay_ms", 3000),
+    {"restart outlives a slow worker", u"/restart", MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").File(kInterpreter).File("C:\\K\\bin\\StartUpFW.bat").Directory("C:\\Kestrix\\Instr\\log").Process({9, "Halvmark.exe"}).Fault("snapshot_delay_ms", 3000),
      {"63000 terminate_process Halvmark.exe @main", "63000 file_append", "70000 create_process C:\\WINNT\\system32\\cmd.exe /C \"\"C:\\K\\bin\\StartUpFW.bat\"\" 134217760"}, EndHow::kExit, 70000},
     {"terminate waits beyond a minute", u"/terminate", MachineBuilder().Process({9, "Halvmark.exe"}).Fault("snapshot_delay_ms", 3000), {}, EndHow::kExit, 125000},
     // Slow snapshots: the removal runs beside the worker; the run ends once the worker is done.
@@ -116,19 +113,23 @@ Texts Effects(const RunResult& run) {
   return effects;
 }
 
+// A key ends the dialog as OK (1) or Cancel (2), and the window for good.
 TEST(StatusWindow, EnterEscapeOrAFailedStartLeaveTheOperationAlone) {
   const Texts plain = Effects(RunTool(Analyzer(), {u"/terminate"}));
-  for (const auto& [what, machine] : std::vector<std::pair<const char*, MachineBuilder>>{
-           {"escape", Analyzer().StatusKey("Escape", 1500)},
-           {"enter", Analyzer().StatusKey("Enter", 50)},
-           {"thread fails", Analyzer().Fault("thread_start_fails", {"status"})},
-           {"window fails", Analyzer().Fault("status_window_fails", true)}}) {
+  for (const auto& [what, machine, ended] :
+       std::vector<std::tuple<const char*, MachineBuilder, std::string>>{
+           {"escape", Analyzer().StatusKey("Escape", 1500), "1500 2"},
+           {"enter", Analyzer().StatusKey("Enter", 50), "50 1"},
+           {"thread fails", Analyzer().Fault("thread_start_fails", {"status"}), ""},
+           {"window fails", Analyzer().Fault("status_window_fails", true), ""}}) {
     const RunResult run = RunTool(machine, {u"/terminate"});
     EXPECT_EQ(Effects(run), plain) << what;
     EXPECT_EQ(run.exitCode, 0) << what;
-    if (std::string(what) == "escape") {
-      EXPECT_LE(LastOn(run, "status"), 1500u) << "an escape ends the window for good";
-    }
+    const auto ends = run.Named("dialog_end");
+    const std::string end =
+        ends.empty() ? "" : std::to_string(ends[0].t) + " " + Str(ends[0].fields["result"]);
+    EXPECT_EQ(end, ended) << what;
+    EXPECT_LE(LastOn(run, "status"), ends.empty() ? 0 : ends[0].t) << what;
   }
 }
 

@@ -8,7 +8,6 @@ namespace {
 
 nlohmann::json ProcessJson(const ProcessSpec& p) {
   nlohmann::json j = {{"name", p.name}, {"windows", p.windows}, {"can_open", p.canOpen}};
-  j["can_terminate"] = p.canTerminate;
   j["on_close"] = p.closesAfterMs ? nlohmann::json{{"exit_after_ms", *p.closesAfterMs}} : "ignore";
   if (p.pid != 0)
     j["pid"] = p.pid;

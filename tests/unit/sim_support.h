@@ -28,7 +28,6 @@ struct ProcessSpec {
   std::vector<std::string> windows = {};
   std::optional<int> closesAfterMs = std::nullopt;  // nothing: ignores close requests
   bool canOpen = true;
-  bool canTerminate = true;
 };
 
 // The machine file of a small analyzer, built up step by step.
