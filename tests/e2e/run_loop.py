@@ -44,7 +44,7 @@ class Scenario(w.Prefix):
     """The machine's stand-ins up in a prefix of their own, the four exes in FOLDER."""
 
     def __init__(self, config, name, machine):
-        super().__init__(config.work, "run_loop_" + name, config.programs, config.tool)
+        super().__init__(config.work, "run_loop_" + name, config.windows_dir)
         self.machine, self.failures = machine, []
 
     def __enter__(self):
@@ -152,8 +152,6 @@ def main():
     parser.add_argument("--windows-dir", default=Path(__file__).parents[2] / "build/windows")
     config = parser.parse_args()
     config.work = Path(config.work).resolve()
-    config.programs = Path(config.windows_dir) / "tests/e2e/programs"
-    config.tool = Path(config.windows_dir) / "Fenwrack.exe"
     play, machine = SCENARIOS[config.scenario]
     try:
         with Scenario(config, config.scenario, machine) as scenario:

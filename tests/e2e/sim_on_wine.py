@@ -197,10 +197,8 @@ def main():
     config.work = config.work.resolve() / "sim-bytes"
     named = inputs(config.count)
     write_inputs(config.work / "in", named)
-    programs = Path(config.windows_dir) / "tests/e2e/programs"
     try:
-        with w.Prefix(config.work.parent, "sim_bytes", programs,
-                      Path(config.windows_dir) / "Fenwrack.exe") as prefix:
+        with w.Prefix(config.work.parent, "sim_bytes", config.windows_dir) as prefix:
             worlds = Worlds(config, prefix)
             # The copy's first process boots it: alone, before any two start at once.
             w.run(["wine", "cmd", "/c", "exit"], prefix.env, 180, prefix.log)

@@ -218,7 +218,7 @@ def run_case(config, name, case):
                  "started": len(sim["started"])}
     checks = case.get("checks", [])
     shots = [c.split(":", 1)[1] for c in checks if c.startswith("screenshot:")]
-    with w.Prefix(config.work, name, config.programs, config.tool, shots) as prefix:
+    with w.Prefix(config.work, name, config.windows_dir, shots) as prefix:
         prefix.shots = Path(config.shots)
         prefix.materialize(case["machine"], case["args"])
         lines, end, found, times = prefix.run_tool(case, predicted, shots)
@@ -285,7 +285,7 @@ def read_only(config):
     machine["processes"][0]["on_close"] = "hung"
     machine.update(products=[{"code": m.PLACEHOLDER}], registry=[
         {"key": m.POLICY_KEY, "name": "WriteProtect", "type": "REG_DWORD", "data": 0}])
-    with w.Prefix(config.work, "capture_read_only", config.programs, config.tool) as prefix:
+    with w.Prefix(config.work, "capture_read_only", config.windows_dir) as prefix:
         seen = [{"events": prefix.stand_ins_up(machine), "files": prefix.files()}]
         env = dict(prefix.env, **machine["environment"])
         captures = [prefix.capture("capture%d" % n, env) for n in (1, 2)]
@@ -309,7 +309,7 @@ def capture(config):
         reduce(lambda node, key: node[key], parents, machine).pop(last)
     if not (Path(config.work) / "template" / "ready").is_file():
         w.Template(config.work).create()
-    with w.Prefix(config.work, "capture", config.programs, config.tool) as prefix:
+    with w.Prefix(config.work, "capture", config.windows_dir) as prefix:
         prefix.stand_ins_up(machine)
         prefix.capture("captured", dict(prefix.env, **machine.get("environment", {})))
         shutil.copy2(prefix.path(r"C:\e2e\captured.json"), config.work)
@@ -376,8 +376,6 @@ def main():
     if not config.work:
         parser.error("--work is required")
     config.work = Path(config.work).resolve()  # Wine takes only an absolute prefix
-    config.programs = Path(config.windows_dir) / "tests/e2e/programs"
-    config.tool = Path(config.windows_dir) / "Fenwrack.exe"
     config.shots = config.shots or Path(config.work) / "screenshots"
     actions = {"prefix": lambda c: w.Template(c.work).create(), "read-only": read_only,
                "clean": lambda c: w.Template(c.work).remove(), "capture": capture}
