@@ -241,6 +241,11 @@ POLICY_KEY = r"System\CurrentControlSet\Control\StorageDevicePolicies"
 PLACEHOLDER = "{00000000-0000-0000-0000-000000000000}"  # in the shipping table
 
 
+def settings_text(write_protect):
+    return ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\%s]\r\n\"WriteProtect\"=dword:%08x\r\n"
+            % (POLICY_KEY, write_protect))
+
+
 def random_process(rng, names):
     process = {"name": rng.choice(names), "windows": rng.sample(TITLES, rng.choice([0, 1, 1, 1, 2]))}
     roll = rng.random()
@@ -265,9 +270,8 @@ def random_machine(seed):
     if rng.random() < 0.5:
         machine["files"].append({"path": r"C:\Kestrix\Instr\log", "directory": True})
     if rng.random() < 0.7:
-        machine["files"].append({"path": PLACES["settings"], "content": (
-            "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\%s]\r\n\"WriteProtect\"=dword:%08x\r\n"
-            % (POLICY_KEY, rng.choice([0, 1, 2])))})
+        machine["files"].append({"path": PLACES["settings"],
+                                 "content": settings_text(rng.choice([0, 1, 2]))})
     if rng.random() < 0.7:
         kind, data = rng.choice([("REG_DWORD", 1), ("REG_DWORD", 0), ("REG_SZ", "1"),
                                  ("REG_QWORD", 1), ("REG_BINARY", "01")])
