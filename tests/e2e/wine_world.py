@@ -397,8 +397,7 @@ class Prefix:
             text=child_text(status, STATUS_CONTROL),
             topmost=bool(status["exstyle"] & WS_EX_TOPMOST))
         box = found.get("box")
-        obs["usage_box"] = box and {"caption": box["title"],
-                                    "text": child_text(box, BOX_TEXT)}
+        obs["usage_box"] = box and {"caption": box["title"], "text": child_text(box, BOX_TEXT)}
         return obs, order
 
 
@@ -444,11 +443,8 @@ def parse_window(line):
     """The agent's description of a window."""
     head, title, *parts = line[len("window "):].split("\t")
     hwnd, kind, style, exstyle, x, y, width, height = head.split(" ")
-    children = []
-    for part in parts:
-        number, child_kind, child_style, text = (part.split(" ", 3) + [""])[:4]
-        children.append({"id": int(number), "class": child_kind, "style": int(child_style),
-                         "text": unescape(text)})
+    children = [{"id": int(n), "class": k, "style": int(s), "text": unescape(t)}
+                for n, k, s, t in ((part.split(" ", 3) + [""])[:4] for part in parts)]
     return {"hwnd": hwnd, "class": kind, "style": int(style), "exstyle": int(exstyle),
             "x": int(x), "y": int(y), "width": int(width), "height": int(height),
             "title": unescape(title), "children": children}
