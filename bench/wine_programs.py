@@ -49,8 +49,7 @@ def main():
                "registry": [{"key": m.POLICY_KEY, "name": "WriteProtect", "type": "REG_DWORD",
                              "data": 1}]}
     windows = Path(config.windows_dir)
-    with w.Prefix(config.work, "bench", windows / "tests/e2e/programs",
-                  windows / "Fenwrack.exe") as prefix:
+    with w.Prefix(config.work, "bench", windows) as prefix:
         prefix.stand_ins_up(machine)
         prefix.capture("bench", prefix.env)  # the machine the dry runs start from
         for exe in ("fenwrack-sim.exe", "fenwrack-run.exe", "fenwrack-capture.exe"):

@@ -178,14 +178,12 @@ def comparable(want, got):
 
 
 def titles(process):
-    if isinstance(process, str):
-        return []
-    return [w if isinstance(w, str) else w["title"] for w in process.get("windows", [])]
+    return [] if isinstance(process, str) else [
+        w if isinstance(w, str) else w["title"] for w in process.get("windows", [])]
 
 
 def on_close(process):
-    return DEFAULT_ON_CLOSE if isinstance(process, str) else process.get("on_close",
-                                                                          DEFAULT_ON_CLOSE)
+    return (process if isinstance(process, dict) else {}).get("on_close", DEFAULT_ON_CLOSE)
 
 
 def name_of(process):
@@ -193,8 +191,7 @@ def name_of(process):
 
 
 def unique(names):
-    seen = {}
-    keys = []
+    seen, keys = {}, []
     for name in names:
         seen[name] = seen.get(name, 0) + 1
         keys.append(name if seen[name] == 1 else "%s #%d" % (name, seen[name]))
@@ -214,12 +211,10 @@ def window_keys(machine):
 def pids(machine):
     """The pids the simulator gives, those without one above every pid given."""
     given = [p.get("pid", 0) for p in machine.get("processes", [])]
-    highest = max(given, default=0)
-    out = []
+    highest, out = max(given, default=0), []
     for pid in given:
         if not pid:
-            highest = (highest // 4 + 1) * 4
-            pid = highest
+            pid = highest = (highest // 4 + 1) * 4
         out.append(pid)
     return out
 
@@ -241,6 +236,11 @@ POLICY_KEY = r"System\CurrentControlSet\Control\StorageDevicePolicies"
 PLACEHOLDER = "{00000000-0000-0000-0000-000000000000}"  # in the shipping table
 
 
+def settings_text(write_protect):
+    return ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\%s]\r\n\"WriteProtect\"=dword:%08x\r\n"
+            % (POLICY_KEY, write_protect))
+
+
 def random_process(rng, names):
     process = {"name": rng.choice(names), "windows": rng.sample(TITLES, rng.choice([0, 1, 1, 1, 2]))}
     roll = rng.random()
@@ -254,10 +254,9 @@ def random_machine(seed):
     root = "C:\\" + "\\".join(rng.sample(ROOT_PARTS, rng.randint(1, 3)))
     if rng.random() < 0.2:
         root += rng.choice(["\\", " ", "."])
-    machine = {"environment": {"Kestrix_SYSTEM_ROOT": root}, "files": [], "processes": []}
-    machine["files"] = [{"path": path} for path in (
+    machine = {"environment": {"Kestrix_SYSTEM_ROOT": root}, "files": [{"path": path} for path in (
         r"C:\WINNT\system32\cmd.exe", r"C:\WINDOWS\regedit.exe", r"C:\WINDOWS\system32\msiexec.exe",
-        r"C:\WINNT\system32\msiexec.exe") if rng.random() < 0.85]
+        r"C:\WINNT\system32\msiexec.exe") if rng.random() < 0.85], "processes": []}
     for folder in rng.sample(["bin", "binRelease", "binDebug"], rng.randint(0, 3)):
         starts = [random_process(rng, FIRMWARE) for _ in range(rng.randint(0, 2))]
         machine["files"].append({"path": "%s\\%s\\StartUpFW.bat" % (root.rstrip("\\"), folder),
@@ -265,9 +264,8 @@ def random_machine(seed):
     if rng.random() < 0.5:
         machine["files"].append({"path": r"C:\Kestrix\Instr\log", "directory": True})
     if rng.random() < 0.7:
-        machine["files"].append({"path": PLACES["settings"], "content": (
-            "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\%s]\r\n\"WriteProtect\"=dword:%08x\r\n"
-            % (POLICY_KEY, rng.choice([0, 1, 2])))})
+        machine["files"].append({"path": PLACES["settings"],
+                                 "content": settings_text(rng.choice([0, 1, 2]))})
     if rng.random() < 0.7:
         kind, data = rng.choice([("REG_DWORD", 1), ("REG_DWORD", 0), ("REG_SZ", "1"),
                                  ("REG_QWORD", 1), ("REG_BINARY", "01")])

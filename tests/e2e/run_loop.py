@@ -3,24 +3,19 @@
 letter, the whole loop on stand-in firmware, its status and its record folder checked."""
 
 import argparse
-import subprocess
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import machines as m  # noqa: E402
 import wine_world as w  # noqa: E402
 
 FOLDER = "C:\\Service Tools\\Prüfstand"
-RUN = FOLDER + "\\fenwrack-run.exe"
 EXES = ("fenwrack-run.exe", "Fenwrack.exe", "fenwrack-capture.exe", "fenwrack-sim.exe")
 DRY_RUN = {"record.txt", "before.json", "before-capture.txt", "timeline.txt", "warnings.txt",
            "trace.jsonl", "picture.svg", "predicted.json"}
 CHECKED = DRY_RUN | {"after.json", "after-capture.txt", "check.txt"}
-ROOT = {"Kestrix_SYSTEM_ROOT": "C:\\Kestrix\\Instr"}
-POLICY = "System\\CurrentControlSet\\Control\\StorageDevicePolicies"
-SETTINGS = ("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\%s]\r\n\"WriteProtect\"=dword:00000001\r\n"
-            % POLICY)
 
 
 def firmware(on_close, **parts):
@@ -28,53 +23,22 @@ def firmware(on_close, **parts):
                                    "windows": ["Kestrix Analyzer Interface"]}])
 
 
-CLOSES = firmware({"exit_after_ms": 100})
-ROOT_UNSET = firmware({"exit_after_ms": 100}, files=[
-    {"path": "C:\\WINNT\\system32\\cmd.exe"},
-    {"path": "C:\\Kestrix\\Instr\\bin\\StartUpFW.bat", "starts": ["Halvmark.exe"]}])
-WRITE_PROTECT_OFF = {
-    "environment": ROOT,
-    "files": [{"path": "C:\\WINDOWS\\regedit.exe"},
-              {"path": "C:\\Program Files\\Kestrix\\USBProtect\\SetUSBProtection.reg",
-               "content": SETTINGS}],
-    "registry": [{"key": POLICY, "name": "WriteProtect", "type": "REG_DWORD", "data": 0}]}
-
-
 class Scenario(w.Prefix):
-    """The machine's stand-ins up in a prefix of their own, the four exes in FOLDER."""
+    """A prefix of its own, where the machine's stand-ins come up and the four exes go to FOLDER."""
 
-    def __init__(self, config, name, machine):
-        super().__init__(config.work, "run_loop_" + name, config.programs, config.tool)
+    def __init__(self, config, machine):
+        super().__init__(config.work, "run_loop_" + config.scenario, config.windows_dir)
         self.machine, self.failures = machine, []
 
-    def __enter__(self):
-        super().__enter__()
-        try:
-            self.stand_ins_up(self.machine)
-            for exe in EXES:
-                self.write(FOLDER + "\\" + exe, (self.tool.parent / exe).read_bytes())
-        except BaseException:
-            self.__exit__(None, None, None)  # the prefix's server and processes too
-            raise
-        return self
-
     def run(self, *args):
-        """fenwrack-run with the tool's environment; its status, output and the record folder
-        it made (None: none)."""
+        """fenwrack-run with the tool's environment: status, output, new record folder or None."""
         records = self.path(FOLDER + "\\records")
         before = set(records.iterdir()) if records.is_dir() else set()
-        env = dict(self.env, **self.machine.get("environment", {}))
         # A file, not a pipe: what a reboot starts again inherits our output and keeps it open.
-        with open(self.root / "output.txt", "w+b") as out:
-            process = subprocess.Popen(["wine", RUN, *args], env=env, stdin=subprocess.DEVNULL,
-                                       stdout=out, stderr=out)
-            try:
-                status = process.wait(timeout=240)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                raise w.SetupError("fenwrack-run %s did not end within 240 s" % " ".join(args))
-            out.seek(0)
-            output = out.read().decode("utf-8", "replace")
+        with open(self.root / "output.txt", "wb") as out:
+            status = w.run(["wine", FOLDER + "\\fenwrack-run.exe", *args], dict(
+                self.env, **self.machine.get("environment", {})), 240, out, False, out)
+        output = (self.root / "output.txt").read_text(encoding="utf-8", errors="replace")
         print("$ fenwrack-run %s\n%s(status %d)" % (" ".join(args), output, status))
         made = set(records.iterdir()) - before if records.is_dir() else set()
         return status, output, (made.pop() if made else None)
@@ -140,9 +104,18 @@ def reboot(s):
         s.record(folder, CHECKED, "status 0: achieved")
 
 
-SCENARIOS = {"as_predicted": (as_predicted, CLOSES),
-             "firmware_hangs": (firmware_hangs, firmware("ignore")),
-             "root_unset": (root_unset, ROOT_UNSET), "reboot": (reboot, WRITE_PROTECT_OFF)}
+SCENARIOS = {
+    "as_predicted": (as_predicted, firmware({"exit_after_ms": 100})),
+    "firmware_hangs": (firmware_hangs, firmware("ignore")),
+    "root_unset": (root_unset, firmware({"exit_after_ms": 100}, files=[
+        {"path": m.PLACES["interpreter"]},
+        {"path": "C:\\Kestrix\\Instr\\bin\\StartUpFW.bat", "starts": ["Halvmark.exe"]}])),
+    "reboot": (reboot, {
+        "environment": {"Kestrix_SYSTEM_ROOT": "C:\\Kestrix\\Instr"},
+        "files": [{"path": "C:\\WINDOWS\\regedit.exe"},
+                  {"path": m.PLACES["settings"], "content": m.settings_text(1)}],
+        "registry": [{"key": m.POLICY_KEY, "name": "WriteProtect", "type": "REG_DWORD",
+                      "data": 0}]})}
 
 
 def main():
@@ -152,11 +125,12 @@ def main():
     parser.add_argument("--windows-dir", default=Path(__file__).parents[2] / "build/windows")
     config = parser.parse_args()
     config.work = Path(config.work).resolve()
-    config.programs = Path(config.windows_dir) / "tests/e2e/programs"
-    config.tool = Path(config.windows_dir) / "Fenwrack.exe"
     play, machine = SCENARIOS[config.scenario]
     try:
-        with Scenario(config, config.scenario, machine) as scenario:
+        with Scenario(config, machine) as scenario:
+            scenario.stand_ins_up(machine)
+            for exe in EXES:
+                scenario.write(FOLDER + "\\" + exe, (scenario.tool.parent / exe).read_bytes())
             play(scenario)
     except w.SetupError as error:
         print("FAILED %s: %s" % (config.scenario, error))

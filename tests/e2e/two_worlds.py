@@ -138,7 +138,7 @@ def unmet(expect, obs, world):
     return out
 
 
-def check_usage_box(found, lines):
+def check_usage_box(prefix, found, lines):
     children = found.get("box", {"children": []})["children"]
     buttons = [c["text"] for c in children if c["class"].lower() == "button"]
     icons = [c for c in children if c["class"] == "Static" and c["style"] & 0x1F == SS_ICON]
@@ -147,7 +147,7 @@ def check_usage_box(found, lines):
             buttons, len(icons))
 
 
-def check_status_window_style(found, lines):
+def check_status_window_style(prefix, found, lines):
     window = found.get("status")
     if not window:
         return "status_window_style: no status window"
@@ -157,7 +157,7 @@ def check_status_window_style(found, lines):
                "window without caption" % (window["style"], window["exstyle"])
 
 
-def check_status_window_key(found, lines):
+def check_status_window_key(prefix, found, lines):
     """The key closes the status window while the tool still runs."""
     after = lines[lines.index("key"):] if "key" in lines else []
     gone = "gone " + found.get("status", {"hwnd": "?"})["hwnd"]
@@ -165,7 +165,7 @@ def check_status_window_key(found, lines):
         return "status_window_key: the status window did not close on the key"
 
 
-def check_session_end(prefix):
+def check_session_end(prefix, found, lines):
     """Wine's own power-off ends the session: the status window must not object."""
     w.run(["wine", "wineboot", "--end-session", "--shutdown"], prefix.env, 60, prefix.log,
           check=False)
@@ -177,7 +177,7 @@ def check_session_end(prefix):
 
 
 CHECKS = {"usage_box": check_usage_box, "status_window_style": check_status_window_style,
-          "status_window_key": check_status_window_key, "session_end": None}
+          "status_window_key": check_status_window_key, "session_end": check_session_end}
 
 
 def check(config, folder, observed):
@@ -218,14 +218,13 @@ def run_case(config, name, case):
                  "started": len(sim["started"])}
     checks = case.get("checks", [])
     shots = [c.split(":", 1)[1] for c in checks if c.startswith("screenshot:")]
-    with w.Prefix(config.work, name, config.programs, config.tool, shots) as prefix:
+    with w.Prefix(config.work, name, config.windows_dir, shots) as prefix:
         prefix.shots = Path(config.shots)
         prefix.materialize(case["machine"], case["args"])
         lines, end, found, times = prefix.run_tool(case, predicted, shots)
         wine, flat = prefix.observe(case["machine"], lines, end, found)
-        failures = [f for f in (CHECKS[c](found, lines) for c in checks if CHECKS.get(c)) if f]
-        if "session_end" in checks:
-            failures += [f for f in [check_session_end(prefix)] if f]
+        failed = (CHECKS[c](prefix, found, lines) for c in checks if c in CHECKS)
+        failures = [f for f in failed if f]
     if not sim["end"].startswith(("power-off", "reboot")):
         failures += check(config, folder, prefix.after)
     if sim["status_window"] and "text" not in sim["status_window"]:
@@ -242,8 +241,8 @@ def run_case(config, name, case):
         # Which ends every process in the simulator; on Wine the recorder of the request does not.
         del sim["after"]["processes"], wine["after"]["processes"]
     diffs = differences(sim, wine)
-    failures += unmet(case.get("expect", {}), sim, "sim") + unmet(case.get("expect", {}), wine,
-                                                                   "wine")
+    failures += [f for world, obs in (("sim", sim), ("wine", wine))
+                 for f in unmet(case.get("expect", {}), obs, world)]
     for shot in shots if config.docs else []:
         Path(config.docs).mkdir(parents=True, exist_ok=True)
         shutil.copy2(Path(config.shots) / (shot + ".png"), config.docs)
@@ -285,7 +284,7 @@ def read_only(config):
     machine["processes"][0]["on_close"] = "hung"
     machine.update(products=[{"code": m.PLACEHOLDER}], registry=[
         {"key": m.POLICY_KEY, "name": "WriteProtect", "type": "REG_DWORD", "data": 0}])
-    with w.Prefix(config.work, "capture_read_only", config.programs, config.tool) as prefix:
+    with w.Prefix(config.work, "capture_read_only", config.windows_dir) as prefix:
         seen = [{"events": prefix.stand_ins_up(machine), "files": prefix.files()}]
         env = dict(prefix.env, **machine["environment"])
         captures = [prefix.capture("capture%d" % n, env) for n in (1, 2)]
@@ -309,7 +308,7 @@ def capture(config):
         reduce(lambda node, key: node[key], parents, machine).pop(last)
     if not (Path(config.work) / "template" / "ready").is_file():
         w.Template(config.work).create()
-    with w.Prefix(config.work, "capture", config.programs, config.tool) as prefix:
+    with w.Prefix(config.work, "capture", config.windows_dir) as prefix:
         prefix.stand_ins_up(machine)
         prefix.capture("captured", dict(prefix.env, **machine.get("environment", {})))
         shutil.copy2(prefix.path(r"C:\e2e\captured.json"), config.work)
@@ -376,8 +375,6 @@ def main():
     if not config.work:
         parser.error("--work is required")
     config.work = Path(config.work).resolve()  # Wine takes only an absolute prefix
-    config.programs = Path(config.windows_dir) / "tests/e2e/programs"
-    config.tool = Path(config.windows_dir) / "Fenwrack.exe"
     config.shots = config.shots or Path(config.work) / "screenshots"
     actions = {"prefix": lambda c: w.Template(c.work).create(), "read-only": read_only,
                "clean": lambda c: w.Template(c.work).remove(), "capture": capture}

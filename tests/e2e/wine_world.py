@@ -42,15 +42,15 @@ def env_for(root, display=None, **extra):
     return dict(env, **screen, **extra)
 
 
-def run(argv, env, timeout, log, check=True):
+def run(argv, env, timeout, log, check=True, out=PIPE):
     try:
-        done = subprocess.run([str(a) for a in argv], env=env, stdin=DEVNULL, stdout=PIPE,
+        done = subprocess.run([str(a) for a in argv], env=env, stdin=DEVNULL, stdout=out,
                               stderr=log, timeout=timeout)
     except subprocess.TimeoutExpired:
         raise SetupError("%s did not end within %d s" % (" ".join(map(str, argv[:3])), timeout))
     if check and done.returncode != 0:
         raise SetupError("%s ended with %d" % (" ".join(map(str, argv[:3])), done.returncode))
-    return done.returncode, done.stdout.decode("utf-8", "replace")
+    return done.returncode
 
 
 def require_tools(*names):
@@ -122,14 +122,15 @@ def package_source(code):
 class Prefix:
     """One case's copy of the template, its processes and its clean-up."""
 
-    def __init__(self, work, name, programs, tool, screen=False):
-        self.work, self.programs, self.tool = Path(work), Path(programs), Path(tool)
+    def __init__(self, work, name, windows_dir, screen=False):
+        self.work, self.tool = Path(work), Path(windows_dir) / "Fenwrack.exe"
+        self.agent = Path(windows_dir) / "tests/e2e/programs/agent.exe"
         self.root = self.work / "cases" / name / "wine"
         self.drive_c = self.root / "prefix" / "drive_c"
         self.screen, self.processes = screen, []
 
     def __enter__(self):
-        for program in [p for p in (self.programs / "agent.exe", self.tool,
+        for program in [p for p in (self.agent, self.tool,
                                     self.tool.parent / "fenwrack-capture.exe") if not p.is_file()]:
             raise SetupError("%s is missing: build the windows preset (cmake --preset windows"
                              " && cmake --build --preset windows)" % program)
@@ -198,8 +199,7 @@ class Prefix:
         self.ends = {}  # a stand-in's tag: whether it ends after a close request
         e2e = self.path(r"C:\e2e")
         (e2e / "real").mkdir(parents=True)
-        agent = self.programs / "agent.exe"
-        shutil.copy2(agent, self.path(AGENT))
+        shutil.copy2(self.agent, self.path(AGENT))
         shutil.copy2(self.tool.parent / "fenwrack-capture.exe", self.path(CAPTURE))
         for index, entry in enumerate(machine.get("files", [])):
             if entry.get("directory"):
@@ -235,7 +235,7 @@ class Prefix:
         listed = {m.fold(entry["path"]) for entry in machine.get("files", [])}
         for place in AGENT_PLACES + [r"C:\windows\system32\wineboot.exe"]:
             if m.fold(place) in listed or place.endswith("wineboot.exe"):
-                self.write(place, agent.read_bytes())
+                self.write(place, self.agent.read_bytes())
             elif self.path(place).exists():
                 self.path(place).unlink()
         self.write(TOOL, self.tool.read_bytes())
@@ -263,7 +263,7 @@ class Prefix:
 
     def standin(self, tag, key, process):
         exe = "C:\\e2e\\exe\\%s\\%s" % (tag, m.name_of(process))
-        self.write(exe, (self.programs / "agent.exe").read_bytes())
+        self.write(exe, self.agent.read_bytes())
         self.tags[tag] = key
         reaction = m.on_close(process)
         self.ends[tag] = isinstance(reaction, dict)
@@ -343,7 +343,7 @@ class Prefix:
 
     def capture(self, name, env):
         """The prefix as fenwrack-capture.exe sees it, as a machine file."""
-        code, _ = run(["wine", CAPTURE, "C:\\e2e\\%s.json" % name], env, 60, self.log, check=False)
+        code = run(["wine", CAPTURE, "C:\\e2e\\%s.json" % name], env, 60, self.log, check=False)
         if code != 0:
             raise SetupError("fenwrack-capture.exe ended with %d (see %s)" % (code, self.log.name))
         return json.loads(self.path("C:\\e2e\\%s.json" % name).read_text())
@@ -397,8 +397,7 @@ class Prefix:
             text=child_text(status, STATUS_CONTROL),
             topmost=bool(status["exstyle"] & WS_EX_TOPMOST))
         box = found.get("box")
-        obs["usage_box"] = box and {"caption": box["title"],
-                                    "text": child_text(box, BOX_TEXT)}
+        obs["usage_box"] = box and {"caption": box["title"], "text": child_text(box, BOX_TEXT)}
         return obs, order
 
 
@@ -444,11 +443,8 @@ def parse_window(line):
     """The agent's description of a window."""
     head, title, *parts = line[len("window "):].split("\t")
     hwnd, kind, style, exstyle, x, y, width, height = head.split(" ")
-    children = []
-    for part in parts:
-        number, child_kind, child_style, text = (part.split(" ", 3) + [""])[:4]
-        children.append({"id": int(number), "class": child_kind, "style": int(child_style),
-                         "text": unescape(text)})
+    children = [{"id": int(n), "class": k, "style": int(s), "text": unescape(t)}
+                for n, k, s, t in ((part.split(" ", 3) + [""])[:4] for part in parts)]
     return {"hwnd": hwnd, "class": kind, "style": int(style), "exstyle": int(exstyle),
             "x": int(x), "y": int(y), "width": int(width), "height": int(height),
             "title": unescape(title), "children": children}

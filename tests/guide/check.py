@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """check.py examples|schema|svg FENWRACK_SIM SOURCE_DIR WORK_DIR [PRODUCT_CODES]: the examples run
 as their README says, machine files fit the schema, schema and loader agree, the picture reads."""
-import copy, glob, json, os, subprocess, sys
+import copy, glob, json, os, shutil, subprocess, sys
 import xml.etree.ElementTree as ET
 import jsonschema
 
@@ -148,8 +148,7 @@ def check_svg():
         assert xs == [round(x0 + (x40 - x0) * s / 40) for s in seconds], f"{label}: dots at {xs}"
         y = float(dots[0].get("cy"))
         assert min(lanes, key=lambda n: abs(lanes[n] - y)) == lane, f"{label}: not on lane {lane}"
-    chromium = subprocess.run(["sh", "-c", "command -v chromium"], capture_output=True, text=True).stdout.strip()
-    assert chromium, "chromium is missing: run scripts/setup-debian (Debian package chromium)"
+    assert (chromium := shutil.which("chromium")), "chromium is missing: run scripts/setup-debian (Debian package chromium)"
     subprocess.run([chromium, "--headless", "--disable-gpu", "--no-sandbox", f"--user-data-dir={WORK}/chromium",
                     f"--screenshot={png}", "--window-size=1200,600", svg], check=True, capture_output=True, timeout=120)
     width, colours = subprocess.run(["identify", "-format", "%w %k", png], capture_output=True,
