@@ -11,20 +11,22 @@
 
 #include "firmware/window_closer.h"
 #include "platform/platform.h"
-#include "platform/sim/simulator.h"
-#include "sim/fleet.h"
+#include "machine_file/machine.h"
+#include "platform/sim/entry.h"
+#include "sim_engine/run_result.h"
+#include "fenwrack-sim/fleet.h"
 
 namespace {
 
 void DemoRestart(benchmark::State& state) {
-  const platform::sim::Machine demo = platform::sim::Machine::Demo();
+  const machine_file::Machine demo = machine_file::Machine::Demo();
   for (auto _ : state) {
     benchmark::DoNotOptimize(platform::sim::Run(demo, {u"Fenwrack.exe", u"/restart"}));
   }
 }
 BENCHMARK(DemoRestart)->Unit(benchmark::kMillisecond);
 
-platform::sim::Machine LargeMachine(int processes, int windows) {
+machine_file::Machine LargeMachine(int processes, int windows) {
   nlohmann::json list = nlohmann::json::array();
   for (int i = 0; i < processes; ++i) {
     nlohmann::json p = {{"pid", 1000 + i}, {"name", "proc" + std::to_string(i) + ".exe"}};
@@ -32,12 +34,12 @@ platform::sim::Machine LargeMachine(int processes, int windows) {
       p["windows"] = {"Window " + std::to_string(i)};
     list.push_back(p);
   }
-  return platform::sim::Machine::FromJson({{"processes", list}}, "large");
+  return machine_file::Machine::FromJson({{"processes", list}}, "large");
 }
 
 // One pass as the stop worker makes it: the closer over every window, then a snapshot walk.
 void ScanPass(benchmark::State& state) {
-  const platform::sim::Machine machine = LargeMachine(10000, 2000);
+  const machine_file::Machine machine = LargeMachine(10000, 2000);
   for (auto _ : state) {
     double seconds = 0;
     platform::sim::RunFunction(machine, [&] {

@@ -1,6 +1,6 @@
 # Turns the product-code file into the compiled-in table. Fails, naming file and line, for a line
 # that is not a braced GUID, a code too long for its slot, or more codes than slots.
-# sim/product_codes.cc reads these files for fenwrack-sim, with the same rules and messages.
+# fenwrack-sim/product_codes.cc reads these files for fenwrack-sim, with the same rules and messages.
 cmake_policy(SET CMP0007 NEW)  # keep empty lines, so line numbers stay right
 set(slots 96)
 set(slot_size 80)
@@ -49,7 +49,6 @@ file(WRITE "${OUTPUT}.tmp"
   "#ifndef FENWRACK_SIMULATOR\n"
   "const char ProductCodeTable[kProductCodeSlots][kProductCodeSlotSize] = {\n${codes}};\n"
   "#else\n"
-  "#include \"sim/product_codes.h\"\n\n"
   "char SimulatedProductCodes[kProductCodeSlots][kProductCodeSlotSize] = {\n${codes}};\n"
   "extern const char ProductCodeTable[kProductCodeSlots][kProductCodeSlotSize]\n"
   "    __attribute__((alias(\"SimulatedProductCodes\")));\n"

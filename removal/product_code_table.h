@@ -6,3 +6,8 @@ inline constexpr int kProductCodeSlotSize = 80;  // one NUL-terminated narrow st
 
 // Filled from slot 0 upwards; an empty slot is free.
 extern const char ProductCodeTable[kProductCodeSlots][kProductCodeSlotSize];
+
+#ifdef FENWRACK_SIMULATOR
+// The same table as storage, which fenwrack-sim --product-codes may fill before a run.
+extern char SimulatedProductCodes[kProductCodeSlots][kProductCodeSlotSize];
+#endif

@@ -94,6 +94,7 @@ class Loop {
   std::optional<std::uint32_t> Start(const std::string& step, const std::vector<std::string>& args,
                                      const char* output, const char* error);
   bool Capture(const std::string& which);
+  std::optional<Prediction> DryRun();
   int Compare(const Prediction& prediction, std::optional<std::uint32_t> tool);
 
   const std::vector<std::string>& args_;
@@ -201,15 +202,8 @@ bool Loop::Capture(const std::string& which) {
   return true;
 }
 
-int Loop::Run() {
-  Say("Switch: " +
-      Printable(options_.tool.empty() ? "none (the usage box)" : CommandLine(options_.tool)) +
-      "\n");
-  if (!MakeRecord())
-    return End(kNotDone);
-  if (!Capture("before"))
-    return End(kNotDone);
-
+// The tool on the capture: told, noted, and read back from its trace.
+std::optional<Prediction> Loop::DryRun() {
   std::vector<std::string> dry = {Exe("fenwrack-sim.exe"), "--machine", "before.json"};
   for (const char* arg : {"--trace", "trace.jsonl", "--svg", "picture.svg", "--dump-machine",
                           "predicted.json", "--require-achieved", "--"})
@@ -217,20 +211,20 @@ int Loop::Run() {
   dry.insert(dry.end(), options_.tool.begin(), options_.tool.end());
   const auto status = Start("dry run", dry, "timeline.txt", "warnings.txt");
   if (!status)
-    return End(kNotDone);
+    return std::nullopt;
   Say(ReadOr("warnings.txt"));
   if (*status != 0 && *status != 4) {
     Complain("fenwrack-sim.exe ended with status " + std::to_string(*status) + " (warnings.txt)");
-    return End(kNotDone);
+    return std::nullopt;
   }
   Prediction prediction;
   if (const auto error = ReadTrace(ReadOr("trace.jsonl"), prediction)) {
     Complain(*error);
-    return End(kNotDone);
+    return std::nullopt;
   }
   if (prediction.achieved != (*status == 0)) {
     Complain("the dry run's status and its verdict disagree");
-    return End(kNotDone);
+    return std::nullopt;
   }
   const std::string timeline = ReadOr("timeline.txt");
   const std::size_t verdict = timeline.rfind("Verdict:");
@@ -244,6 +238,22 @@ int Loop::Run() {
   }
   Note(std::string("dry run: ") + (prediction.achieved ? "achieved" : "NOT achieved") + "; " +
        prediction.deciding + "; ends with " + prediction.End());
+  return prediction;
+}
+
+int Loop::Run() {
+  Say("Switch: " +
+      Printable(options_.tool.empty() ? "none (the usage box)" : CommandLine(options_.tool)) +
+      "\n");
+  if (!MakeRecord())
+    return End(kNotDone);
+  if (!Capture("before"))
+    return End(kNotDone);
+
+  const std::optional<Prediction> predicted = DryRun();
+  if (!predicted)
+    return End(kNotDone);
+  const Prediction& prediction = *predicted;
   if (!prediction.achieved && !options_.force)
     return End(kNotRun);
 

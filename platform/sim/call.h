@@ -8,10 +8,14 @@
 #include <string_view>
 
 #include "platform/handles.h"
-#include "platform/sim/run_state.h"
-#include "platform/sim/text.h"
+#include "sim_engine/run_state.h"
+#include "platform/text/text.h"
 
-namespace platform::sim::detail {
+namespace platform::sim {
+
+// The seams speak the engine's words and the text rules of Windows.
+using namespace sim_engine;
+using namespace platform::text;
 
 // Empty outside a run; false on a thread that is not one of the run's.
 struct Call {
@@ -53,4 +57,4 @@ inline void CloseSimulated(RawHandle raw) {
   sim->CloseHandle(raw);
 }
 
-}  // namespace platform::sim::detail
+}  // namespace platform::sim

@@ -5,7 +5,7 @@
 namespace platform {
 
 namespace {
-using namespace platform::sim::detail;
+using namespace platform::sim;
 using nlohmann::json;
 }  // namespace
 

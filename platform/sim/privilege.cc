@@ -3,12 +3,12 @@
 
 #include "platform/platform.h"
 #include "platform/sim/call.h"
-#include "platform/sim/simulator.h"
+#include "sim_engine/run_result.h"
 
 namespace platform {
 
 namespace {
-using namespace platform::sim::detail;
+using namespace platform::sim;
 using nlohmann::json;
 
 constexpr Luid kShutdownLuid{19, 0};

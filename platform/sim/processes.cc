@@ -4,12 +4,12 @@
 
 #include "platform/platform.h"
 #include "platform/sim/call.h"
-#include "platform/sim/outside_programs.h"
+#include "sim_engine/outside_programs.h"
 
 namespace platform {
 
 namespace {
-using namespace platform::sim::detail;
+using namespace platform::sim;
 using nlohmann::json;
 }  // namespace
 
@@ -126,6 +126,31 @@ Bool TerminateProcessHandle(const KernelHandle& process, std::uint32_t exitCode)
 
 // ---- Process start and wait
 
+namespace {
+
+// Without an application name the system takes the command line's first word, quoted or not,
+// as the program; returns what follows it.
+std::u16string_view SplitProgram(std::u16string_view line, std::u16string& program) {
+  std::size_t i = 0;
+  while (i < line.size() && IsBlank(line[i]))
+    ++i;
+  std::size_t end = i;
+  if (i < line.size() && line[i] == u'"') {
+    end = line.find(u'"', i + 1);
+    if (end == std::u16string_view::npos)
+      end = line.size();
+    program = line.substr(i + 1, end - i - 1);
+    end = std::min(end + 1, line.size());
+  } else {
+    while (end < line.size() && !IsBlank(line[end]))
+      ++end;
+    program = line.substr(i, end - i);
+  }
+  return line.substr(end);
+}
+
+}  // namespace
+
 Bool StartProcess(const WString* application, WString& commandLine, Bool, std::uint32_t flags,
                   StartedProcess& started) {
   Call call;
@@ -133,26 +158,10 @@ Bool StartProcess(const WString* application, WString& commandLine, Bool, std::u
     return 0;
   std::u16string program;
   std::u16string_view arguments = commandLine;
-  if (application != nullptr) {
+  if (application != nullptr)
     program = *application;
-  } else {
-    std::size_t i = 0;
-    while (i < arguments.size() && IsBlank(arguments[i]))
-      ++i;
-    std::size_t end = i;
-    if (i < arguments.size() && arguments[i] == u'"') {
-      end = arguments.find(u'"', i + 1);
-      if (end == std::u16string_view::npos)
-        end = arguments.size();
-      program = arguments.substr(i + 1, end - i - 1);
-      end = std::min(end + 1, arguments.size());
-    } else {
-      while (end < arguments.size() && !IsBlank(arguments[end]))
-        ++end;
-      program = arguments.substr(i, end - i);
-    }
-    arguments = arguments.substr(end);
-  }
+  else
+    arguments = SplitProgram(arguments, program);
 
   std::string key = PathKey(U8(program));
   if (!call->IsFile(key) && BaseName(key).find('.') == std::string::npos)

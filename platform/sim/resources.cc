@@ -1,6 +1,6 @@
 #include "platform/sim/resources.h"
 
-namespace platform::sim::detail {
+namespace platform::sim {
 
 namespace {
 
@@ -12,7 +12,7 @@ constexpr int kSizingFrame = 3;
 
 const std::vector<DialogTemplate>& Dialogs() {
   static const std::vector<DialogTemplate> dialogs = {
-#include "platform/sim/dialog_templates.inc"
+#include "dialog_templates.inc"
   };
   return dialogs;
 }
@@ -51,4 +51,4 @@ int DialogPixelHeight(const DialogTemplate& dialog) {
   return Round(dialog.cy * kBaseY, 8) + Frame(dialog);
 }
 
-}  // namespace platform::sim::detail
+}  // namespace platform::sim

@@ -4,7 +4,7 @@
 #include "platform/platform.h"
 #include "platform/sim/call.h"
 
-namespace platform::sim::detail {
+namespace platform::sim {
 
 // A critical section as kept in the storage of platform::CriticalSection.
 struct CsState {
@@ -13,12 +13,12 @@ struct CsState {
   std::uint32_t id = 0;  // numbered per run, for the trace
 };
 
-}  // namespace platform::sim::detail
+}  // namespace platform::sim
 
 namespace platform {
 
 namespace {
-using namespace platform::sim::detail;
+using namespace platform::sim;
 using nlohmann::json;
 
 CsState& StateOf(CriticalSection& section) {

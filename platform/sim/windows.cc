@@ -8,7 +8,7 @@
 namespace platform {
 
 namespace {
-using namespace platform::sim::detail;
+using namespace platform::sim;
 using nlohmann::json;
 
 json MessageName(std::uint32_t message) {

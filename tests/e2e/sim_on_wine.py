@@ -150,7 +150,7 @@ def paths(worlds):
 
 
 def same_name_in_other_case(worlds):
-    """Where the builds part, as sim/MACHINE-FILE.md says: Windows names files without regard to
+    """Where the builds part, as machine_file/MACHINE-FILE.md says: Windows names files without regard to
     case, so two outputs whose names differ in case only are one file there."""
     seen = {world: worlds.run(world, ["--trace", "T.jsonl", "--svg", "t.jsonl", "/?"], fresh(
         worlds.config.work / world / "case"))["status"] for world in ("linux", "wine")}
@@ -160,7 +160,7 @@ def same_name_in_other_case(worlds):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--work", required=True, type=Path)
-    parser.add_argument("--sim", default=SOURCE / "build/native/sim/fenwrack-sim")
+    parser.add_argument("--sim", default=SOURCE / "build/native/fenwrack-sim/fenwrack-sim")
     parser.add_argument("--windows-dir", default=SOURCE / "build/windows")
     parser.add_argument("--count", type=int, default=200, help="random machines")
     parser.add_argument("-j", "--jobs", type=int, default=2)

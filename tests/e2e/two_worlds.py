@@ -341,7 +341,7 @@ def round_trip(config, name, machine):
 
 def round_trips(config):
     import jsonschema
-    schema = json.loads((SOURCE / "sim/machine-file.schema.json").read_text())
+    schema = json.loads((SOURCE / "machine_file/machine-file.schema.json").read_text())
     config.schema = jsonschema.validators.validator_for(schema)(schema)
     named = [(p.name, json.loads(p.read_text())) for p in sorted(SOURCE.glob("examples/*.json"))]
     named += [(p.name, load_case(p)["machine"]) for p in sorted(SOURCE.glob("tests/cases/*.json"))]
@@ -364,7 +364,7 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--count", type=int, default=1)
     parser.add_argument("-j", "--jobs", type=int, default=1)
-    parser.add_argument("--sim", default=SOURCE / "build/native/sim/fenwrack-sim")
+    parser.add_argument("--sim", default=SOURCE / "build/native/fenwrack-sim/fenwrack-sim")
     parser.add_argument("--windows-dir", default=SOURCE / "build/windows")
     parser.add_argument("--shots", help="where screenshots go (default WORK/screenshots)")
     parser.add_argument("--docs", help="also copy the screenshots here")

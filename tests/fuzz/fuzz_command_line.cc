@@ -6,10 +6,10 @@
 #include <string>
 
 #include "app/command_line.h"
-#include "platform/sim/run_state.h"
+#include "sim_engine/run_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static platform::sim::detail::RunState sim({}, {});
+  static sim_engine::RunState sim({}, {});
   sim.args = {u"Fenwrack.exe", u""};
   for (std::size_t i = 0; i + 1 < size; i += 2) {
     const auto unit = static_cast<char16_t>(data[i] | data[i + 1] << 8);

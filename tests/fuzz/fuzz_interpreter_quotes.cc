@@ -4,17 +4,19 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/sim/outside_programs.h"
-#include "platform/sim/run_state.h"
-#include "platform/sim/simulator.h"
+#include "sim_engine/outside_programs.h"
+#include "sim_engine/run_state.h"
+#include "machine_file/machine.h"
+#include "platform/sim/entry.h"
+#include "sim_engine/run_result.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // The demo's files, among them scripts and folders with blanks in their names.
-  static platform::sim::detail::RunState sim(platform::sim::Machine::Demo().model(), {});
+  static sim_engine::RunState sim(machine_file::Machine::Demo().model(), {});
   std::u16string text;
   for (std::size_t i = 0; i + 1 < size; i += 2)
     text.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
-  const std::u16string script = platform::sim::detail::StripOuterQuotes(sim, text);
+  const std::u16string script = sim_engine::StripOuterQuotes(sim, text);
   std::u16string unquoted = text;
   if (!unquoted.empty() && unquoted[0] == u'"') {
     unquoted.erase(0, 1);

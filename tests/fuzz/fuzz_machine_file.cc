@@ -4,20 +4,22 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/sim/machine_model.h"
-#include "platform/sim/simulator.h"
+#include "machine_file/machine_model.h"
+#include "machine_file/machine.h"
+#include "platform/sim/entry.h"
+#include "sim_engine/run_result.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using platform::sim::Machine;
+  using machine_file::Machine;
   try {
     const Machine machine = Machine::FromText({reinterpret_cast<const char*>(data), size}, "f");
-    if (Machine::FromText(platform::sim::FormatMachine(machine.json()), "w").json() !=
+    if (Machine::FromText(machine_file::FormatMachine(machine.json()), "w").json() !=
         machine.json())
       std::abort();
-  } catch (const platform::sim::MachineError& e) {
+  } catch (const machine_file::MachineError& e) {
     const std::string line = e.what();
     // Printable leaves a line alone that is short, well formed and free of control characters.
-    if (line.rfind("f:", 0) != 0 || platform::sim::detail::Printable(line, 184) != line)
+    if (line.rfind("f:", 0) != 0 || machine_file::Printable(line, 184) != line)
       std::abort();
   }
   return 0;

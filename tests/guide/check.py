@@ -7,7 +7,7 @@ import jsonschema
 
 WHAT, SIM, SOURCE, WORK = sys.argv[1:5]
 KILL_LINE = "Tessel firmware was termiated by tool, because frimware did not respond\r\n"
-SCHEMA = jsonschema.Draft202012Validator(json.load(open(f"{SOURCE}/sim/machine-file.schema.json")))
+SCHEMA = jsonschema.Draft202012Validator(json.load(open(f"{SOURCE}/machine_file/machine-file.schema.json")))
 os.makedirs(WORK, exist_ok=True)
 
 
@@ -101,7 +101,7 @@ def mutations(doc, path=()):
 
 
 def check_schema():
-    files = sorted(glob.glob(f"{SOURCE}/examples/*.json")) + [f"{SOURCE}/sim/demo-machine.json",
+    files = sorted(glob.glob(f"{SOURCE}/examples/*.json")) + [f"{SOURCE}/machine_file/demo-machine.json",
                                                               f"{SOURCE}/tests/guide/full-machine.json"]
     machines = [(f, strict(f)) for f in files]
     machines += [(f, d["machine"]) for f in sorted(glob.glob(f"{SOURCE}/tests/cases/*.json"))
@@ -127,7 +127,7 @@ def check_svg():
     svg, png = os.path.join(WORK, "demo-restart.svg"), os.path.join(WORK, "demo-restart.png")
     subprocess.run([SIM, "--svg", svg, "/restart"], check=True, stdout=subprocess.DEVNULL)
     assert open(svg).read() == open(f"{SOURCE}/docs/demo-restart.svg").read(), \
-        "docs/demo-restart.svg is stale: build/native/sim/fenwrack-sim --svg docs/demo-restart.svg /restart"
+        "docs/demo-restart.svg is stale: build/native/fenwrack-sim/fenwrack-sim --svg docs/demo-restart.svg /restart"
     ns = {"s": "http://www.w3.org/2000/svg"}
     root = ET.parse(svg).getroot()
     assert root.get("width") == "1200.0", root.get("width")

@@ -85,7 +85,7 @@ full stdout       | /restart >/dev/full                          | 2 | standard 
 std::vector<std::vector<std::string>> StatusCases() {
   std::vector<std::vector<std::string>> cases;
   std::istringstream lines(kStatusCases);
-  const std::string doc = FENWRACK_MACHINE_DOC, sources = doc.substr(0, doc.rfind("sim/"));
+  const std::string doc = FENWRACK_MACHINE_DOC, sources = doc.substr(0, doc.rfind("machine_file/"));
   const std::regex row(R"((.*?) *\| *(.*?) *\| (\d) \|(?: (.*))?)");
   std::smatch m;
   for (std::string line; std::getline(lines, line);) {

@@ -7,15 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/machine_model.h"
-#include "platform/sim/simulator.h"
+#include "machine_file/machine_model.h"
+#include "machine_file/machine.h"
+#include "platform/sim/entry.h"
+#include "sim_engine/run_result.h"
 
 namespace {
 
 using nlohmann::json;
-using platform::sim::EndHow;
-using platform::sim::RunResult;
-namespace detail = platform::sim::detail;
+using sim_engine::EndHow;
+using sim_engine::RunResult;
 
 // Each fault of the format, as (name, a value that turns it on), from the format's own table.
 std::vector<std::pair<std::string, json>> Faults() {
@@ -26,7 +27,7 @@ std::vector<std::pair<std::string, json>> Faults() {
                                       {{"status"}, {"worker"}},
                                       {{"cmd.exe"}, {"msiexec.exe"}, {"regedit.exe"}}};
   std::vector<std::pair<std::string, json>> out;
-  for (const detail::FaultField& f : detail::FaultFields()) {
+  for (const machine_file::FaultField& f : machine_file::FaultFields()) {
     for (const json& v : values[f.member.index()])
       out.emplace_back(f.name, v);
   }
@@ -36,7 +37,7 @@ std::vector<std::pair<std::string, json>> Faults() {
 // The demo; the demo unprotected, refusing to go down, with an unkillable server and a product;
 // an empty machine whose usage box nobody closes.
 json Variant(int which) {
-  json m = platform::sim::Machine::Demo().json();
+  json m = machine_file::Machine::Demo().json();
   if (which == 1) {
     m["registry"][0]["data"] = 0;
     m["system"]["power_off"] = m["system"]["reboot"] = "refuse";
@@ -91,7 +92,7 @@ TEST_P(EveryFault, AloneAndInPairs) {
           machine["faults"][faults[k].first] = faults[k].second;
       }
       SCOPED_TRACE(machine["faults"].dump());
-      Check(platform::sim::Run(platform::sim::Machine::FromJson(machine, "t"), args),
+      Check(platform::sim::Run(machine_file::Machine::FromJson(machine, "t"), args),
             usageBoxStays);
     }
   }

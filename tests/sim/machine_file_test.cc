@@ -8,13 +8,16 @@
 #include <utility>
 #include <vector>
 
-#include "platform/sim/simulator.h"
+#include "fenwrack-sim/timeline_text.h"
+#include "machine_file/machine.h"
+#include "platform/sim/entry.h"
+#include "sim_engine/run_result.h"
 
 namespace {
 
 using nlohmann::json;
-using platform::sim::Machine;
-using platform::sim::MachineError;
+using machine_file::Machine;
+using machine_file::MachineError;
 
 // One case a line: the document, then after " => " the message; ⏎ stands for a line break. Long
 // and deep documents are in the fuzz corpus.
@@ -48,7 +51,7 @@ constexpr const char* kErrorCases = R"(
 {"user": {"status_window_key": {"key": "escape", "after_ms": 5}}} => m.json:1:33: /user/status_window_key/key: expected "Escape" or "Enter", not the string "escape"; write "Escape" (words are case-sensitive)
 {"faults": {"snapshot_fails_from": 0}} => m.json:1:13: /faults/snapshot_fails_from: expected a whole number from 1 to 4294967295, not 0
 {"faults": {"first_entry_unreadable": 1}} => m.json:1:13: /faults/first_entry_unreadable: expected true or false, not 1
-{"faults": {"timer": true}} => m.json:1:13: /faults/timer: unknown fault (sim/MACHINE-FILE.md lists them)
+{"faults": {"timer": true}} => m.json:1:13: /faults/timer: unknown fault (machine_file/MACHINE-FILE.md lists them)
 {"environment": {"a\nb\u202e\u0085": 1}} => m.json:1:18: /environment/a\nb\u202E\u0085: expected a string, not 1
 {⏎  "files": [⏎  }⏎ => m.json:3:3: /files/0: not valid JSON: syntax error while parsing value - unexpected '}'; expected '[', '{', or a literal
 {"files": [⏎ {"päth": 1}]} => m.json:2:3: /files/0/päth: unknown key (expected one of: path, directory, content, starts, readable, writable)
@@ -92,13 +95,13 @@ TEST(MachineFile, AllPartsAreOptionalAndPidsAreGivenAboveEveryPidGiven) {
 // same.
 TEST(MachineFile, WhatARunDumpsReadsBackAndBehavesTheSame) {
   const Machine demo = Machine::Demo();
-  const Machine reloaded = Machine::FromText(platform::sim::FormatMachine(demo.json()), "dump");
+  const Machine reloaded = Machine::FromText(machine_file::FormatMachine(demo.json()), "dump");
   for (const char16_t* op : {u"/restart", u"/shutdown", u"/checkUSB"}) {
     const auto onDemo = platform::sim::Run(demo, {u"Fenwrack.exe", op});
     const auto onReloaded = platform::sim::Run(reloaded, {u"Fenwrack.exe", op});
-    EXPECT_EQ(platform::sim::FormatJsonLines(onDemo), platform::sim::FormatJsonLines(onReloaded));
+    EXPECT_EQ(fenwrack_sim::FormatJsonLines(onDemo), fenwrack_sim::FormatJsonLines(onReloaded));
     const Machine after =
-        Machine::FromText(platform::sim::FormatMachine(onDemo.machineAfter), "after");
+        Machine::FromText(machine_file::FormatMachine(onDemo.machineAfter), "after");
     EXPECT_EQ(after.json(), onDemo.machineAfter);
   }
 }

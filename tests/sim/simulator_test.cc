@@ -8,15 +8,18 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/sim/simulator.h"
+#include "fenwrack-sim/timeline_text.h"
+#include "machine_file/machine.h"
+#include "platform/sim/entry.h"
+#include "sim_engine/run_result.h"
 
 namespace {
 
 using nlohmann::json;
-using platform::sim::EndHow;
-using platform::sim::Event;
-using platform::sim::Machine;
-using platform::sim::RunResult;
+using sim_engine::EndHow;
+using sim_engine::Event;
+using machine_file::Machine;
+using sim_engine::RunResult;
 
 Machine M(const char* document) {
   return Machine::FromJson(json::parse(document), "test");
@@ -62,7 +65,7 @@ TEST(Registry, KeysAndFourByteReadsBehaveAsOnWindows) {
       outcome += " " + std::to_string(status) + " " + std::to_string(size) + " " + bytes;
     });
     outcome +=
-        platform::sim::FormatTimeline(run).find(", value") == std::string::npos ? "" : " shown";
+        fenwrack_sim::FormatTimeline(run).find(", value") == std::string::npos ? "" : " shown";
     EXPECT_EQ(outcome, "22200 " + expected) << value;
   }
 }

@@ -4,14 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/sim/text.h"
+#include "platform/text/text.h"
 
 TEST(UpperCase, EveryUnitFoldsAsIcuSays) {
   int wrong = 0;
   for (UChar32 c = 0; c <= 0xFFFF; ++c) {
     const bool surrogate = c >= 0xD800 && c <= 0xDFFF;
     const UChar32 upper = surrogate || u_toupper(c) > 0xFFFF ? c : u_toupper(c);
-    const char16_t folded = platform::sim::detail::FoldUnit(static_cast<char16_t>(c));
+    const char16_t folded = platform::text::FoldUnit(static_cast<char16_t>(c));
     if (folded != upper && ++wrong <= 5)
       ADD_FAILURE() << std::hex << "U+" << c << " folds to U+" << int{folded} << ", ICU says U+"
                     << upper << " (Unicode " U_UNICODE_VERSION ")";

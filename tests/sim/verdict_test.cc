@@ -11,16 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "sim/check.h"
-#include "sim/fleet.h"
-#include "sim/product_codes.h"
-#include "sim/verdict.h"
-#include "sim/warnings.h"
+#include "fenwrack-sim/check.h"
+#include "fenwrack-sim/fleet.h"
+#include "fenwrack-sim/product_codes.h"
+#include "fenwrack-sim/verdict.h"
+#include "fenwrack-sim/warnings.h"
 
 namespace {
 
 using nlohmann::json;
-using platform::sim::Machine;
+using machine_file::Machine;
 
 struct VerdictCase {
   const char* what;

@@ -31,7 +31,7 @@ TEST_P(Captures, WriteWhatTheToolWouldMeet) {
   const CaptureCase& c = GetParam();
   std::vector<std::u16string> args = {u"fenwrack-capture.exe"};
   args.insert(args.end(), c.args.begin(), c.args.end());
-  const RunResult run = platform::sim::RunCapture(Machine::FromText(c.machine, "test"), args);
+  const RunResult run = RunCapture(Machine::FromText(c.machine, "test"), args);
   EXPECT_EQ(run.exitCode, c.status) << run.standardError;
   EXPECT_NE(run.standardError.find(c.stderrHas), std::string::npos) << run.standardError;
   if (*c.expected == '\0')
@@ -83,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Captures, testing::ValuesIn(std::vector<CaptureC
 TEST(Capture, ChangesNothingAndWritesOnlyItsFile) {
   const Machine demo = Machine::Demo();
   const RunResult run =
-      platform::sim::RunCapture(demo, {u"fenwrack-capture.exe", u"C:\\Kestrix\\demo.json"});
+      RunCapture(demo, {u"fenwrack-capture.exe", u"C:\\Kestrix\\demo.json"});
   ASSERT_EQ(run.exitCode, 0) << run.standardError;
   EXPECT_EQ(Fields(run, "file_append", "path"), std::vector<std::string>{"C:\\Kestrix\\demo.json"});
   // Only the file it was asked to write is new.

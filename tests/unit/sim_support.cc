@@ -1,5 +1,7 @@
 #include "sim_support.h"
 
+#include "capture/machine_capture.h"
+
 #include "firmware/firmware_control.h"
 
 namespace testing_support {
@@ -34,6 +36,10 @@ RunResult RunTool(const MachineBuilder& machine, const std::vector<std::u16strin
   std::vector<std::u16string> argv{u"Fenwrack.exe"};
   argv.insert(argv.end(), args.begin(), args.end());
   return platform::sim::Run(machine.Build(), argv);
+}
+
+RunResult RunCapture(const Machine& machine, const std::vector<std::u16string>& args) {
+  return platform::sim::RunProcess(machine, args, [&] { return capture::CaptureMain(args); });
 }
 
 RunResult RunControl(const MachineBuilder& machine,

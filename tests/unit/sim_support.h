@@ -10,16 +10,18 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/sim/simulator.h"
+#include "machine_file/machine.h"
+#include "platform/sim/entry.h"
+#include "sim_engine/run_result.h"
 
 class CFirmwareControl;
 
 namespace testing_support {
 
-using platform::sim::EndHow;
-using platform::sim::Event;
-using platform::sim::Machine;
-using platform::sim::RunResult;
+using sim_engine::EndHow;
+using sim_engine::Event;
+using machine_file::Machine;
+using sim_engine::RunResult;
 
 // A process of the described machine, or one that a start-up script starts.
 struct ProcessSpec {
@@ -75,6 +77,8 @@ inline constexpr const char* kInterpreter = "C:\\WINNT\\system32\\cmd.exe";
 inline constexpr const char* kKillLog = "C:\\Kestrix\\Instr\\log\\FWKill.log";
 
 RunResult RunTool(const MachineBuilder& machine, const std::vector<std::u16string>& args);
+// fenwrack-capture on `machine`; args[0] is the program.
+RunResult RunCapture(const Machine& machine, const std::vector<std::u16string>& args);
 // One step of the controller, alone on the main thread.
 RunResult RunControl(const MachineBuilder& machine,
                      const std::function<void(CFirmwareControl&)>& step);

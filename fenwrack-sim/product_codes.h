@@ -1,0 +1,16 @@
+// Another product-code table for the runs of fenwrack-sim, without a build.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "removal/product_code_table.h"
+
+namespace fenwrack_sim {
+
+// Reads a product-code file into `table` with the build's rules and messages (see
+// cmake/GenerateProductCodes.cmake); the message of the first misfit, "FILE:LINE: ...", if any.
+std::optional<std::string> ReadProductCodes(const std::string& path,
+                                            char (&table)[kProductCodeSlots][kProductCodeSlotSize]);
+
+}  // namespace fenwrack_sim

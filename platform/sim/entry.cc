@@ -1,0 +1,60 @@
+#include "platform/sim/entry.h"
+
+#include <mutex>
+
+#include "platform/framework.h"
+#include "platform/process_global.h"
+#include "sim_engine/run_state.h"
+
+namespace platform {
+
+namespace {
+std::vector<ProcessGlobalBase*>& ProcessGlobals() {
+  static std::vector<ProcessGlobalBase*> globals;
+  return globals;
+}
+}  // namespace
+
+void RegisterProcessGlobal(ProcessGlobalBase& global) {
+  ProcessGlobals().push_back(&global);
+}
+
+namespace sim {
+
+sim_engine::RunResult RunProcess(const machine_file::Machine& machine,
+                                 std::vector<std::u16string> args, std::function<int()> main) {
+  // One simulated process at a time: they share the tool's globals.
+  static std::mutex serial;
+  std::lock_guard<std::mutex> one(serial);
+  auto simulation = std::make_unique<sim_engine::RunState>(machine.model(), std::move(args));
+  for (ProcessGlobalBase* global : ProcessGlobals())
+    global->Construct();
+  simulation->Execute(std::move(main));
+  // Every thread of the run is gone: nothing can touch the globals any more.
+  for (auto it = ProcessGlobals().rbegin(); it != ProcessGlobals().rend(); ++it)
+    (*it)->Destroy();
+  simulation->Settle();
+  sim_engine::RunResult result = simulation->Result();
+  const std::exception_ptr failure = simulation->failure();
+  simulation.reset();
+  if (failure)
+    std::rethrow_exception(failure);
+  return result;
+}
+
+sim_engine::RunResult Run(const machine_file::Machine& machine,
+                          const std::vector<std::u16string>& args) {
+  return RunProcess(machine, args, [] { return framework::RunApplication(); });
+}
+
+sim_engine::RunResult RunFunction(const machine_file::Machine& machine,
+                                  const std::function<void()>& body,
+                                  const std::vector<std::u16string>& args) {
+  return RunProcess(machine, args, [&body] {
+    body();
+    return 0;
+  });
+}
+
+}  // namespace sim
+}  // namespace platform
