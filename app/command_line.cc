@@ -1,12 +1,13 @@
 #include "app/command_line.h"
 
+#include "platform/text/ascii.h"
+
 namespace {
 
 // Whole-string comparison that folds only A to Z.
 bool EqualsKeyword(const char16_t* param, const char16_t* keyword) {
-  auto fold = [](char16_t c) -> char16_t { return c >= u'A' && c <= u'Z' ? c + (u'a' - u'A') : c; };
   for (; *param != 0 && *keyword != 0; ++param, ++keyword) {
-    if (fold(*param) != fold(*keyword))
+    if (platform::text::AsciiLower(*param) != platform::text::AsciiLower(*keyword))
       return false;
   }
   return *param == 0 && *keyword == 0;

@@ -8,6 +8,7 @@
 #include "firmware/process_names.h"
 #include "firmware/window_closer.h"
 #include "platform/platform.h"
+#include "platform/text/ascii.h"
 #include "removal/product_code_table.h"
 
 namespace capture {
@@ -15,13 +16,6 @@ namespace capture {
 namespace {
 
 using platform::WString;
-
-std::u16string Fold(std::u16string_view text) {
-  std::u16string folded(text);
-  for (char16_t& c : folded)
-    c = c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
-  return folded;
-}
 
 // ---- Files
 
@@ -43,7 +37,7 @@ class Files {
 
   // The path as the tool names it; one entry per path.
   Json* Look(const WString& path, bool withText) {
-    const std::u16string key = Fold(path);
+    const std::u16string key = platform::text::AsciiUppered(std::u16string(path));
     for (const std::u16string& seen : seen_) {
       if (seen == key)
         return nullptr;
@@ -101,10 +95,8 @@ platform::Bool CollectWindow(platform::WindowRef window, std::intptr_t context) 
 }
 
 bool IsFirmwareName(const char16_t* name) {
-  std::u16string folded(name);
-  for (char16_t& c : folded)
-    c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
-  return IsOneOf(folded.c_str(), StopWorkerNames) || IsOneOf(name, HungFirmwareNames);
+  return IsOneOf(platform::text::AsciiLowered(std::u16string(name)).c_str(), StopWorkerNames) ||
+         IsOneOf(name, HungFirmwareNames);
 }
 
 bool HasFirmwareTitle(const std::vector<Window>& windows) {
@@ -246,14 +238,14 @@ Json ReadProducts(Capture& capture) {
   std::vector<std::u16string> listed;  // folded codes
   const auto known = [&listed](const WString& code) {
     for (const std::u16string& folded : listed) {
-      if (folded == Fold(code))
+      if (folded == platform::text::AsciiUppered(std::u16string(code)))
         return true;
     }
     return false;
   };
   // Each code once, with its state and, when the installer lists it, its name.
   const auto add = [&](const WString& code, std::int32_t installed) {
-    listed.push_back(Fold(code));
+    listed.push_back(platform::text::AsciiUppered(std::u16string(code)));
     if (installed == platform::kInstallStateUnknown)
       return;
     Json& product = list.Add(Json::Object());

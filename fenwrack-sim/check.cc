@@ -5,7 +5,6 @@
 #include "fenwrack-sim/verdict.h"
 #include "firmware/firmware_control.h"
 #include "machine_file/machine.h"
-#include "platform/sim/entry.h"
 #include "platform/text/text.h"
 #include "sim_engine/run_result.h"
 
@@ -13,7 +12,6 @@ namespace fenwrack_sim {
 
 namespace {
 
-namespace sim = platform::sim;
 using json = nlohmann::json;
 
 std::map<std::string, int> FirmwareRunning(const json& machine) {
@@ -33,16 +31,6 @@ std::string KillLog(const json& machine) {
       return f.value("content", "");
   }
   return "";
-}
-
-// WriteProtect as the tool reads it: "1" or "not 1".
-std::string Protection(const json& machine) {
-  int answer = 0;
-  sim::RunFunction(machine_file::Machine::FromJson(machine, "check"), [&answer] {
-    CFirmwareControl control(nullptr);
-    answer = control.IsUsbWriteProtected();
-  });
-  return answer == 1 ? "1" : "not 1";
 }
 
 std::map<std::string, int> Products(const json& machine) {
@@ -83,8 +71,9 @@ std::vector<std::string> Differences(const json& expected, const json& observed,
   if (logExpected != logObserved)
     out.push_back("kill log: " + Lines(logExpected) + " predicted, " + Lines(logObserved) +
                   " observed");
-  const std::string protectedExpected = Protection(expected),
-                    protectedObserved = Protection(observed);
+  const auto written = [](bool on) { return std::string(on ? "1" : "not 1"); };
+  const std::string protectedExpected = written(UsbWriteProtected(expected)),
+                    protectedObserved = written(UsbWriteProtected(observed));
   if (protectedExpected != protectedObserved)
     out.push_back("WriteProtect: " + protectedExpected + " predicted, " + protectedObserved +
                   " observed");

@@ -9,6 +9,12 @@
 
 namespace fenwrack_sim {
 
+bool IsProductCode(const std::string& code) {
+  static const std::regex kGuid(
+      R"(\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\})");
+  return std::regex_match(code, kGuid);
+}
+
 std::optional<std::string> ReadProductCodes(
     const std::string& path, char (&table)[kProductCodeSlots][kProductCodeSlotSize]) {
   std::string text;
@@ -23,8 +29,6 @@ std::optional<std::string> ReadProductCodes(
     }
   }
   std::erase(text, '\r');
-  static const std::regex kGuid(
-      "\\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\\}");
   static const char* const kBlanks = " \t\n\v\f";  // what string(STRIP) takes off
   std::memset(table, 0, sizeof table);
   int count = 0, number = 0;
@@ -41,7 +45,7 @@ std::optional<std::string> ReadProductCodes(
       return at + "product code is " + std::to_string(code.size()) +
              " characters long; a slot holds at most " + std::to_string(kProductCodeSlotSize - 1);
     }
-    if (!std::regex_match(code, kGuid))
+    if (!IsProductCode(code))
       return at + "not a braced GUID such as {01234567-89AB-CDEF-0123-456789ABCDEF}: '" + code +
              "'";
     if (++count > kProductCodeSlots) {

@@ -9,6 +9,7 @@
 #include "fenwrack-sim/timeline_text.h"
 #include "firmware/firmware_control.h"
 #include "firmware/process_names.h"
+#include "platform/text/ascii.h"
 #include "platform/text/text.h"
 #include "removal/product_code_table.h"
 
@@ -240,17 +241,8 @@ void JudgeDeinstall(const Facts& f, Verdict& v) {
 }
 
 // Whether the tool would find WriteProtect at 1 on this machine.
-bool Protected(const json& machine) {
-  int answer = 0;
-  sim::RunFunction(machine_file::Machine::FromJson(machine, "verdict"), [&answer] {
-    CFirmwareControl control(nullptr);
-    answer = control.IsUsbWriteProtected();
-  });
-  return answer == 1;
-}
-
 void JudgeCheckUsb(const Facts& f, Verdict& v) {
-  if (Protected(f.before)) {
+  if (UsbWriteProtected(f.before)) {
     v.achieved = true, v.deciding = "write protection was on already: nothing was changed";
     return;
   }
@@ -272,7 +264,7 @@ void JudgeCheckUsb(const Facts& f, Verdict& v) {
     v.details.push_back(
         "the registry editor could not write under HKEY_LOCAL_MACHINE: the account is not an "
         "administrator");
-  const bool after = Protected(f.run.machineAfter);
+  const bool after = UsbWriteProtected(f.run.machineAfter);
   v.details.push_back(after ? "WriteProtect is 1 for the next start"
                             : "WriteProtect is still not 1: every /checkUSB will import and "
                               "reboot again");
@@ -310,12 +302,18 @@ void JudgeShutdown(const Facts& f, Verdict& v) {
 
 }  // namespace
 
-bool IsFirmware(const std::string& name) {
-  std::string folded = name;
-  std::transform(folded.begin(), folded.end(), folded.begin(), [](char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+bool UsbWriteProtected(const json& machine) {
+  int answer = 0;
+  sim::RunFunction(machine_file::Machine::FromJson(machine, "machine"), [&answer] {
+    CFirmwareControl control(nullptr);
+    answer = control.IsUsbWriteProtected();
   });
-  return IsOneOf(platform::text::Utf8ToUtf16(folded).c_str(), StopWorkerNames);
+  return answer == 1;
+}
+
+bool IsFirmware(const std::string& name) {
+  return IsOneOf(platform::text::Utf8ToUtf16(platform::text::AsciiLowered(name)).c_str(),
+                 StopWorkerNames);
 }
 
 Verdict Judge(const machine_file::Machine& before, const std::vector<std::u16string>& args,

@@ -1,9 +1,9 @@
 #include "fenwrack-sim/warnings.h"
 
-#include <regex>
-
+#include "fenwrack-sim/product_codes.h"
 #include "firmware/process_names.h"
 #include "firmware/window_closer.h"
+#include "platform/text/ascii.h"
 #include "platform/text/text.h"
 
 namespace fenwrack_sim {
@@ -11,12 +11,7 @@ namespace fenwrack_sim {
 namespace {
 
 using json = nlohmann::json;
-
-std::string Lower(std::string text) {
-  for (char& c : text)
-    c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  return text;
-}
+using platform::text::AsciiLowered;
 
 std::string Trimmed(const std::string& text) {
   const std::size_t first = text.find_first_not_of(" \t");
@@ -34,13 +29,13 @@ std::vector<std::string> Utf8(const char16_t* const (&names)[N]) {
 
 // What the tool would make of a process name, or nothing when it is fine or plainly unrelated.
 std::string NameWarning(const std::string& name) {
-  const std::string lower = Lower(name);
+  const std::string lower = AsciiLowered(name);
   for (const std::string& server : Utf8(HungFirmwareNames)) {
-    if (lower == Lower(server) && name != server)
+    if (lower == AsciiLowered(server) && name != server)
       return "a hung " + name + " is never terminated by /restart: it kills \"" + server +
              "\" in exactly this case";
   }
-  std::string meant = Lower(Trimmed(name));
+  std::string meant = AsciiLowered(Trimmed(name));
   if (meant.size() < 4 || meant.compare(meant.size() - 4, 4, ".exe") != 0)
     meant += ".exe";
   for (const std::string& watched : Utf8(StopWorkerNames)) {
@@ -57,7 +52,7 @@ std::string TitleWarning(const std::string& title) {
       return "";
   }
   for (const std::string& firmware : Utf8(FirmwareWindowTitles)) {
-    const std::string a = Lower(Trimmed(title)), b = Lower(firmware);
+    const std::string a = AsciiLowered(Trimmed(title)), b = AsciiLowered(firmware);
     if (!a.empty() && (a.find(b) != std::string::npos || b.find(a) != std::string::npos))
       return "\"" + title + "\" is never asked to close: only a title of exactly \"" + firmware +
              "\" is";
@@ -96,13 +91,10 @@ std::vector<std::string> Warnings(const json& machine) {
       ProcessWarnings(starts[j], "/files/" + std::to_string(i) + "/starts/" + std::to_string(j),
                       out);
   }
-  // What the table generator accepts: a braced GUID.
-  static const std::regex kGuid(
-      R"(\{[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\})");
   const json& products = machine.value("products", json::array());
   for (std::size_t i = 0; i < products.size(); ++i) {
     const std::string code = products[i]["code"];
-    if (!std::regex_match(code, kGuid))
+    if (!IsProductCode(code))
       out.push_back("/products/" + std::to_string(i) + "/code: \"" + code +
                     "\" is never removed: a product-code table holds braced GUIDs only");
   }

@@ -2,6 +2,7 @@
 #include "firmware/firmware_control.h"
 #include "firmware/process_names.h"
 #include "firmware/window_closer.h"
+#include "platform/text/ascii.h"
 
 namespace {
 
@@ -9,10 +10,8 @@ constexpr int kMaxPasses = 30;
 
 // Only A to Z are folded; every other unit stays as it is.
 void LowerAsciiLetters(char16_t* name) {
-  for (; *name != 0; ++name) {
-    if (*name >= u'A' && *name <= u'Z')
-      *name = static_cast<char16_t>(*name + (u'a' - u'A'));
-  }
+  for (; *name != 0; ++name)
+    *name = platform::text::AsciiLower(*name);
 }
 
 }  // namespace

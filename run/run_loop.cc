@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/text/ascii.h"
 #include "run/command_line.h"
 #include "run/options.h"
 #include "run/prediction.h"
@@ -55,8 +56,7 @@ std::string RecordName(const std::vector<std::string>& tool) {
   const std::string first = tool.empty() ? "" : tool[0];
   std::string name;
   for (char c : first) {
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
+    c = platform::text::AsciiLower(c);
     if (name.size() < 32 && ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
       name += c;
   }
