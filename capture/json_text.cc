@@ -1,48 +1,12 @@
 #include "capture/json_text.h"
 
+#include "platform/text/utf8.h"
+
 #include <cstdio>
 
 namespace capture {
 
 namespace {
-
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-// The code point of the well-formed UTF-8 sequence at `at`, advancing it; nothing when ill-formed.
-bool NextUtf8(std::string_view s, std::size_t& at, char32_t& c) {
-  const auto b = static_cast<unsigned char>(s[at]);
-  const int n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-  if (n == 0 || at + static_cast<std::size_t>(n) > s.size())
-    return false;
-  c = n == 1 ? b : b & (0x7F >> n);
-  for (int i = 1; i < n; ++i) {
-    const auto next = static_cast<unsigned char>(s[at + static_cast<std::size_t>(i)]);
-    if ((next & 0xC0) != 0x80)
-      return false;
-    c = (c << 6) | (next & 0x3F);
-  }
-  constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (c < kLeast[n] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))
-    return false;
-  at += static_cast<std::size_t>(n);
-  return true;
-}
 
 // `text` as a JSON string literal; `text` is well-formed UTF-8.
 std::string Quote(std::string_view text) {
@@ -83,17 +47,7 @@ std::optional<std::u16string> Utf16Text(std::string_view bytes) {
 }
 
 std::string Utf8(std::u16string_view text) {
-  std::string utf8;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    const bool high = c >= 0xD800 && c < 0xDC00;
-    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000)
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    else if (c >= 0xD800 && c < 0xE000)
-      c = 0xFFFD;  // a lone surrogate has no UTF-8 form
-    AppendUtf8(utf8, c);
-  }
-  return utf8;
+  return platform::text::Utf16ToUtf8Lossy(text);
 }
 
 Json::Json(std::u16string_view text) : kind_(Kind::kString), text_(Quote(Utf8(text))) {}
@@ -105,11 +59,13 @@ Json Json::Bytes(std::string_view bytes, bool& wasUtf8) {
   wasUtf8 = true;
   for (std::size_t at = 0; at < bytes.size();) {
     char32_t c = 0;
-    if (!NextUtf8(bytes, at, c)) {
-      c = static_cast<unsigned char>(bytes[at++]);
+    const std::size_t n = platform::text::Utf8SequenceAt(bytes, at, c);
+    if (n == 0) {
+      c = static_cast<unsigned char>(bytes[at]);  // read as Latin-1
       wasUtf8 = false;
     }
-    AppendUtf8(utf8, c);
+    at += n == 0 ? 1 : n;
+    platform::text::AppendUtf8(utf8, c);
   }
   Json value(Kind::kString);
   value.text_ = Quote(utf8);

@@ -11,6 +11,7 @@
 #include "machine_file/machine.h"
 #include "machine_file/machine_model.h"
 #include "machine_file/machine_reader.h"
+#include "platform/text/utf8.h"
 
 namespace machine_file {
 
@@ -23,29 +24,6 @@ using nlohmann::json;
 constexpr std::size_t kMessageChars = 184;  // with "fenwrack-sim: ", one line of 200 at most
 constexpr std::size_t kTokenChars = 32;     // of one key in a place
 constexpr std::size_t kLeastChars = 12;     // of a value or a place cut to make room
-
-// The length of the well-formed UTF-8 sequence at `at`, or 0.
-std::size_t SequenceLength(std::string_view s, std::size_t at, char32_t& cp) {
-  const auto b = static_cast<unsigned char>(s[at]);
-  const std::size_t n = b < 0x80                ? 1
-                        : b >= 0xC2 && b < 0xE0 ? 2
-                        : b >= 0xE0 && b < 0xF0 ? 3
-                        : b >= 0xF0 && b < 0xF5 ? 4
-                                                : 0;
-  if (n == 0 || at + n > s.size())
-    return 0;
-  cp = n == 1 ? b : b & (0x7F >> n);
-  for (std::size_t i = 1; i < n; ++i) {
-    const auto c = static_cast<unsigned char>(s[at + i]);
-    if ((c & 0xC0) != 0x80)
-      return 0;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000))
-    return 0;
-  return n;
-}
 
 // Characters that would break the line or turn its text around.
 bool Escaped(char32_t cp) {
@@ -336,7 +314,7 @@ std::string Printable(std::string_view text, std::size_t maxChars) {
   std::size_t width = 0;
   for (std::size_t i = 0; i < text.size();) {
     char32_t cp = 0;
-    const std::size_t n = SequenceLength(text, i, cp);
+    const std::size_t n = platform::text::Utf8SequenceAt(text, i, cp);
     if (n == 0) {
       char buffer[8];
       std::snprintf(buffer, sizeof buffer, "\\x%02X", static_cast<unsigned char>(text[i]));

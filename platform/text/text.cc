@@ -1,7 +1,5 @@
 #include "platform/text/text.h"
 
-#include <utf8.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -31,10 +29,12 @@ std::size_t FirstUnpaired(std::u16string_view text) {
 }  // namespace
 
 std::optional<std::size_t> Utf8ErrorAt(std::string_view text) {
-  const auto bad = utf8::find_invalid(text.begin(), text.end());
-  if (bad == text.end())
-    return std::nullopt;
-  return static_cast<std::size_t>(bad - text.begin());
+  char32_t cp = 0;
+  for (std::size_t at = 0, n = 0; at < text.size(); at += n) {
+    if ((n = Utf8SequenceAt(text, at, cp)) == 0)
+      return at;
+  }
+  return std::nullopt;
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {
@@ -42,7 +42,16 @@ std::u16string Utf8ToUtf16(std::string_view text) {
     throw TextError("not well-formed UTF-8 at byte " + std::to_string(*at));
   std::u16string out;
   out.reserve(text.size());
-  utf8::unchecked::utf8to16(text.begin(), text.end(), std::back_inserter(out));
+  char32_t cp = 0;
+  for (std::size_t at = 0, n = 0; at < text.size(); at += n) {
+    n = Utf8SequenceAt(text, at, cp);
+    if (cp < 0x10000) {
+      out += static_cast<char16_t>(cp);
+    } else {
+      out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    }
+  }
   return out;
 }
 
@@ -50,17 +59,7 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   const std::size_t at = FirstUnpaired(text);
   if (at != std::u16string_view::npos)
     throw TextError("unpaired surrogate at unit " + std::to_string(at));
-  std::string out;
-  out.reserve(text.size());
-  utf8::unchecked::utf16to8(text.begin(), text.end(), std::back_inserter(out));
-  return out;
-}
-
-std::string Utf16ToUtf8Lossy(std::u16string_view text) {
-  std::u16string units(text);
-  for (std::size_t at = FirstUnpaired(units); at != std::u16string::npos; at = FirstUnpaired(units))
-    units[at] = u'\uFFFD';
-  return Utf16ToUtf8(units);
+  return Utf16ToUtf8Lossy(text);
 }
 
 std::u16string Widen1252(std::string_view text) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/text/utf8.h"
+
 namespace platform::text {
 
 // Text that is not well formed: what() names the offset of the first bad byte or unit.
@@ -23,9 +25,6 @@ std::optional<std::size_t> Utf8ErrorAt(std::string_view text);
 // Both throw TextError on what is not well formed.
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
-// For text the tool hands to the system, which takes any 16-bit units: an unpaired surrogate is
-// shown as U+FFFD.
-std::string Utf16ToUtf8Lossy(std::u16string_view text);
 
 // MultiByteToWideChar on code page 1252.
 std::u16string Widen1252(std::string_view text);
