@@ -9,12 +9,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "fenwrack-sim/fleet.h"
 #include "firmware/window_closer.h"
-#include "platform/platform.h"
 #include "machine_file/machine.h"
+#include "platform/platform.h"
 #include "platform/sim/entry.h"
 #include "sim_engine/run_result.h"
-#include "fenwrack-sim/fleet.h"
 
 namespace {
 

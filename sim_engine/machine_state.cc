@@ -2,8 +2,8 @@
 // and what the run left behind.
 #include <algorithm>
 
-#include "sim_engine/run_state.h"
 #include "platform/text/text.h"
+#include "sim_engine/run_state.h"
 
 namespace sim_engine {
 

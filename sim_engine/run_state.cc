@@ -49,7 +49,9 @@ RunState::RunState(MachineModel m, std::vector<std::u16string> a)
         // The key reaches the window's own thread.
         Emit(d->owner->name, "key_press", {{"key", name}, {"hwnd", d->hwnd}});
         d->queue.push_back(
-            {platform::kWmCommand, static_cast<std::uintptr_t>(name == "Escape" ? platform::kIdCancel : platform::kIdOk), 0});
+            {platform::kWmCommand,
+             static_cast<std::uintptr_t>(name == "Escape" ? platform::kIdCancel : platform::kIdOk),
+             0});
         Wake(*d->owner);
         return;
       }

@@ -19,9 +19,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/platform.h"
-#include "machine_file/machine_model.h"
 #include "machine_file/machine.h"
+#include "machine_file/machine_model.h"
+#include "platform/platform.h"
 #include "sim_engine/run_result.h"
 
 namespace sim_engine {

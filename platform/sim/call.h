@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "platform/handles.h"
-#include "sim_engine/run_state.h"
 #include "platform/text/text.h"
+#include "sim_engine/run_state.h"
 
 namespace platform::sim {
 

@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "sim_engine/outside_programs.h"
-#include "sim_engine/run_state.h"
 #include "machine_file/machine.h"
 #include "platform/sim/entry.h"
+#include "sim_engine/outside_programs.h"
 #include "sim_engine/run_result.h"
+#include "sim_engine/run_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // The demo's files, among them scripts and folders with blanks in their names.

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "machine_file/machine_model.h"
 #include "machine_file/machine.h"
+#include "machine_file/machine_model.h"
 #include "platform/sim/entry.h"
 #include "sim_engine/run_result.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "machine_file/machine_model.h"
 #include "machine_file/machine.h"
+#include "machine_file/machine_model.h"
 #include "platform/sim/entry.h"
 #include "sim_engine/run_result.h"
 
@@ -92,8 +92,7 @@ TEST_P(EveryFault, AloneAndInPairs) {
           machine["faults"][faults[k].first] = faults[k].second;
       }
       SCOPED_TRACE(machine["faults"].dump());
-      Check(platform::sim::Run(machine_file::Machine::FromJson(machine, "t"), args),
-            usageBoxStays);
+      Check(platform::sim::Run(machine_file::Machine::FromJson(machine, "t"), args), usageBoxStays);
     }
   }
 }

@@ -15,9 +15,9 @@
 
 namespace {
 
-using nlohmann::json;
 using machine_file::Machine;
 using machine_file::MachineError;
+using nlohmann::json;
 
 // One case a line: the document, then after " => " the message; ⏎ stands for a line break. Long
 // and deep documents are in the fuzz corpus.

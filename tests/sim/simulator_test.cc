@@ -7,18 +7,18 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
 #include "fenwrack-sim/timeline_text.h"
 #include "machine_file/machine.h"
+#include "platform/platform.h"
 #include "platform/sim/entry.h"
 #include "sim_engine/run_result.h"
 
 namespace {
 
+using machine_file::Machine;
 using nlohmann::json;
 using sim_engine::EndHow;
 using sim_engine::Event;
-using machine_file::Machine;
 using sim_engine::RunResult;
 
 Machine M(const char* document) {

@@ -19,8 +19,8 @@
 
 namespace {
 
-using nlohmann::json;
 using machine_file::Machine;
+using nlohmann::json;
 
 struct VerdictCase {
   const char* what;

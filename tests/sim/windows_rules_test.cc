@@ -6,16 +6,16 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
 #include "machine_file/machine.h"
+#include "platform/platform.h"
 #include "platform/sim/entry.h"
-#include "sim_engine/run_result.h"
 #include "platform/text/text.h"
+#include "sim_engine/run_result.h"
 
 namespace {
 
-using nlohmann::json;
 using machine_file::Machine;
+using nlohmann::json;
 using sim_engine::RunResult;
 
 const Machine& Analyzer() {
@@ -133,7 +133,8 @@ TEST(OutsidePrograms, DoWhatTheirSwitchesSayInTheirTime) {
 
 std::string Problem(const std::string& bytes) {
   try {
-    return platform::text::Utf16ToUtf8(platform::text::Utf8ToUtf16(bytes)) == bytes ? "" : "changed";
+    return platform::text::Utf16ToUtf8(platform::text::Utf8ToUtf16(bytes)) == bytes ? ""
+                                                                                    : "changed";
   } catch (const platform::text::TextError& e) {
     return e.what();
   }
@@ -150,12 +151,14 @@ TEST(Text, ConvertsStrictlyAndFoldsAsWindows) {
   const int at[] = {2, 0, 1, 0, 2, 0, 0};
   for (std::size_t i = 0; i < bad.size(); ++i)
     EXPECT_EQ(Problem(bad[i]), "not well-formed UTF-8 at byte " + std::to_string(at[i]));
-  EXPECT_THROW(platform::text::Utf16ToUtf8(std::u16string{u'a', 0xDC00}), platform::text::TextError);
+  EXPECT_THROW(platform::text::Utf16ToUtf8(std::u16string{u'a', 0xDC00}),
+               platform::text::TextError);
   EXPECT_EQ(platform::WidenAnsi("A\x80\x81\x8A\x9F\xA0\xE9\xFF"),
             u"A\u20AC\u0081\u0160\u0178\u00A0\u00E9\u00FF");
-  EXPECT_TRUE(
-      platform::text::EqualNoCase("c:\\ärger\\ωμέγα\\ǆ\\ա\\ｚ\\я\\ÿ", "C:\\ÄRGER\\ΩΜΈΓΑ\\ǅ\\Ա\\Ｚ\\Я\\Ÿ"));
-  EXPECT_FALSE(platform::text::EqualNoCase("\U0001D4B6", "\U0001D49C")) << "beyond 16 bits: as they are";
+  EXPECT_TRUE(platform::text::EqualNoCase("c:\\ärger\\ωμέγα\\ǆ\\ա\\ｚ\\я\\ÿ",
+                                          "C:\\ÄRGER\\ΩΜΈΓΑ\\ǅ\\Ա\\Ｚ\\Я\\Ÿ"));
+  EXPECT_FALSE(platform::text::EqualNoCase("\U0001D4B6", "\U0001D49C"))
+      << "beyond 16 bits: as they are";
 }
 
 }  // namespace

@@ -82,8 +82,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Captures, testing::ValuesIn(std::vector<CaptureC
 
 TEST(Capture, ChangesNothingAndWritesOnlyItsFile) {
   const Machine demo = Machine::Demo();
-  const RunResult run =
-      RunCapture(demo, {u"fenwrack-capture.exe", u"C:\\Kestrix\\demo.json"});
+  const RunResult run = RunCapture(demo, {u"fenwrack-capture.exe", u"C:\\Kestrix\\demo.json"});
   ASSERT_EQ(run.exitCode, 0) << run.standardError;
   EXPECT_EQ(Fields(run, "file_append", "path"), std::vector<std::string>{"C:\\Kestrix\\demo.json"});
   // Only the file it was asked to write is new.

@@ -18,9 +18,9 @@ class CFirmwareControl;
 
 namespace testing_support {
 
+using machine_file::Machine;
 using sim_engine::EndHow;
 using sim_engine::Event;
-using machine_file::Machine;
 using sim_engine::RunResult;
 
 // A process of the described machine, or one that a start-up script starts.
