@@ -1,4 +1,4 @@
-// What the tool starts: the firmware's start-up script, and the installer to remove products.
+// Removing the products: the table's slots, the installer probed and its command line.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,44 +12,6 @@ namespace {
 using namespace testing_support;
 using testing_support::PrintTo;  // for the test names of the tables below
 using Texts = std::vector<std::string>;
-
-struct StartCase {
-  const char* what;
-  MachineBuilder machine;
-  std::string script;  // the script started, empty for none
-  Texts started;       // what the script brought up
-};
-
-class FirmwareStart : public testing::TestWithParam<StartCase> {};
-
-TEST_P(FirmwareStart, StartsTheFirstExistingScriptQuotedElseTheDebugOne) {
-  const RunResult run =
-      RunControl(GetParam().machine, [](CFirmwareControl& c) { c.StartFirmware(); });
-  EXPECT_EQ(Fields(run, "create_process", "command_line"),
-            Texts(GetParam().script.empty() ? 0 : 1, "/C \"\"" + GetParam().script + "\"\""));
-  for (const std::string& path : Fields(run, "find_file", "path"))
-    EXPECT_EQ(path.find("binDebug"), std::string::npos) << "the debug script is taken unseen";
-  EXPECT_EQ(Count(run, "find_file") == 0, GetParam().script.empty()) << "no look without a root";
-  EXPECT_EQ(Fields(run, "process_start", "name"), GetParam().started);
-}
-
-MachineBuilder Root(const std::string& root) {
-  return MachineBuilder().Env("Kestrix_SYSTEM_ROOT", root).File(kInterpreter);
-}
-const std::vector<ProcessSpec> kServer{{0, "Halvmark.exe"}};
-const std::string kBin = "C:\\K\\bin\\StartUpFW.bat";
-const std::string kRelease = "C:\\K\\binRelease\\StartUpFW.bat";
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Table, FirmwareStart, testing::ValuesIn(std::vector<StartCase>{
-    {"both", Root("C:\\K").Script(kBin, kServer).File(kRelease), kBin, {"Halvmark.exe"}},
-    {"release only", Root("C:\\K").Script(kRelease, kServer), kRelease, {"Halvmark.exe"}},
-    {"a directory counts", Root("C:\\K").Directory(kBin), kBin, {}},
-    {"root ends in a backslash", Root("C:\\K\\"), "C:\\K\\\\binDebug\\StartUpFW.bat", {}},
-    {"no interpreter", MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").Script(kBin, kServer), kBin, {}},
-    {"empty root", Root("").File("C:\\bin\\StartUpFW.bat"), "", {}},
-    {"a quote in the root", Root("C:\\K\" & evil"), "", {}}}));
-// clang-format on
 
 constexpr char kPlaceholder[] = "{00000000-0000-0000-0000-000000000000}";
 constexpr char kCode[] = "{6A1E2C34-0B7D-4F58-9E21-3C5D7A9B1F02}";

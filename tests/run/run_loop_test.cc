@@ -217,6 +217,9 @@ struct QuoteCase {
   const char* arg;
   const char* quoted;
 };
+void PrintTo(const QuoteCase& c, std::ostream* out) {
+  *out << c.arg;
+}
 
 class Quoting : public testing::TestWithParam<QuoteCase> {};
 

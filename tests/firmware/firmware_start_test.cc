@@ -1,0 +1,54 @@
+// Starting the firmware: which start-up script, how it is quoted, and when nothing is started.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "firmware/firmware_control.h"
+#include "sim_support.h"
+
+namespace {
+
+using namespace testing_support;
+using testing_support::PrintTo;  // for the test names of the tables below
+using Texts = std::vector<std::string>;
+
+struct StartCase {
+  const char* what;
+  MachineBuilder machine;
+  std::string script;  // the script started, empty for none
+  Texts started;       // what the script brought up
+};
+
+class FirmwareStart : public testing::TestWithParam<StartCase> {};
+
+TEST_P(FirmwareStart, StartsTheFirstExistingScriptQuotedElseTheDebugOne) {
+  const RunResult run =
+      RunControl(GetParam().machine, [](CFirmwareControl& c) { c.StartFirmware(); });
+  EXPECT_EQ(Fields(run, "create_process", "command_line"),
+            Texts(GetParam().script.empty() ? 0 : 1, "/C \"\"" + GetParam().script + "\"\""));
+  for (const std::string& path : Fields(run, "find_file", "path"))
+    EXPECT_EQ(path.find("binDebug"), std::string::npos) << "the debug script is taken unseen";
+  EXPECT_EQ(Count(run, "find_file") == 0, GetParam().script.empty()) << "no look without a root";
+  EXPECT_EQ(Fields(run, "process_start", "name"), GetParam().started);
+}
+
+MachineBuilder Root(const std::string& root) {
+  return MachineBuilder().Env("Kestrix_SYSTEM_ROOT", root).File(kInterpreter);
+}
+const std::vector<ProcessSpec> kServer{{0, "Halvmark.exe"}};
+const std::string kBin = "C:\\K\\bin\\StartUpFW.bat";
+const std::string kRelease = "C:\\K\\binRelease\\StartUpFW.bat";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, FirmwareStart, testing::ValuesIn(std::vector<StartCase>{
+    {"both", Root("C:\\K").Script(kBin, kServer).File(kRelease), kBin, {"Halvmark.exe"}},
+    {"release only", Root("C:\\K").Script(kRelease, kServer), kRelease, {"Halvmark.exe"}},
+    {"a directory counts", Root("C:\\K").Directory(kBin), kBin, {}},
+    {"root ends in a backslash", Root("C:\\K\\"), "C:\\K\\\\binDebug\\StartUpFW.bat", {}},
+    {"no interpreter", MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").Script(kBin, kServer), kBin, {}},
+    {"empty root", Root("").File("C:\\bin\\StartUpFW.bat"), "", {}},
+    {"a quote in the root", Root("C:\\K\" & evil"), "", {}}}));
+// clang-format on
+
+}  // namespace

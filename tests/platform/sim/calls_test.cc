@@ -1,0 +1,230 @@
+// The simulated platform's calls, each as Windows and Wine answer it: paths, registry reads,
+// window texts, closes and waits, the shutdown privilege, the status window's timer.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "fenwrack-sim/timeline_text.h"
+#include "machine_file/machine.h"
+#include "platform/platform.h"
+#include "platform/sim/entry.h"
+#include "sim_engine/run_result.h"
+
+namespace {
+
+using machine_file::Machine;
+using nlohmann::json;
+using sim_engine::EndHow;
+using sim_engine::RunResult;
+
+RunResult Tool(const json& machine, const char16_t* op) {
+  return platform::sim::Run(Machine::FromJson(machine, "test"), {u"Fenwrack.exe", op});
+}
+
+struct PathCase {
+  const char* path;
+  bool found;   // by a search, which finds folders too
+  bool isFile;  // for an open and the interpreter's lookup
+};
+void PrintTo(const PathCase& c, std::ostream* out) {
+  *out << c.path;
+}
+
+class PathForms : public testing::TestWithParam<PathCase> {};
+
+TEST_P(PathForms, AreNormalisedAsWindowsDoesForEveryLookup) {
+  const Machine machine =
+      Machine::FromJson({{"files",
+                          {{{"path", "C:\\W\\cmd.exe"}},
+                           {{"path", "C:\\K\\dir.bat"}, {"directory", true}},
+                           {{"path", "C:\\K\\bin\\StartUpFW.bat"}, {"starts", {"a.exe"}}}}}},
+                        "test");
+  const platform::WString path = platform::WidenAnsi(GetParam().path);
+  bool found = false, opened = false;
+  platform::sim::RunFunction(machine, [&] {
+    found = static_cast<bool>(platform::FindFirst(path));
+    opened = static_cast<bool>(platform::OpenCrtFile(path, u"r"));
+  });
+  EXPECT_EQ(found, GetParam().found);
+  EXPECT_EQ(opened, GetParam().isFile);
+  const RunResult run = platform::sim::RunFunction(machine, [&] {
+    platform::WString line = u"C:\\W\\cmd.exe /C \"\"" + path + u"\"\"";
+    platform::StartedProcess started;
+    ASSERT_EQ(platform::StartProcess(nullptr, line, 0, 0, started), 1);
+    platform::WaitForObject(started.process, platform::kInfinite);
+  });
+  EXPECT_EQ(run.Named("process_start").size(), GetParam().isFile ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PathForms,
+                         testing::ValuesIn(std::vector<PathCase>{
+                             {"c:/k//BIN\\\\startupfw.bat", true, true},
+                             {"C:\\..\\K\\.\\x\\..\\bin.\\StartUpFW.bat. . ", true, true},
+                             {"C:\\K\\bin..\\StartUpFW.bat", false, false},
+                             {"C:\\K \\bin\\StartUpFW.bat", false, false},
+                             {"C:\\K\\bi", false, false},
+                             {"C:\\K\\dir.bat", true, false}}));
+
+// A file made takes its folder's spelling and loses its trailing dots.
+TEST(PathForms, AFileMadeTakesItsFoldersSpelling) {
+  const RunResult run = platform::sim::RunFunction(
+      Machine::FromJson({{"files", {{{"path", "C:\\K\\dir.bat"}, {"directory", true}}}}}, "test"),
+      [] { EXPECT_TRUE(platform::OpenCrtFile(u"c:\\k\\DIR.BAT\\\\.\\Kill.log.", u"a")); });
+  EXPECT_EQ(run.changes, std::vector<std::string>{"C:\\K\\dir.bat\\Kill.log: created"});
+}
+
+struct KeyCase {
+  const char16_t* path;
+  std::int32_t status;
+};
+void PrintTo(const KeyCase& c, std::ostream* out) {
+  *out << std::string(c.path, c.path + std::char_traits<char16_t>::length(c.path));
+}
+
+class KeyOpen : public testing::TestWithParam<KeyCase> {};
+
+// A key exists when it or a key below it is described; names ignore case.
+TEST_P(KeyOpen, FindsKeysThroughTheirSubkeys) {
+  const Machine machine = Machine::FromJson(
+      {{"registry", {{{"key", "A\\B\\C"}, {"name", "V"}, {"type", "REG_DWORD"}, {"data", 1}}}}},
+      "test");
+  std::int32_t status = -1;
+  platform::sim::RunFunction(machine, [&] {
+    platform::RegKey key;
+    status = platform::OpenRegistryKey(platform::RegistryRoot::kLocalMachine, GetParam().path, 0,
+                                       platform::kKeyRead, key);
+  });
+  EXPECT_EQ(status, GetParam().status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, KeyOpen,
+    testing::ValuesIn(std::vector<KeyCase>{
+        {u"A\\B\\X", 2}, {u"A\\B\\C\\D", 2}, {u"A\\B\\", 2}, {u"A", 0}, {u"a\\b\\c", 0}}));
+
+struct ReadCase {
+  json value;  // type and data, or another name
+  std::int32_t status;
+  std::uint32_t size;
+  std::array<unsigned char, 4> buffer;  // as it was: 0xAA
+  bool shown;                           // the timeline tells the value
+};
+void PrintTo(const ReadCase& c, std::ostream* out) {
+  *out << c.value.dump();
+}
+
+class FourByteRead : public testing::TestWithParam<ReadCase> {};
+
+// Status and size as Windows gives them; a value too large for the buffer leaves it untouched.
+TEST_P(FourByteRead, GivesStatusSizeAndBytesAsWindowsDoes) {
+  json value = {{"key", "A\\B\\C"}, {"name", "V"}};
+  value.update(GetParam().value);
+  std::int32_t status = -1;
+  std::uint32_t size = 4;
+  std::array<unsigned char, 4> buffer = {0xAA, 0xAA, 0xAA, 0xAA};
+  const RunResult run =
+      platform::sim::RunFunction(Machine::FromJson({{"registry", {value}}}, "test"), [&] {
+        platform::RegKey key;
+        platform::OpenRegistryKey(platform::RegistryRoot::kLocalMachine, u"a\\b\\c", 0,
+                                  platform::kKeyRead, key);
+        status = platform::QueryRegistryValue(key, u"v", nullptr, buffer.data(), &size);
+      });
+  EXPECT_EQ(status, GetParam().status);
+  EXPECT_EQ(size, GetParam().size);
+  EXPECT_EQ(buffer, GetParam().buffer);
+  EXPECT_EQ(fenwrack_sim::FormatTimeline(run).find(", value") != std::string::npos,
+            GetParam().shown);
+}
+
+constexpr std::array<unsigned char, 4> kUntouched = {0xAA, 0xAA, 0xAA, 0xAA};
+INSTANTIATE_TEST_SUITE_P(
+    Table, FourByteRead,
+    testing::ValuesIn(std::vector<ReadCase>{
+        {{{"type", "REG_DWORD"}, {"data", 0x01020304}}, 0, 4, {0x04, 0x03, 0x02, 0x01}, true},
+        {{{"type", "REG_QWORD"}, {"data", 1}}, 234, 8, kUntouched, false},
+        {{{"type", "REG_SZ"}, {"data", "12"}}, 234, 6, kUntouched, false},
+        {{{"name", "other"}, {"type", "REG_DWORD"}, {"data", 1}}, 2, 4, kUntouched, false}}));
+
+struct TextCase {
+  int max;  // characters the buffer takes, its terminator counted
+  std::u16string text;
+};
+void PrintTo(const TextCase& c, std::ostream* out) {
+  *out << "max " << c.max;
+}
+
+class WindowText : public testing::TestWithParam<TextCase> {};
+
+TEST_P(WindowText, IsCutToTheBufferWithItsTerminator) {
+  std::u16string text;
+  platform::sim::RunFunction(
+      Machine::FromJson({{"processes", {{{"name", "ui.exe"}, {"windows", {"One"}}}}}}, "test"),
+      [&] {
+        char16_t buffer[8] = u"#######";
+        platform::ReadWindowText(platform::WindowRef{1}, buffer, GetParam().max);
+        text = buffer;
+      });
+  EXPECT_EQ(text, GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, WindowText,
+                         testing::ValuesIn(std::vector<TextCase>{
+                             {4, u"One"}, {3, u"On"}, {1, u""}}));
+
+// A close ends a process in its own time, and its helpers with it; one that ignores closes runs
+// on; a wait times out. At one moment the machine's events come before the tool's threads.
+TEST(Processes, ACloseEndsAProcessLaterWithItsHelpers) {
+  const RunResult run = platform::sim::RunFunction(
+      Machine::FromJson(json::parse(R"({"files": [{"path": "C:\\p\\a.exe"}], "processes": [
+        {"pid": 8, "name": "ui.exe", "windows": ["One"], "on_close": {"exit_after_ms": 1000}},
+        {"pid": 12, "name": "helper.exe", "ends_with": "ui.exe"},
+        {"pid": 16, "name": "hung.exe", "windows": ["Two"], "on_close": "ignore"}]})"),
+                        "test"),
+      [&] {
+        for (std::uintptr_t w : {1u, 2u})
+          platform::PostWindowMessage(platform::WindowRef{w}, platform::kWmClose, 0, 0);
+        platform::StartedProcess a;
+        platform::WString line = u"C:\\p\\a.exe --x";
+        ASSERT_EQ(platform::StartProcess(nullptr, line, 0, 0, a), 1);
+        EXPECT_EQ(platform::WaitForObject(a.process, 1000), 258u) << "a.exe runs on";
+      });
+  std::vector<std::pair<std::string, json>> at1000;
+  for (const auto& e : run.events) {
+    if (e.t == 1000)
+      at1000.emplace_back(e.event, e.fields.value("pid", json()));
+  }
+  EXPECT_EQ(at1000, (std::vector<std::pair<std::string, json>>{
+                        {"process_exit", 8}, {"process_exit", 12}, {"end", json()}}));
+}
+
+// Windows refuses the request unless the privilege was enabled.
+TEST(Shutdown, IsRefusedWithoutTheShutdownPrivilege) {
+  for (const char* fault : {"token_open_fails", "privilege_lookup_fails", "privilege_adjust_fails"})
+    EXPECT_EQ(Tool({{"faults", {{fault, true}}}}, u"/shutdown").how, EndHow::kExit) << fault;
+}
+
+// The system needs a moment to end the session: a thread ready at the request still runs, one
+// waiting for later does not.
+TEST(Shutdown, TakesTheProcessOnceNothingMoreCanRunAtThatMoment) {
+  const RunResult run = Tool(json::object(), u"/checkUSB");  // no registry editor: a reboot at once
+  std::vector<std::pair<std::string, std::string>> steps;
+  for (const auto& e : run.events) {
+    if (e.event == "exit_windows" || e.event == "status_window" || e.event == "status_text" ||
+        e.event == "end")
+      steps.emplace_back(e.thread, e.event);
+    EXPECT_EQ(e.t, 0u) << e.event;
+  }
+  EXPECT_EQ(steps, (std::vector<std::pair<std::string, std::string>>{
+                       {"main", "exit_windows"}, {"status", "status_window"}, {"system", "end"}}));
+  EXPECT_EQ(run.how, EndHow::kReboot);
+}
+
+TEST(StatusWindow, WithoutATimerNoTextIsWritten) {
+  const RunResult run = Tool({{"faults", {{"timer_fails", true}}}}, u"/?");
+  EXPECT_EQ(run.Named("status_window").size(), 1u);
+  EXPECT_TRUE(run.Named("status_text").empty());
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+// The run's threads on the virtual clock: how they are unwound at the end, how a lock passes,
+// and how a failure of the run's body comes out.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <stdexcept>
+#include <vector>
+
+#include "machine_file/machine.h"
+#include "platform/platform.h"
+#include "platform/sim/entry.h"
+#include "sim_engine/run_result.h"
+
+namespace {
+
+using machine_file::Machine;
+using sim_engine::EndHow;
+using sim_engine::RunResult;
+
+const Machine& Empty() {
+  static const Machine machine = Machine::FromJson(nlohmann::json::object(), "test");
+  return machine;
+}
+
+// A simulated thread running `body`, which must outlive the run.
+void Spawn(std::function<void()>& body) {
+  platform::BeginThread(
+      [](void* b) -> unsigned { return (*static_cast<std::function<void()>*>(b))(), 0; }, &body,
+      {"Body", "worker"});
+}
+
+TEST(Scheduler, ThreadsStillParkedAtTheEndAreUnwound) {
+  int unwound = 0;
+  std::function<void()> forever = [&unwound] {
+    struct Guard {
+      int& count;
+      ~Guard() { ++count; }
+    } guard{unwound};
+    for (;;)
+      platform::Pause(10000);
+  };
+  platform::sim::RunFunction(Empty(), [&] {
+    Spawn(forever);
+    Spawn(forever);
+    platform::Pause(25000);
+  });
+  EXPECT_EQ(unwound, 2);
+}
+
+TEST(Scheduler, AnExceptionOfTheBodyComesOutAfterTheRun) {
+  EXPECT_THROW(platform::sim::RunFunction(Empty(), [] { throw std::runtime_error("boom"); }),
+               std::runtime_error);
+}
+
+struct LockCase {
+  const char* what;
+  bool holdsForever;  // the waiter, once it has the lock
+  EndHow how;
+};
+void PrintTo(const LockCase& c, std::ostream* out) {
+  *out << c.what;
+}
+
+class Lock : public testing::TestWithParam<LockCase> {};
+
+// The lock is handed to its waiter on leave, so the main thread waits again for it; a thread
+// blocked on a lock held forever leaves the run stuck.
+TEST_P(Lock, GoesToItsWaiterOnLeave) {
+  platform::CriticalSection* lock = nullptr;
+  std::function<void()> waiter = [&] {
+    lock->Enter();
+    platform::Pause(1);
+    if (GetParam().holdsForever)
+      platform::WaitOnCurrentThread();
+    lock->Leave();
+  };
+  const RunResult run = platform::sim::RunFunction(Empty(), [&] {
+    platform::CriticalSection mine;
+    lock = &mine;
+    mine.Enter();
+    Spawn(waiter);
+    platform::Pause(50);
+    mine.Leave();
+    platform::Pause(0);
+    mine.Enter();  // the waiter has it until its pause is over
+    mine.Leave();
+  });
+  EXPECT_EQ(run.how, GetParam().how);
+  EXPECT_EQ(run.virtualMs, 51u);
+  EXPECT_EQ(run.Named("lock_wait").size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Lock,
+                         testing::Values(LockCase{"released", false, EndHow::kExit},
+                                         LockCase{"held forever", true, EndHow::kStuck}));
+
+}  // namespace
