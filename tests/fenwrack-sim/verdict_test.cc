@@ -16,161 +16,41 @@
 #include "fenwrack-sim/product_codes.h"
 #include "fenwrack-sim/verdict.h"
 #include "fenwrack-sim/warnings.h"
+#include "platform/text/text.h"
+#include "rows.h"
 
 namespace {
 
 using machine_file::Machine;
 using nlohmann::json;
+using testing_support::RowName;
+using testing_support::Rows;
 
-struct VerdictCase {
-  const char* what;
-  std::vector<std::u16string> args;  // after the tool's name
-  const char* machine;               // JSON, with the firmware root C:\K unless it gives its own
-  bool achieved;
-  std::string deciding;
-  std::vector<std::string> details = {};  // every line, in order
-  std::vector<const char*> table = {};    // codes in the product-code table's first slots
-};
-// A table case prints as its label.
-template <class Case>
-requires requires(const Case& c) {
-  c.what;
-}
-void PrintTo(const Case& c, std::ostream* out) {
-  *out << c.what;
-}
+class Verdicts : public testing::TestWithParam<json> {};
 
-class Verdicts : public testing::TestWithParam<VerdictCase> {};
-
+// A row: the switches, the machine, and the verdict: achieved, what decides, every detail line in
+// order; "table" puts codes in the product-code table's first slots.
 TEST_P(Verdicts, SayWhatDecidesAndWhatIsLeft) {
-  const VerdictCase& c = GetParam();
-  const std::string root = R"("environment": {"Kestrix_SYSTEM_ROOT": "C:\\K"}, )";
-  const bool ownRoot = std::string(c.machine).rfind("\"environment\"", 0) == 0;
-  const Machine machine = Machine::FromText("{" + (ownRoot ? "" : root) + c.machine + "}", "t");
+  const json& c = GetParam();
+  const Machine machine = Machine::FromJson(c["machine"], "t");
   std::vector<std::u16string> args = {u"Fenwrack.exe"};
-  args.insert(args.end(), c.args.begin(), c.args.end());
+  for (const json& arg : c["args"])
+    args.push_back(platform::text::Utf8ToUtf16(arg.get<std::string>()));
   char table[kProductCodeSlots][kProductCodeSlotSize];
   std::memcpy(table, SimulatedProductCodes, sizeof table);
-  for (std::size_t i = 0; i < c.table.size(); ++i)
-    std::snprintf(SimulatedProductCodes[i], kProductCodeSlotSize, "%s", c.table[i]);
+  const std::vector<std::string> codes = c.value("table", std::vector<std::string>{});
+  for (std::size_t i = 0; i < codes.size(); ++i)
+    std::snprintf(SimulatedProductCodes[i], kProductCodeSlotSize, "%s", codes[i].c_str());
   const fenwrack_sim::Verdict v =
       fenwrack_sim::Judge(machine, args, platform::sim::Run(machine, args));
   std::memcpy(SimulatedProductCodes, table, sizeof table);
-  EXPECT_EQ(v.achieved, c.achieved) << v.Text();
-  EXPECT_EQ(v.deciding, c.deciding) << v.Text();
-  EXPECT_EQ(v.details, c.details) << v.Text();
+  EXPECT_EQ(v.achieved, c["achieved"]) << v.Text();
+  EXPECT_EQ(v.deciding, c["deciding"]) << v.Text();
+  EXPECT_EQ(v.details, c.value("details", std::vector<std::string>{})) << v.Text();
 }
 
-// clang-format off
-#define CMD R"({"path": "C:\\WINNT\\system32\\cmd.exe"})"
-#define SCRIPT(starts) R"({"path": "C:\\K\\bin\\StartUpFW.bat", "starts": )" starts "}"
-#define POLICY(data) R"("registry": [{"key": "System\\CurrentControlSet\\Control\\StorageDevicePolicies", "name": "WriteProtect", "type": "REG_DWORD", "data": )" data "}]"
-#define IMPORT(data) R"("files": [{"path": "C:\\WINDOWS\\regedit.exe"}, {"path": "C:\\Program Files\\Kestrix\\USBProtect\\SetUSBProtection.reg", "content": "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\StorageDevicePolicies]\r\n\"WriteProtect\"=dword:)" data R"("}])"
-#define PLACEHOLDER R"("{00000000-0000-0000-0000-000000000000}")"
-#define MSIEXEC R"("files": [{"path": "C:\\WINDOWS\\SYSTEM32\\msiexec.exe"}], )"
-// Lines said in many runs.
-#define STARTED(n) "the start-up script C:\\K\\bin\\StartUpFW.bat ran and started " n
-#define OUT_OF_REACH(process) process " still runs: it runs elevated and the account is not an administrator, so it can neither be asked to close nor be terminated"
-#define NOT_1 "WriteProtect is still not 1: every /checkUSB will import and reboot again"
-#define DENIED "the registry editor could not write under HKEY_LOCAL_MACHINE: the account is not an administrator"
-
-INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(std::vector<VerdictCase>{
-    {"two hung servers: the later one is terminated, the first hangs on", {u"/restart"},
-     R"("files": [)" CMD ", " SCRIPT(R"(["Quenstead.exe"])") R"(], "processes": [
-        {"pid": 100, "name": "Quenstead.exe", "on_close": "ignore"},
-        {"pid": 104, "name": "Quenstead_d.exe", "on_close": "ignore", "elevated": true}])",
-     false, "1 firmware program was never stopped",
-     {"terminated Quenstead_d.exe (pid 104)", "warning: the kill is not noted in the kill log: its folder is missing or the log cannot be written",
-      "warning: the server Quenstead.exe (pid 100) still runs: it has no firmware window, so nothing asked it to close; a restart terminates one server only",
-      "warning: a second Quenstead.exe started while Quenstead.exe (pid 100) still runs", STARTED("1 program")}},
-    {"a hung server that cannot be terminated", {u"/restart"}, R"("files": [)" CMD ", " SCRIPT(R"(["Talvora.exe"])") R"(], "processes": [
-        {"pid": 8, "name": "Halvmark.exe", "on_close": "ignore", "can_terminate": false}])", false, "1 firmware program was never stopped",
-     {"warning: the server Halvmark.exe (pid 8) still runs: it has no firmware window, so nothing asked it to close; a restart terminates one server only",
-      STARTED("1 program")}},
-    {"restarted, the hung server terminated and noted", {u"/restart"}, R"("files": [)" CMD ", " SCRIPT(R"(["Talvora.exe"])") R"(,
-        {"path": "C:\\Kestrix\\Instr\\log", "directory": true}], "processes": [{"pid": 8, "name": "Halvmark.exe", "on_close": "ignore"}])",
-     true, "the firmware was stopped and started again", {"terminated Halvmark.exe (pid 8)", STARTED("1 program")}},
-    {"not an administrator: two elevated programs never stopped", {u"/restart"}, R"("system": {"administrator": false}, "files": [)" CMD ", "
-     SCRIPT(R"(["Talvora.exe"])") R"(], "processes": [{"pid": 8, "name": "Talvora.exe", "elevated": true}, {"pid": 9, "name": "Tarnwick.exe", "elevated": true}])",
-     false, "2 firmware programs were never stopped: the account is not an administrator", {OUT_OF_REACH("Talvora.exe (pid 8)"),
-      OUT_OF_REACH("Tarnwick.exe (pid 9)"), "warning: a second Talvora.exe started while Talvora.exe (pid 8) still runs", STARTED("1 program")}},
-    {"an empty root", {u"/restart"}, R"("environment": {"Kestrix_SYSTEM_ROOT": ""}, "files": [)" CMD "]",
-     false, "root empty: nothing was started, the firmware stays down"},
-    {"a root with a quote", {u"/restart"}, R"("environment": {"Kestrix_SYSTEM_ROOT": "C:\\K\""}, "files": [)" CMD "]",
-     false, "the root holds a quote: nothing was started, the firmware stays down"},
-    {"no interpreter", {u"/restart"}, R"("files": [)" SCRIPT("[]") "]", false, "the command interpreter could not be started: the firmware stays down"},
-    {"no script", {u"/restart"}, R"("files": [)" CMD "]", false, "no start-up script under C:\\K: the firmware stays down"},
-    {"a script that starts nothing", {u"/restart"}, R"("files": [)" CMD ", " SCRIPT("[]") "]", false,
-     "the start-up script started nothing", {STARTED("0 programs")}},
-    {"stopped; a name that is the firmware's only when folded beyond A to Z", {u"/terminate"},
-     R"("processes": [{"name": "Talvora.exe", "windows": ["Talvora"], "elevated": true}, {"name": "notes.exe", "on_close": "ignore"},
-        {"name": "Quen\u017Ftead.exe", "on_close": "ignore"}])", true, "the firmware is stopped"},
-    {"an elevated firmware out of reach", {u"/terminate"}, R"("system": {"administrator": false},
-        "processes": [{"pid": 8, "name": "Talvora.exe", "windows": ["Talvora"], "elevated": true}])",
-     false, "1 firmware program still runs: the account is not an administrator", {OUT_OF_REACH("Talvora.exe (pid 8)")}},
-    {"not an administrator, yet the rights do not decide: a window that takes no message", {u"/terminate"}, R"("system": {"administrator": false},
-        "processes": [{"pid": 8, "name": "Talvora.exe", "elevated": true}, {"pid": 9, "name": "Halvmark.exe", "windows": [{"title": "Pelmo", "accepts_posts": false}]}])",
-     false, "2 firmware programs still run",
-     {OUT_OF_REACH("Talvora.exe (pid 8)"), "Halvmark.exe (pid 9) still runs: its window took none of 30 close requests"}},
-    {"a hung interface, elevated for an administrator", {u"/terminate"},
-     R"("processes": [{"pid": 8, "name": "Talvora.exe", "windows": ["Talvora"], "on_close": "ignore", "elevated": true}])",
-     false, "1 firmware program still runs", {"Talvora.exe (pid 8) still runs: it ignored 30 close requests"}},
-    {"a listed product stays, another is not listed", {u"/deinstall"}, MSIEXEC R"("products": [{"code": )" PLACEHOLDER R"(, "removal_works": false},
-        {"code": "{11111111-2222-3333-4444-555555555555}", "name": "Old firmware"}])", false, "1 listed product is still installed",
-     {"still installed though listed: {00000000-0000-0000-0000-000000000000}: its uninstall failed",
-      "installed but not in the table: {11111111-2222-3333-4444-555555555555} (Old firmware)"}},
-    {"a listed product not installed (state 2), one not listed without a name", {u"/deinstall"},
-     MSIEXEC R"("products": [{"code": )" PLACEHOLDER R"(, "state": 2}, {"code": "{B}"}])", true,
-     "no product of the table was installed: nothing was removed", {"installed but not in the table: {B}"}},
-    {"codes in other letters than the table's", {u"/deinstall"}, MSIEXEC R"("products": [
-        {"code": "{A}", "removal_works": false}, {"code": "{b}", "removal_works": false}])", false, "2 listed products are still installed",
-     {"still installed though listed: {A}: its uninstall failed", "still installed though listed: {b}: its uninstall failed"}, {"{a}", "{B}"}},
-    {"removed", {u"/deinstall"}, MSIEXEC R"("products": [{"code": )" PLACEHOLDER "}]", true,
-     "1 product was removed", {"removed {00000000-0000-0000-0000-000000000000}"}},
-    {"not an administrator: the uninstall is refused, an elevated firmware cannot be opened", {u"/deinstall"}, MSIEXEC R"("products": [{"code": )"
-     PLACEHOLDER R"(}], "processes": [{"pid": 8, "name": "Talvora.exe", "elevated": true}], "system": {"administrator": false})",
-     false, "1 listed product is still installed: the account is not an administrator",
-     {"still installed though listed: {00000000-0000-0000-0000-000000000000}: its uninstall failed: the account is not an administrator",
-      OUT_OF_REACH("Talvora.exe (pid 8)")}},
-    {"no installer program, and no administrator", {u"/deinstall"}, R"("products": [{"code": )" PLACEHOLDER R"(}], "system": {"administrator": false})",
-     false, "1 listed product is still installed",
-     {"still installed though listed: {00000000-0000-0000-0000-000000000000}: the installer program could not be started"}},
-    {"protected already", {u"/checkUSB"}, POLICY("1"), true, "write protection was on already: nothing was changed"},
-    {"protected after the reboot", {u"/checkUSB"}, IMPORT("00000001") ", " POLICY("0"), true,
-     "a reboot was asked for, and after it WriteProtect is 1", {"WriteProtect is 1 for the next start"}},
-    {"a settings file that does not protect", {u"/checkUSB"}, IMPORT("00000000"), false,
-     "a reboot was asked for, but the settings file does not set WriteProtect to 1", {NOT_1}},
-    {"no settings file", {u"/checkUSB"}, R"("files": [{"path": "C:\\WINDOWS\\regedit.exe"}])", false,
-     "a reboot was asked for, but the registry editor could not read the settings file: WriteProtect is not 1",
-     {"the registry editor could not read the settings file: nothing was imported", NOT_1}},
-    {"no registry editor", {u"/checkUSB"}, R"("files": [])", false,
-     "a reboot was asked for, but the registry editor could not be started: WriteProtect is not 1",
-     {"the registry editor could not be started: nothing was imported", NOT_1}},
-    {"not an administrator: nothing imported, no reboot", {u"/checkUSB"}, IMPORT("00000001") R"(, "system": {"administrator": false})",
-     false, "the reboot was refused and WriteProtect is not 1: the account is not an administrator", {DENIED, NOT_1}},
-    {"not an administrator who may reboot: nothing imported", {u"/checkUSB"},
-     IMPORT("00000001") R"(, "system": {"administrator": false, "shutdown_privilege": true})",
-     false, "a reboot was asked for, but WriteProtect is not 1: the account is not an administrator", {DENIED, NOT_1}},
-    {"a refused reboot", {u"/checkUSB"}, IMPORT("00000001") R"(, "system": {"reboot": "refuse"})", false,
-     "the reboot was refused; WriteProtect is 1 once the system restarts", {"WriteProtect is 1 for the next start"}},
-    {"a refused reboot, a settings file that does not protect", {u"/checkUSB"}, IMPORT("00000000") R"(, "system": {"reboot": "refuse"})", false,
-     "the reboot was refused; WriteProtect is not 1", {NOT_1}},
-    {"no shutdown privilege", {u"/shutdown"}, R"("system": {"shutdown_privilege": false})", false,
-     "the power-off was refused: the shutdown privilege could not be enabled, the analyzer stays on"},
-    {"not an administrator", {u"/shutdown"}, R"("system": {"administrator": false})", false,
-     "the power-off was refused: the account is not an administrator and does not hold the shutdown privilege, the analyzer stays on"},
-    {"a token that holds the privilege; of several switches the tool's order picks /shutdown", {u"/deinstall", u"/checkUSB", u"/restart", u"/shutdown"},
-     R"("system": {"administrator": false, "shutdown_privilege": true})", true, "a power-off was asked for and accepted"},
-    {"not an administrator, yet holding the privilege: the rights do not decide", {u"/shutdown"},
-     R"("system": {"administrator": false, "shutdown_privilege": true}, "faults": {"privilege_adjust_fails": true})", false,
-     "the power-off was refused: the shutdown privilege could not be enabled, the analyzer stays on"},
-    {"a system that refuses", {u"/shutdown"}, R"("system": {"power_off": "refuse"})", false,
-     "the power-off was refused by the system: the analyzer stays on"},
-    {"a usage box nobody closes", {u"/?"}, R"("user": {"closes_usage_box_after_ms": null})", false,
-     "the run never ended: stuck (the time limit of one hour was reached)"},
-    {"out of memory", {u"/deinstall"}, R"("faults": {"widen_fails_from_call": 1})", false,
-     "the tool stopped short: it ran out of memory (exit code 3)"}}));
-// clang-format on
+INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(Rows("fenwrack-sim/verdicts.json")),
+                         RowName);
 
 // Names and values the tool never acts on but that look meant for it; the right ones pass quietly.
 TEST(Warnings, NameThePlaceOfEachNearMiss) {
@@ -191,56 +71,39 @@ TEST(Warnings, NameThePlaceOfEachNearMiss) {
                                               "/files/0/starts/0", "/products/0/code"}));
 }
 
-struct FleetCase {
-  const char* what;
-  std::u16string op;
-  std::vector<std::pair<std::string, std::string>> files;  // name and content
-  std::string text, jsonLines;                             // @ stands for the folder
-};
+class Fleet : public testing::TestWithParam<json> {};
 
-class Fleet : public testing::TestWithParam<FleetCase> {};
-
+// A row: the files of a folder, and the fleet's text and JSON lines (one form for every fleet:
+// one row shows it); @ stands for the folder.
 TEST_P(Fleet, JudgesEachMachineFileOfAFolderAndNamesOneThatIsNot) {
-  const FleetCase& c = GetParam();
-  const std::string folder = testing::TempDir() + "fleet " + c.what;
+  const json& c = GetParam();
+  const std::string folder = testing::TempDir() + "fleet " + std::to_string(c.dump().size());
   std::filesystem::create_directories(folder);
-  for (const auto& [name, content] : c.files)
-    std::ofstream(folder + "/" + name) << content;
+  for (const auto& [name, content] : c["files"].items())
+    std::ofstream(folder + "/" + name) << content.get<std::string>();
   const auto in = [&folder](const std::string& s) {
     return std::regex_replace(s, std::regex("@"), folder);
   };
-  const auto fleet = fenwrack_sim::JudgeFleet(folder, {u"Fenwrack.exe", c.op});
-  EXPECT_EQ(fenwrack_sim::FleetText(fleet), in(c.text));
-  if (!c.jsonLines.empty()) {  // one form for every fleet: one row shows it
-    EXPECT_EQ(fenwrack_sim::FleetJsonLines(fleet), in(c.jsonLines));
+  const auto fleet = fenwrack_sim::JudgeFleet(
+      folder, {u"Fenwrack.exe", platform::text::Utf8ToUtf16(c["op"].get<std::string>())});
+  EXPECT_EQ(fenwrack_sim::FleetText(fleet), in(c["text"]));
+  if (c.contains("json_lines")) {
+    EXPECT_EQ(fenwrack_sim::FleetJsonLines(fleet), in(c["json_lines"]));
   }
 }
 
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Table, Fleet, testing::ValuesIn(std::vector<FleetCase>{
-    {"a machine, a file that is not one, files that are not json", u"/restart",
-     {{"a.json", "{}"}, {"b.json", R"({"processes": 1})"}, {"notes.txt", "not a machine"}, {".json", "hidden"}},
-     "a.json  NOT achieved  root unset: nothing was started, the firmware stays down\n"
-     "b.json  not a machine: @/b.json:1:2: /processes: expected an array, not 1\n",
-     R"({"achieved":false,"deciding":"root unset: nothing was started, the firmware stays down","details":[],"file":"a.json",)"
-     R"("goal":"stop the firmware and start it again","operation":"/restart"})" "\n"
-     R"({"error":"@/b.json:1:2: /processes: expected an array, not 1","file":"b.json"})" "\n"},
-    // Written in name order: whatever order the system lists them in, a sort is needed.
-    {"in name order, in the longest name's width", u"/terminate",
-     {{"b.json", "{}"}, {"long-name.json", R"({"processes": [{"pid": 8, "name": "Talvora.exe", "windows": ["Talvora"], "on_close": "ignore"}]})"},
-      {"m.json", "{}"}, {"x.json", "{}"}, {"z.json", "{}"}},
-     "b.json          achieved      the firmware is stopped\n"
-     "long-name.json  NOT achieved  1 firmware program still runs\n"
-     "m.json          achieved      the firmware is stopped\n"
-     "x.json          achieved      the firmware is stopped\n"
-     "z.json          achieved      the firmware is stopped\n", ""}}));
-// clang-format on
+INSTANTIATE_TEST_SUITE_P(Table, Fleet, testing::ValuesIn(Rows("fenwrack-sim/fleets.json")),
+                         RowName);
 
 struct CheckCase {
   const char* what;
   std::function<void(json&)> change;  // from the prediction to the capture
   std::vector<std::string> lines;
 };
+
+void PrintTo(const CheckCase& c, std::ostream* out) {
+  *out << c.what;
+}
 
 class Check : public testing::TestWithParam<CheckCase> {};
 
