@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "machine_file/machine.h"
+#include "platform/text/json_string.h"
 
 namespace machine_file {
 
@@ -11,8 +12,13 @@ namespace {
 
 using nlohmann::json;
 
+// Strings as nlohmann::json's dump writes them, ill-formed UTF-8 replaced.
+std::string Quote(const std::string& text) {
+  return platform::text::JsonString(text, platform::text::ControlEscapes::kShort);
+}
+
 std::string Dump(const json& value) {
-  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+  return value.is_string() ? Quote(value.get_ref<const std::string&>()) : value.dump();
 }
 
 // Fixed key order for machine files, so that dumps read like the documentation.
@@ -81,7 +87,7 @@ std::string Flat(const json& value) {
   if (value.is_object()) {
     std::string out = "{";
     for (const std::string& key : OrderedKeys(value))
-      out += (out.size() > 1 ? ", " : "") + Dump(json(key)) + ": " + Flat(value[key]);
+      out += (out.size() > 1 ? ", " : "") + Quote(key) + ": " + Flat(value[key]);
     return out + "}";
   }
   if (value.is_array()) {
@@ -105,7 +111,7 @@ void Pretty(const json& value, std::size_t indent, std::string& out) {
   bool first = true;
   if (object) {
     for (const std::string& key : OrderedKeys(value)) {
-      out += (first ? "" : ",\n") + pad + Dump(json(key)) + ": ";
+      out += (first ? "" : ",\n") + pad + Quote(key) + ": ";
       Pretty(value[key], indent + 2, out);
       first = false;
     }
