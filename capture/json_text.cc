@@ -1,36 +1,15 @@
 #include "capture/json_text.h"
 
+#include "platform/text/json_string.h"
 #include "platform/text/utf8.h"
-
-#include <cstdio>
 
 namespace capture {
 
 namespace {
 
-// `text` as a JSON string literal; `text` is well-formed UTF-8.
+// The capture's files have always escaped every control but \n, \r and \t.
 std::string Quote(std::string_view text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
+  return platform::text::JsonString(text, platform::text::ControlEscapes::kHex);
 }
 
 }  // namespace
