@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "app/tool_dialog.h"
+#include "platform/text/text.h"
+#include "rows.h"
 #include "sim_support.h"
 
 namespace {
@@ -14,86 +16,52 @@ using namespace testing_support;
 using testing_support::PrintTo;  // for the test names of the tables below
 using Texts = std::vector<std::string>;
 
-// "T event fields" per outward step of the main and worker threads; a step repeated at once
-// is "xN".
-Texts Outline(const RunResult& run) {
+// Each outward step of the main and worker threads: its time, its event, the fields that tell it
+// (and the thread, where either may do it); a step repeated at once counts its "times".
+nlohmann::json Outline(const RunResult& run) {
   // clang-format off
   static const std::map<std::string, Texts> kShown = {
-      {"post_message", {"title"}}, {"terminate_process", {"name", "@"}},
+      {"post_message", {"title"}}, {"terminate_process", {"name", "thread"}},
       {"create_process", {"application", "command_line", "flags"}}, {"wait_process", {}},
       {"msi_query", {}}, {"file_append", {}}, {"privilege", {"step", "ok"}},
       {"exit_windows", {"flags", "reason"}}};
   // clang-format on
-  Texts steps;
-  std::string last, first;
-  int repeats = 1;
+  nlohmann::json steps = nlohmann::json::array(), last;
   for (const Event& e : run.events) {
     if (e.thread == "status" || !kShown.count(e.event))
       continue;
-    std::string step = e.event;
+    nlohmann::json step = {{"event", e.event}};
     for (const std::string& key : kShown.at(e.event))
-      step += " " + (key == "@" ? "@" + e.thread : Str(e.fields.value(key, nlohmann::json())));
+      step[key] =
+          key == "thread" ? nlohmann::json(e.thread) : e.fields.value(key, nlohmann::json());
     if (step == last) {
-      steps.back() = first + " x" + std::to_string(++repeats);
+      steps.back()["times"] = steps.back().value("times", 1) + 1;
       continue;
     }
-    last = step, repeats = 1, first = std::to_string(e.t) + " " + step;
-    steps.push_back(first);
+    last = step;
+    step["t"] = e.t;
+    steps.push_back(step);
   }
   return steps;
 }
 
-struct RunCase {
-  const char* what;
-  std::u16string op;
-  MachineBuilder machine;
-  Texts outline;
-  EndHow how;
-  std::uint64_t endMs;
-  int exitCode = 0;
-};
+class Runs : public testing::TestWithParam<nlohmann::json> {};
 
-class Runs : public testing::TestWithParam<RunCase> {};
-
+// A row: the switch, the machine, the outline of the run, how and when it ends.
 TEST_P(Runs, DoTheirStepsInOrderAndEndAsExpected) {
-  const RunResult run = RunTool(GetParam().machine, {GetParam().op});
-  EXPECT_EQ(Outline(run), GetParam().outline);
-  EXPECT_EQ(run.how, GetParam().how);
-  EXPECT_EQ(run.virtualMs, GetParam().endMs);
-  EXPECT_EQ(run.exitCode, GetParam().exitCode);
+  const nlohmann::json& c = GetParam();
+  const RunResult run = platform::sim::Run(
+      Machine::FromJson(c["machine"], "test"),
+      {u"Fenwrack.exe", platform::text::Utf8ToUtf16(c["op"].get<std::string>())});
+  EXPECT_EQ(Outline(run), c["outline"]);
+  EXPECT_EQ(EndHowName(run.how), c["how"]);
+  EXPECT_EQ(run.virtualMs, c["ends_at_ms"]);
+  EXPECT_EQ(run.exitCode, c.value("exit_code", 0));
   // The controller goes however the operation ended, unless the system went down.
   EXPECT_EQ(Count(run, "lock_delete"), run.how == EndHow::kExit ? 1u : 0u);
 }
 
-// clang-format off
-constexpr char kPolicyKey[] = "System\\CurrentControlSet\\Control\\StorageDevicePolicies";
-const std::string kImport = "0 create_process C:\\WINDOWS\\regedit.exe  /s \"C:\\Program Files\\Kestrix\\USBProtect\\SetUSBProtection.reg\" 134217760";
-const Texts kImportThenReboot = {kImport, "0 wait_process", "300 privilege open_token true", "300 privilege lookup true",
-                                 "300 privilege adjust true", "300 exit_windows 6 0"};
-MachineBuilder Usb(const std::string& type, const nlohmann::json& data) {
-  MachineBuilder m = MachineBuilder().Reboot(false).File("C:\\WINDOWS\\regedit.exe");
-  return type.empty() ? m : m.Registry(kPolicyKey, "WriteProtect", type, data);
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, Runs, testing::ValuesIn(std::vector<RunCase>{
-    {"shutdown closes, pauses 5 s, asks", u"/shutdown", MachineBuilder().PowerOff(false).Process({5, "Talvora.exe", {"Talvora"}, 100}),
-     {"0 post_message Talvora", "5000 privilege open_token true", "5000 privilege lookup true", "5000 privilege adjust true", "5000 exit_windows 8 0"}, EndHow::kExit, 5000},
-    {"DWORD 257: all four bytes count", u"/checkUSB", Usb("REG_DWORD", 257), kImportThenReboot, EndHow::kExit, 300},
-    {"QWORD 1: eight bytes", u"/checkUSB", Usb("REG_QWORD", 1), kImportThenReboot, EndHow::kExit, 300},
-    {"one byte 1", u"/checkUSB", Usb("REG_BINARY", "01"), {}, EndHow::kExit, 0},
-    {"no Windows folder: no editor, still the reboot", u"/checkUSB", Usb("", nullptr).Fault("windows_folder_unavailable", true),
-     {"0 privilege open_token true", "0 privilege lookup true", "0 privilege adjust true", "0 exit_windows 6 0"}, EndHow::kExit, 0},
-    // Snapshots of 3 s: the bounded wait gives up at 60 s, the kill is before the worker is done, the start after.
-    {"restart outlives a slow worker", u"/restart", MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").File(kInterpreter).File("C:\\K\\bin\\StartUpFW.bat").Directory("C:\\Kestrix\\Instr\\log").Process({9, "Halvmark.exe"}).Fault("snapshot_delay_ms", 3000),
-     {"63000 terminate_process Halvmark.exe @main", "63000 file_append", "70000 create_process C:\\WINNT\\system32\\cmd.exe /C \"\"C:\\K\\bin\\StartUpFW.bat\"\" 134217760"}, EndHow::kExit, 70000},
-    {"terminate waits beyond a minute", u"/terminate", MachineBuilder().Process({9, "Halvmark.exe"}).Fault("snapshot_delay_ms", 3000), {}, EndHow::kExit, 125000},
-    // Slow snapshots: the removal runs beside the worker; the run ends once the worker is done.
-    {"deinstall outlives a slow worker", u"/deinstall", MachineBuilder().Process({9, "Halvmark.exe"}).Fault("snapshot_delay_ms", 3000),
-     {"60000 msi_query x192", "124000 terminate_process Halvmark.exe @worker"}, EndHow::kExit, 125000},
-    // Out of memory in the string class: no success, and still the controller goes.
-    {"exception", u"/deinstall", MachineBuilder().Fault("widen_fails_from_call", 1), {}, EndHow::kExit, 6000,
-     framework::kExitUnexpectedError}}));
-// clang-format on
+INSTANTIATE_TEST_SUITE_P(Table, Runs, testing::ValuesIn(Rows("app/runs.json")), RowName);
 
 MachineBuilder Analyzer() {
   return MachineBuilder()
