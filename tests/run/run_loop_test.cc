@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "rows.h"
 #include "run/command_line.h"
 #include "run/run_loop.h"
 
@@ -19,37 +20,45 @@ struct EndedBySystem {};
 
 const std::string kFolder = "C:\\Service Tools\\Prüfstand";
 const std::string kRecord = kFolder + "\\records\\20261208T153012Z-restart";
-const std::string kCaptureBefore = "fenwrack-capture.exe before.json";
-const std::string kDryRun =
-    "fenwrack-sim.exe --machine before.json --trace trace.jsonl --svg picture.svg --dump-machine "
-    "predicted.json --require-achieved -- /restart";
-const std::string kTool = "Fenwrack.exe /restart";
-const std::string kCaptureAfter = "fenwrack-capture.exe after.json";
-const std::string kCheck = "fenwrack-sim.exe --check predicted.json after.json";
-const std::string kCheckRestarted =
-    "fenwrack-sim.exe --check --restarted predicted.json after.json";
 
+// A row of loops.json; the fields it leaves out take these values.
 struct LoopCase {
-  const char* name = "";
-  std::vector<std::string> args = {};  // fenwrack-run's
-  int before = 0;                      // fenwrack-capture.exe's status
-  int dryRun = 0;                      // fenwrack-sim.exe's
-  const char* end = "exit";            // the trace's end
+  std::string name;
+  std::vector<std::string> args;  // fenwrack-run's
+  int before = 0;                 // fenwrack-capture.exe's status
+  int dryRun = 0;                 // fenwrack-sim.exe's
+  std::string end = "exit";       // the trace's end
   int predictedCode = 0;
   bool achieved = true;  // the trace's verdict
-  int tool = 0;          // Fenwrack.exe's exit code
+  int tool = 0;          // Fenwrack.exe's exit code; -1: cannot start, -2: ended by the system
   int after = 0;
   int check = 0;
   bool taken = false;       // a record of that name exists
   bool dryRunDone = false;  // a record of an earlier run: for check
-  std::vector<std::string> started = {};
+  std::vector<std::string> started;
   int status = 0;
   std::string record = kRecord;
-  std::vector<std::string> recordLines = {};  // record.txt holds them, after their times
-  std::string checkLine = {};                 // check.txt holds it
+  std::vector<std::string> recordLines;  // record.txt holds them, after their times
+  std::string checkLine;                 // check.txt holds it
 };
 void PrintTo(const LoopCase& c, std::ostream* out) {
   *out << c.name;
+}
+
+std::vector<LoopCase> Loops() {
+  std::vector<LoopCase> loops;
+  for (const nlohmann::json& r : testing_support::Rows("run/loops.json")) {
+    const LoopCase d;
+    loops.push_back({r["what"], r["args"], r.value("capture_before", d.before),
+                     r.value("dry_run", d.dryRun), r.value("predicted_end", d.end),
+                     r.value("predicted_code", d.predictedCode), r.value("achieved", d.achieved),
+                     r.value("tool", d.tool), r.value("capture_after", d.after),
+                     r.value("check", d.check), r.value("record_taken", false),
+                     r.value("dry_run_done", false), r["started"], r["status"],
+                     r.value("record", d.record), r.value("record_lines", d.recordLines),
+                     r.value("check_line", d.checkLine)});
+  }
+  return loops;
 }
 
 struct FakeSystem : run::System {
@@ -87,8 +96,8 @@ struct FakeSystem : run::System {
     return status == kCannotStart ? Error("no such file") : Error();
   }
   std::string Trace() const {
-    return R"({"t":0,"thread":"main","event":"end","how":")" + std::string(c_.end) +
-           R"(","code":)" + std::to_string(c_.predictedCode) +
+    return R"({"t":0,"thread":"main","event":"end","how":")" + c_.end + R"(","code":)" +
+           std::to_string(c_.predictedCode) +
            "}\n{\"t\":0,\"thread\":\"fenwrack-sim\",\"event\":\"verdict\",\"achieved\":" +
            (c_.achieved ? "true" : "false") + R"(,"deciding":"it","details":[]})" + "\n";
   }
@@ -142,76 +151,13 @@ TEST_P(Loop, StartsTheStepsTheAnswersAllowAndEndsWithTheirStatus) {
   }
 }
 
-const std::string kRun = "run: \"" + kFolder + "\\fenwrack-run.exe\" /restart";
-const std::string kNote =
-    "note: the instrument will go down (reboot); after the restart: "
-    "fenwrack-run check \"" +
-    kRecord + "\"";
-const std::vector<std::string> kAll = {kCaptureBefore, kDryRun, kTool, kCaptureAfter, kCheck};
-const std::vector<std::string> kUntilDryRun = {kCaptureBefore, kDryRun};
-const std::vector<std::string> kUntilTool = {kCaptureBefore, kDryRun, kTool};
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Rows, Loop, testing::Values(
-    LoopCase{.name = "achieved and as predicted", .args = {"/restart"}, .started = kAll, .status = 0,
-             .recordLines = {kRun, "record: " + kRecord, "tool: exit code 0", "check: as predicted",
-                             "status 0: achieved, and the instrument is as predicted"}},
-    LoopCase{.name = "a capture with a part unknown is a capture", .args = {"/restart"}, .before = 1,
-             .started = kAll, .status = 0},
-    LoopCase{.name = "a capture that fails", .args = {"/restart"}, .before = 2,
-             .started = {kCaptureBefore}, .status = 2},
-    LoopCase{.name = "not achieved: not run", .args = {"/restart"}, .dryRun = 4, .achieved = false,
-             .started = kUntilDryRun, .status = 3, .recordLines = {"status 3: not run: the dry run "
-             "says the switch would not achieve its goal (--force runs it anyway)"}},
-    LoopCase{.name = "not achieved, forced, as predicted", .args = {"--force", "/restart"},
-             .dryRun = 4, .achieved = false, .started = kAll, .status = 4},
-    LoopCase{.name = "not achieved, forced, not as predicted", .args = {"--force", "/restart"},
-             .dryRun = 4, .achieved = false, .check = 1, .started = kAll, .status = 1},
-    LoopCase{.name = "a dry run that fails", .args = {"/restart"}, .dryRun = 2,
-             .started = kUntilDryRun, .status = 2},
-    LoopCase{.name = "a dry run whose verdict contradicts its status", .args = {"/restart"},
-             .achieved = false, .started = kUntilDryRun, .status = 2},
-    LoopCase{.name = "a tool that cannot start", .args = {"/restart"}, .tool = kCannotStart,
-             .started = kUntilTool, .status = 2, .recordLines = {"tool: cannot start: no such file"}},
-    LoopCase{.name = "a second capture that fails", .args = {"/restart"}, .after = 3,
-             .started = {kCaptureBefore, kDryRun, kTool, kCaptureAfter}, .status = 2},
-    LoopCase{.name = "not as predicted", .args = {"/restart"}, .check = 1, .started = kAll,
-             .status = 1, .recordLines = {"status 1: the tool ran, and the instrument is not as "
-             "predicted"}, .checkLine = "Halvmark.exe: 1 instance running predicted, 0 instances observed"},
-    LoopCase{.name = "a check that fails", .args = {"/restart"}, .check = 2, .started = kAll,
-             .status = 2},
-    LoopCase{.name = "another exit code", .args = {"/restart"}, .tool = 3, .started = kAll,
-             .status = 1, .checkLine = "Fenwrack.exe: exit code 0 predicted, 3 observed"},
-    LoopCase{.name = "a reboot ends everything", .args = {"/restart"}, .end = "reboot",
-             .tool = kEndedBySystem, .started = kUntilTool, .status = kEndedBySystem,
-             .recordLines = {kNote, "tool: \"" + kFolder + "\\Fenwrack.exe\" /restart"}},
-    LoopCase{.name = "a reboot predicted, but the tool ended", .args = {"/restart"},
-             .end = "reboot", .started = kAll, .status = 1, .checkLine = "Fenwrack.exe ended by "
-             "itself with exit code 0; the dry run predicted a reboot"},
-    LoopCase{.name = "a record name taken", .args = {"/restart"}, .taken = true,
-             .started = kAll, .status = 0, .record = kRecord + "-2"},
-    LoopCase{.name = "firmware that hangs", .args = {"--firmware", "hangs", "--", "/restart"},
-             .started = {"fenwrack-capture.exe --firmware hangs before.json", kDryRun, kTool,
-                         "fenwrack-capture.exe --firmware hangs after.json", kCheck}, .status = 0},
-    LoopCase{.name = "a bad option", .args = {"--forse", "/restart"}, .started = {}, .status = 2},
-    LoopCase{.name = "check after a reboot", .args = {"check", "C:\\r"}, .end = "reboot",
-             .dryRunDone = true, .started = {kCaptureAfter, kCheckRestarted}, .status = 0,
-             .record = "C:\\r", .recordLines = {"check: \"" + kFolder + "\\fenwrack-run.exe\" check C:\\r",
-             "status 0: achieved, and the instrument is as predicted"}},
-    LoopCase{.name = "check after a forced run", .args = {"check", "C:\\r"}, .end = "power-off",
-             .achieved = false, .dryRunDone = true, .started = {kCaptureAfter, kCheckRestarted},
-             .status = 4, .record = "C:\\r"},
-    LoopCase{.name = "check after an exit", .args = {"check", "C:\\r"}, .check = 1,
-             .dryRunDone = true, .started = {kCaptureAfter, kCheck}, .status = 1, .record = "C:\\r"},
-    LoopCase{.name = "check without a dry run", .args = {"check", "C:\\r"}, .started = {},
-             .status = 2, .record = "C:\\r"}),
-    [](const testing::TestParamInfo<LoopCase>& info) {
-      std::string name = info.param.name;
-      for (char& c : name)
-        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-      return name;
-    });
-// clang-format on
+INSTANTIATE_TEST_SUITE_P(Rows, Loop, testing::ValuesIn(Loops()),
+                         [](const testing::TestParamInfo<LoopCase>& info) {
+                           std::string name = info.param.name;
+                           for (char& c : name)
+                             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                           return name;
+                         });
 
 struct QuoteCase {
   const char* arg;
