@@ -101,6 +101,7 @@ const MachineBuilder kMixed = With({{21, "halvmark.exe"}, {22, "notepad.exe"}, {
 INSTANTIATE_TEST_SUITE_P(Table, StopWorker, testing::ValuesIn(std::vector<WorkerCase>{
     {"kill 1: the last match", kMixed, 1, 30, {"23"}},
     {"kill 2", kMixed, 2, 30, {}},
+    {"two servers: only the later is terminated, one line logged", With({{9, "Halvmark.exe"}, {10, "Quenstead_d.exe"}}), 1, 30, {"10"}, {"10"}},
     {"cannot be opened", With({{.pid = 9, .name = "Halvmark.exe", .canOpen = false}}), 1, 30, {}},
     {"snapshot fails at once", MachineBuilder(kHung).Fault("snapshot_fails_from", 1), 1, 1, {}},
     {"snapshot fails at pass 30", MachineBuilder(kHung).Fault("snapshot_fails_from", 30), 1, 30, {}, {"9"}},
