@@ -8,23 +8,12 @@
 #include "app/command_line.h"
 #include "app/fenwrack_app.h"
 #include "platform/text/text.h"
+#include "rows.h"
 #include "sim_support.h"
 
 namespace {
 
 using namespace testing_support;
-
-// The switch fields after the walk.
-struct Fields {
-  bool terminate = false, shutdown = false, restart = false, usage = false, checkUsb = false,
-       deinstall = false;
-  bool operator==(const Fields&) const = default;
-};
-void PrintTo(const Fields& f, std::ostream* out) {
-  *out << (f.terminate ? "terminate " : "") << (f.shutdown ? "shutdown " : "")
-       << (f.restart ? "restart " : "") << (f.usage ? "usage " : "")
-       << (f.checkUsb ? "checkUSB " : "") << (f.deinstall ? "deinstall" : "");
-}
 
 // Which sequence ran, told by the first thing only that sequence does; terminate only starts the
 // stop worker beside the status window.
@@ -41,22 +30,14 @@ std::string SequenceOf(const RunResult& run) {
   return Count(run, "thread_start") == 2 ? "terminate" : "none";
 }
 
-struct SwitchCase {
-  std::vector<std::u16string> args;
-  Fields fields;
-  std::string sequence;
-};
-void PrintTo(const SwitchCase& c, std::ostream* out) {
-  for (const std::u16string& arg : c.args)
-    *out << '[' << std::string(arg.begin(), arg.end()) << ']';
-}
+class Switches : public testing::TestWithParam<nlohmann::json> {};
 
-class Switches : public testing::TestWithParam<SwitchCase> {};
-
+// A row: the arguments, the switch fields the walk sets, and the one sequence that runs.
 TEST_P(Switches, SetTheirFieldsAndTheFirstSequenceRunsAlone) {
   std::vector<std::u16string> argv{u"Fenwrack.exe"};
-  argv.insert(argv.end(), GetParam().args.begin(), GetParam().args.end());
-  Fields fields;
+  for (const nlohmann::json& arg : GetParam()["args"])
+    argv.push_back(platform::text::Utf8ToUtf16(arg.get<std::string>()));
+  std::vector<std::string> set;
   const MachineBuilder machine =
       MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").PowerOff(false).Reboot(false);
   const RunResult run = platform::sim::RunFunction(
@@ -64,33 +45,22 @@ TEST_P(Switches, SetTheirFieldsAndTheFirstSequenceRunsAlone) {
       [&] {
         theApp->InitInstance();
         const FenwrackCommandLine& cmd = theApp->m_cmdInfo;
-        fields = {cmd.m_bTerminate != 0, cmd.m_bShutdown != 0, cmd.m_bRestart != 0,
-                  cmd.m_bShowUsage != 0, cmd.m_bCheckUSB != 0, cmd.m_bDeinstall != 0};
+        for (const auto& [field, name] : {std::pair{cmd.m_bTerminate, "terminate"},
+                                          {cmd.m_bShutdown, "shutdown"},
+                                          {cmd.m_bRestart, "restart"},
+                                          {cmd.m_bShowUsage, "usage"},
+                                          {cmd.m_bCheckUSB, "checkUSB"},
+                                          {cmd.m_bDeinstall, "deinstall"}}) {
+          if (field != 0)
+            set.push_back(name);
+        }
       },
       argv);
-  EXPECT_EQ(fields, GetParam().fields);
-  EXPECT_EQ(SequenceOf(run), GetParam().sequence);
+  EXPECT_EQ(set, GetParam()["set"]);
+  EXPECT_EQ(SequenceOf(run), GetParam()["runs"]);
 }
 
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Table, Switches, testing::ValuesIn(std::vector<SwitchCase>{
-    // Without a mark a keyword is a plain argument.
-    {{u"terminate"}, {.usage = true}, "usage"},
-    // Operations run in a fixed order, whatever order the switches came in.
-    {{u"/shutdown", u"/terminate"}, {.terminate = true, .shutdown = true}, "terminate"},
-    {{u"/restart", u"/shutdown"}, {.shutdown = true, .restart = true}, "shutdown"},
-    {{u"/checkUSB", u"-RESTART"}, {.restart = true, .checkUsb = true}, "restart"},
-    {{u"/checkusb", u"/deinstall"}, {.checkUsb = true, .deinstall = true}, "checkUSB"},
-    // The last of the operation switches and "?"/"h" decides the usage box.
-    {{u"/terminate", u"/?"}, {.terminate = true, .usage = true}, "usage"},
-    {{u"/shutdown", u"-H"}, {.shutdown = true, .usage = true}, "usage"},
-    {{u"/terminate", u"/terminate"}, {.terminate = true}, "terminate"},
-    // Unrecognised switches change nothing; only whole keywords count.
-    {{u"/rundeinst"}, {.usage = true}, "usage"}, {{u"/ terminate"}, {.usage = true}, "usage"},
-    {{u"/terminat"}, {.usage = true}, "usage"},  {{u"/terminatex"}, {.usage = true}, "usage"},
-    // Only A to Z fold: a dotted capital I is not an i.
-    {{u"/TERM\u0130NATE"}, {.usage = true}, "usage"}}));
-// clang-format on
+INSTANTIATE_TEST_SUITE_P(Table, Switches, testing::ValuesIn(Rows("app/switches.json")), RowName);
 
 // The framework hands every argument over, in order, with its bFlag and bLast.
 TEST(CommandLineWalk, VisitsEveryArgumentInOrder) {

@@ -49,9 +49,6 @@ class MachineBuilder {
   Self& Script(const string& path, const std::vector<ProcessSpec>& starts);
   Self& Process(const ProcessSpec& process) { return Processes({process}); }
   Self& Processes(const std::vector<ProcessSpec>& processes);
-  Self& Registry(const string& key, const string& name, const string& type, const json& data) {
-    return Add("registry", {{"key", key}, {"name", name}, {"type", type}, {"data", data}});
-  }
   Self& Product(const string& code, int state, bool removalWorks = true) {
     return Add("products", {{"code", code}, {"state", state}, {"removal_works", removalWorks}});
   }

@@ -10,6 +10,7 @@
 #include "machine_file/machine.h"
 #include "platform/platform.h"
 #include "platform/sim/entry.h"
+#include "rows.h"
 #include "sim_engine/run_result.h"
 
 namespace {
@@ -18,22 +19,17 @@ using machine_file::Machine;
 using nlohmann::json;
 using sim_engine::EndHow;
 using sim_engine::RunResult;
+using testing_support::RowName;
+using testing_support::Rows;
 
 RunResult Tool(const json& machine, const char16_t* op) {
   return platform::sim::Run(Machine::FromJson(machine, "test"), {u"Fenwrack.exe", op});
 }
 
-struct PathCase {
-  const char* path;
-  bool found;   // by a search, which finds folders too
-  bool isFile;  // for an open and the interpreter's lookup
-};
-void PrintTo(const PathCase& c, std::ostream* out) {
-  *out << c.path;
-}
+class PathForms : public testing::TestWithParam<json> {};
 
-class PathForms : public testing::TestWithParam<PathCase> {};
-
+// A row: a path, whether a search finds it (folders too), and whether it is a file for an open
+// and for the interpreter's lookup.
 TEST_P(PathForms, AreNormalisedAsWindowsDoesForEveryLookup) {
   const Machine machine =
       Machine::FromJson({{"files",
@@ -41,31 +37,25 @@ TEST_P(PathForms, AreNormalisedAsWindowsDoesForEveryLookup) {
                            {{"path", "C:\\K\\dir.bat"}, {"directory", true}},
                            {{"path", "C:\\K\\bin\\StartUpFW.bat"}, {"starts", {"a.exe"}}}}}},
                         "test");
-  const platform::WString path = platform::WidenAnsi(GetParam().path);
+  const platform::WString path = platform::WidenAnsi(GetParam()["path"].get<std::string>().c_str());
   bool found = false, opened = false;
   platform::sim::RunFunction(machine, [&] {
     found = static_cast<bool>(platform::FindFirst(path));
     opened = static_cast<bool>(platform::OpenCrtFile(path, u"r"));
   });
-  EXPECT_EQ(found, GetParam().found);
-  EXPECT_EQ(opened, GetParam().isFile);
+  EXPECT_EQ(found, GetParam()["found"]);
+  EXPECT_EQ(opened, GetParam()["is_file"]);
   const RunResult run = platform::sim::RunFunction(machine, [&] {
     platform::WString line = u"C:\\W\\cmd.exe /C \"\"" + path + u"\"\"";
     platform::StartedProcess started;
     ASSERT_EQ(platform::StartProcess(nullptr, line, 0, 0, started), 1);
     platform::WaitForObject(started.process, platform::kInfinite);
   });
-  EXPECT_EQ(run.Named("process_start").size(), GetParam().isFile ? 1u : 0u);
+  EXPECT_EQ(run.Named("process_start").size(), GetParam()["is_file"] ? 1u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, PathForms,
-                         testing::ValuesIn(std::vector<PathCase>{
-                             {"c:/k//BIN\\\\startupfw.bat", true, true},
-                             {"C:\\..\\K\\.\\x\\..\\bin.\\StartUpFW.bat. . ", true, true},
-                             {"C:\\K\\bin..\\StartUpFW.bat", false, false},
-                             {"C:\\K \\bin\\StartUpFW.bat", false, false},
-                             {"C:\\K\\bi", false, false},
-                             {"C:\\K\\dir.bat", true, false}}));
+INSTANTIATE_TEST_SUITE_P(Table, PathForms, testing::ValuesIn(Rows("platform/sim/path_forms.json")),
+                         RowName);
 
 // A file made takes its folder's spelling and loses its trailing dots.
 TEST(PathForms, AFileMadeTakesItsFoldersSpelling) {
@@ -104,23 +94,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::ValuesIn(std::vector<KeyCase>{
         {u"A\\B\\X", 2}, {u"A\\B\\C\\D", 2}, {u"A\\B\\", 2}, {u"A", 0}, {u"a\\b\\c", 0}}));
 
-struct ReadCase {
-  json value;  // type and data, or another name
-  std::int32_t status;
-  std::uint32_t size;
-  std::array<unsigned char, 4> buffer;  // as it was: 0xAA
-  bool shown;                           // the timeline tells the value
-};
-void PrintTo(const ReadCase& c, std::ostream* out) {
-  *out << c.value.dump();
-}
+class FourByteRead : public testing::TestWithParam<json> {};
 
-class FourByteRead : public testing::TestWithParam<ReadCase> {};
-
-// Status and size as Windows gives them; a value too large for the buffer leaves it untouched.
+// A row: the value (type and data, or another name), and what a read of four bytes gives: status
+// and size as Windows gives them, the buffer (0xAA where untouched), whether the timeline tells
+// the value.
 TEST_P(FourByteRead, GivesStatusSizeAndBytesAsWindowsDoes) {
   json value = {{"key", "A\\B\\C"}, {"name", "V"}};
-  value.update(GetParam().value);
+  value.update(GetParam()["value"]);
   std::int32_t status = -1;
   std::uint32_t size = 4;
   std::array<unsigned char, 4> buffer = {0xAA, 0xAA, 0xAA, 0xAA};
@@ -131,21 +112,15 @@ TEST_P(FourByteRead, GivesStatusSizeAndBytesAsWindowsDoes) {
                                   platform::kKeyRead, key);
         status = platform::QueryRegistryValue(key, u"v", nullptr, buffer.data(), &size);
       });
-  EXPECT_EQ(status, GetParam().status);
-  EXPECT_EQ(size, GetParam().size);
-  EXPECT_EQ(buffer, GetParam().buffer);
+  EXPECT_EQ(status, GetParam()["status"]);
+  EXPECT_EQ(size, GetParam()["size"]);
+  EXPECT_EQ(json(buffer), GetParam()["buffer"]);
   EXPECT_EQ(fenwrack_sim::FormatTimeline(run).find(", value") != std::string::npos,
-            GetParam().shown);
+            GetParam()["shown"]);
 }
 
-constexpr std::array<unsigned char, 4> kUntouched = {0xAA, 0xAA, 0xAA, 0xAA};
-INSTANTIATE_TEST_SUITE_P(
-    Table, FourByteRead,
-    testing::ValuesIn(std::vector<ReadCase>{
-        {{{"type", "REG_DWORD"}, {"data", 0x01020304}}, 0, 4, {0x04, 0x03, 0x02, 0x01}, true},
-        {{{"type", "REG_QWORD"}, {"data", 1}}, 234, 8, kUntouched, false},
-        {{{"type", "REG_SZ"}, {"data", "12"}}, 234, 6, kUntouched, false},
-        {{{"name", "other"}, {"type", "REG_DWORD"}, {"data", 1}}, 2, 4, kUntouched, false}}));
+INSTANTIATE_TEST_SUITE_P(Table, FourByteRead,
+                         testing::ValuesIn(Rows("platform/sim/registry_reads.json")), RowName);
 
 struct TextCase {
   int max;  // characters the buffer takes, its terminator counted
