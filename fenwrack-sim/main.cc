@@ -19,6 +19,7 @@
 #include "platform/sim/entry.h"
 #include "platform/text/text.h"
 #include "removal/product_table_digest.h"
+#include "sim_engine/events.h"
 #include "sim_engine/run_result.h"
 
 namespace {
@@ -43,8 +44,9 @@ struct Report {
 std::string TraceOf(const Report& r) {
   std::string trace = fenwrack_sim::FormatJsonLines(r.run);
   if (r.verdict) {
-    nlohmann::json line = {
-        {"t", r.run.virtualMs}, {"thread", "fenwrack-sim"}, {"event", "verdict"}};
+    nlohmann::json line = {{"t", r.run.virtualMs},
+                           {"thread", "fenwrack-sim"},
+                           {"event", sim_engine::events::kVerdict}};
     line.update(r.verdict->Json());
     trace += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   }

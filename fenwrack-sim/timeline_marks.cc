@@ -1,6 +1,7 @@
 #include "fenwrack-sim/timeline_marks.h"
 
 #include "platform/text/text.h"
+#include "sim_engine/events.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,6 +9,7 @@
 
 namespace fenwrack_sim::timeline {
 
+namespace events = sim_engine::events;
 using nlohmann::json;
 using platform::text::BaseName;
 using sim_engine::Event;
@@ -65,14 +67,14 @@ std::string Names(const std::vector<std::string>& names, const char* many) {
 }
 
 std::string MarkLabel(const Mark& m) {
-  if (m.event == "post_message")
+  if (m.event == events::kPostMessage)
     return m.names.size() == 1 ? "close \u201C" + m.names[0] + "\u201D"
                                : std::to_string(m.names.size()) + " close requests";
-  if (m.event == "process_exit")
+  if (m.event == events::kProcessExit)
     return Names(m.names, "processes") + " ended";
-  if (m.event == "process_start")
+  if (m.event == events::kProcessStart)
     return "started: " + Names(m.names, "processes");
-  if (m.event == "msi_query")
+  if (m.event == events::kMsiQuery)
     return m.count == 1 ? "installer query, " + m.names[0]
                         : std::to_string(m.count) + " installer queries";
   return m.names.front();
@@ -101,15 +103,15 @@ struct Collector {
   bool AddMark(const Event& e, Kind kind, const std::string& name) {
     // What happens at one moment to several windows, processes or products (the close requests of
     // a pass, the programs a script starts, the installer's queries) is one mark.
-    const bool merges = e.event == "post_message" || e.event == "process_exit" ||
-                        e.event == "process_start" || e.event == "msi_query";
+    const bool merges = e.event == events::kPostMessage || e.event == events::kProcessExit ||
+                        e.event == events::kProcessStart || e.event == events::kMsiQuery;
     const int lane = LaneOf(e.thread);
     if (merges && !p.marks.empty()) {
       Mark& last = p.marks.back();
       if (last.event == e.event && last.t == e.t && last.lane == lane) {
         ++last.count;
         // The installer's queries repeat a few answers many times: each answer once.
-        if (e.event != "msi_query" ||
+        if (e.event != events::kMsiQuery ||
             std::find(last.names.begin(), last.names.end(), name) == last.names.end())
           last.names.push_back(name);
         return true;
@@ -130,14 +132,15 @@ bool OnSleep(Collector& c, const Event& e) {
 bool OnWaitProcess(Collector& c, const Event& e) {
   const std::uint64_t pid = e.fields.value("pid", std::uint64_t{0});
   const std::uint64_t to = c.Until([pid](const Event& later) {
-    return later.event == "process_exit" && later.fields.value("pid", std::uint64_t{0}) == pid;
+    return later.event == events::kProcessExit &&
+           later.fields.value("pid", std::uint64_t{0}) == pid;
   });
   return c.AddBar(e, to, kWait, "waits for " + c.programs[pid]);
 }
 
 bool OnMessageBox(Collector& c, const Event& e) {
   const std::uint64_t to = c.Until([&e](const Event& later) {
-    return later.event == "message_box_closed" && later.thread == e.thread;
+    return later.event == events::kMessageBoxClosed && later.thread == e.thread;
   });
   return c.AddBar(e, to, kShown, "usage box \u201C" + Str(e.fields, "caption") + "\u201D");
 }
@@ -177,90 +180,90 @@ const struct {
   const char* event;
   Handler handler;
 } kHandlers[] = {
-    {"sleep", OnSleep},
-    {"wait_process", OnWaitProcess},
-    {"wait_self",
+    {events::kSleep, OnSleep},
+    {events::kWaitProcess, OnWaitProcess},
+    {events::kWaitSelf,
      [](Collector& c, const Event& e) {
        return c.AddBar(e, c.end, kWait, "blocked until the system ends it");
      }},
-    {"message_box", OnMessageBox},
-    {"status_window",
+    {events::kMessageBox, OnMessageBox},
+    {events::kStatusWindow,
      [](Collector& c, const Event& e) {
        return c.AddBar(e, c.end, kShown, "status window shown");
      }},
-    {"thread_start", OnThreadStart},
-    {"thread_end",
+    {events::kThreadStart, OnThreadStart},
+    {events::kThreadEnd,
      [](Collector& c, const Event& e) {
        c.p.laneTo[LaneOf(e.thread)] = e.t;
        return true;
      }},
-    {"post_message",
+    {events::kPostMessage,
      [](Collector& c, const Event& e) {
        return c.AddMark(e, kClose, Str(e.fields, "title") + Failed(e.fields));
      }},
-    {"snapshot",
+    {events::kSnapshot,
      [](Collector& c, const Event& e) { return c.AddMark(e, kSnapshot, SnapshotLabel(e.fields)); }},
-    {"open_process",
+    {events::kOpenProcess,
      [](Collector& c, const Event& e) {
        return !Ok(e.fields) &&
               c.AddMark(e, kTerminate,
                         "cannot open pid " + std::to_string(e.fields.value("pid", 0)));
      }},
-    {"terminate_process",
+    {events::kTerminateProcess,
      [](Collector& c, const Event& e) {
        return c.AddMark(e, kTerminate, "terminate " + Str(e.fields, "name") + Failed(e.fields));
      }},
-    {"create_process", OnCreateProcess},
-    {"process_start",
+    {events::kCreateProcess, OnCreateProcess},
+    {events::kProcessStart,
      [](Collector& c, const Event& e) { return c.AddMark(e, kStart, Str(e.fields, "name")); }},
-    {"script",
+    {events::kScript,
      [](Collector& c, const Event& e) {
        const bool runs = e.fields.value("runs", false);
        return c.AddMark(e, kStart,
                         BaseName(Str(e.fields, "path")) + (runs ? " runs" : " not found"));
      }},
-    {"process_exit",
+    {events::kProcessExit,
      [](Collector& c, const Event& e) { return c.AddMark(e, kEnded, Str(e.fields, "name")); }},
-    {"file_append",
+    {events::kFileAppend,
      [](Collector& c, const Event& e) { return c.AddMark(e, kKillLog, "kill-log line written"); }},
-    {"open_file",
+    {events::kOpenFile,
      [](Collector& c, const Event& e) {
        return !Ok(e.fields) && Str(e.fields, "mode") == "a" &&
               c.AddMark(e, kKillLog, "kill log cannot be opened: no line");
      }},
-    {"exit_windows",
+    {events::kExitWindows,
      [](Collector& c, const Event& e) {
        const bool accepted = e.fields.value("accepted", false);
        return c.AddMark(e, kShutdown,
                         Str(e.fields, "kind") + " request " + (accepted ? "accepted" : "refused"));
      }},
-    {"msi_query",
+    {events::kMsiQuery,
      [](Collector& c, const Event& e) {
        const std::string code = Str(e.fields, "code");
        return c.AddMark(
            e, kInstall,
            (code.empty() ? "empty slot" : code) + ": " + e.fields.value("state", json()).dump());
      }},
-    {"msi_uninstall",
+    {events::kMsiUninstall,
      [](Collector& c, const Event& e) {
        const bool removed = e.fields.value("removed", false);
        return c.AddMark(e, kInstall,
                         Str(e.fields, "code") + (removed ? " removed" : " not removed"));
      }},
-    {"reg_import",
+    {events::kRegImport,
      [](Collector& c, const Event& e) {
        return c.AddMark(e, kInstall,
                         "registry: " + Str(e.fields, "name") + " = " +
                             e.fields.value("value", json()).dump() +
                             (e.fields.value("ok", true) ? "" : " (access denied)"));
      }},
-    {"reg_import_failed",
+    {events::kRegImportFailed,
      [](Collector& c, const Event& e) { return c.AddMark(e, kInstall, "registry import failed"); }},
-    {"key_press",
+    {events::kKeyPress,
      [](Collector& c, const Event& e) {
        return c.AddMark(e, kOther, Str(e.fields, "key") + " pressed");
      }},
-    {"widen_failed",
+    {events::kWidenFailed,
      [](Collector& c, const Event& e) { return c.AddMark(e, kOther, "out of memory"); }},
 };
 

@@ -6,11 +6,13 @@
 
 #include "fenwrack-sim/timeline_text.h"
 #include "platform/text/text.h"
+#include "sim_engine/events.h"
 
 namespace fenwrack_sim {
 
 namespace {
 
+namespace events = sim_engine::events;
 using nlohmann::json;
 using platform::text::Hex;
 using platform::text::Quote;
@@ -48,19 +50,19 @@ std::string Failed(const json& fields) {
 // Threads, locks and the run itself.
 std::optional<std::string> ThreadDetail(const std::string& name, const json& f) {
   auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
-  if (name == "sleep")
+  if (name == events::kSleep)
     return Text(get("ms")) + " ms";
-  if (name == "thread_start")
+  if (name == events::kThreadStart)
     return Text(get("routine")) + " as " + Text(get("role")) + Failed(f);
-  if (name == "thread_end")
+  if (name == events::kThreadEnd)
     return Text(get("routine")) + " returned " + Text(get("code"));
-  if (name == "lock_init" || name == "lock_delete")
+  if (name == events::kLockInit || name == events::kLockDelete)
     return "lock " + Text(get("lock"));
-  if (name == "widen_failed")
+  if (name == events::kWidenFailed)
     return Quote(Text(get("text"))) + ": out of memory";
-  if (name == "lock_wait")
+  if (name == events::kLockWait)
     return "waits for the lock that " + Text(get("owner")) + " holds";
-  if (name == "end") {
+  if (name == events::kEnd) {
     const std::string how = Text(get("how"));
     if (how == "exit")
       return "exit code " + Text(get("code"));
@@ -72,30 +74,30 @@ std::optional<std::string> ThreadDetail(const std::string& name, const json& f) 
 // Message boxes, dialogs and windows.
 std::optional<std::string> WindowDetail(const std::string& name, const json& f) {
   auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
-  if (name == "message_box") {
+  if (name == events::kMessageBox) {
     return Quote(Text(get("caption"))) + " " + Quote(Text(get("text"))) + ", style " +
            Hex(get("style").get<std::uint64_t>());
   }
-  if (name == "message_box_closed")
+  if (name == events::kMessageBoxClosed)
     return "closed, result " + Text(get("result"));
-  if (name == "dialog_create") {
+  if (name == events::kDialogCreate) {
     return "template " + Text(get("template")) +
            (f.value("ok", false) ? ": " + Window(get("hwnd")) : ": cannot be created");
   }
-  if (name == "status_window") {
+  if (name == events::kStatusWindow) {
     return Window(get("hwnd")) + " at (" + Text(get("x")) + ", " + Text(get("y")) + "), " +
            Text(get("width")) + " x " + Text(get("height")) +
            (f.value("topmost", false) ? ", top-most" : "") + ", shown";
   }
-  if (name == "status_text")
+  if (name == events::kStatusText)
     return Window(get("hwnd")) + ": " + Quote(Text(get("text")));
-  if (name == "dialog_end")
+  if (name == events::kDialogEnd)
     return Window(get("hwnd")) + " closed, result " + Text(get("result"));
-  if (name == "key_press") {
+  if (name == events::kKeyPress) {
     return Text(get("key")) +
            (get("hwnd").is_null() ? ", no status window" : " in " + Window(get("hwnd")));
   }
-  if (name == "post_message") {
+  if (name == events::kPostMessage) {
     return Quote(Text(get("title"))) + " (" + Window(get("hwnd")) + ") " + Text(get("message")) +
            Failed(f);
   }
@@ -105,7 +107,7 @@ std::optional<std::string> WindowDetail(const std::string& name, const json& f) 
 // Processes: the list, opening, ending, starting.
 std::optional<std::string> ProcessDetail(const std::string& name, const json& f) {
   auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
-  if (name == "snapshot") {
+  if (name == events::kSnapshot) {
     if (!f.value("ok", false))
       return "failed";
     std::string list;
@@ -115,8 +117,8 @@ std::optional<std::string> ProcessDetail(const std::string& name, const json& f)
     return (list.empty() ? "" : list + " ") + "(" + std::to_string(n) +
            (n == 1 ? " process)" : " processes)");
   }
-  if (name == "open_process" || name == "wait_process" || name == "process_exit" ||
-      name == "process_start") {
+  if (name == events::kOpenProcess || name == events::kWaitProcess ||
+      name == events::kProcessExit || name == events::kProcessStart) {
     std::string out = "pid " + Text(get("pid"));
     if (f.contains("name"))
       out += " " + Text(get("name"));
@@ -124,20 +126,20 @@ std::optional<std::string> ProcessDetail(const std::string& name, const json& f)
       out += ", at most " + Text(get("ms")) + " ms";
     return out + Failed(f);
   }
-  if (name == "terminate_process") {
+  if (name == events::kTerminateProcess) {
     return "pid " + Text(get("pid")) + " " + Text(get("name")) + ", exit code " +
            Text(get("exit_code")) + Failed(f);
   }
-  if (name == "script")
+  if (name == events::kScript)
     return Text(get("path")) +
            (f.value("runs", false) ? " runs" : ": no such script, nothing runs");
-  if (name == "create_process") {
+  if (name == events::kCreateProcess) {
     std::string out =
         (get("application").is_null() ? "(no application)" : Text(get("application"))) + " " +
         Quote(Text(get("command_line"))) + ", flags " + Hex(get("flags").get<std::uint64_t>(), 8);
     return out + (f.value("ok", false) ? ": pid " + Text(get("pid")) : ": failed");
   }
-  if (name == "wait_self")
+  if (name == events::kWaitSelf)
     return "blocks until the system ends the process";
   return std::nullopt;
 }
@@ -145,43 +147,43 @@ std::optional<std::string> ProcessDetail(const std::string& name, const json& f)
 // Environment, files, installer, registry, folders, privilege and shutdown.
 std::optional<std::string> MachineDetail(const std::string& name, const json& f) {
   auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
-  if (name == "read_env") {
+  if (name == events::kReadEnv) {
     return get("value").is_null() ? Text(get("name")) + " is not set"
                                   : Text(get("name")) + " = " + Quote(Text(get("value")));
   }
-  if (name == "find_file")
+  if (name == events::kFindFile)
     return Text(get("path")) + (f.value("found", false) ? ": found" : ": not found");
-  if (name == "open_file")
+  if (name == events::kOpenFile)
     return Text(get("path")) + " (" + Text(get("mode")) + ")" + Failed(f);
-  if (name == "file_append")
+  if (name == events::kFileAppend)
     return Text(get("path")) + ": " + Quote(Text(get("data")));
-  if (name == "msi_bind")
+  if (name == events::kMsiBind)
     return f.value("ok", false) ? "installer query bound" : "installer query not available";
-  if (name == "msi_query") {
+  if (name == events::kMsiQuery) {
     const std::string code = Text(get("code"));
     return (code.empty() ? "(empty code)" : code) + ": state " + Text(get("state"));
   }
-  if (name == "msi_uninstall")
+  if (name == events::kMsiUninstall)
     return Text(get("code")) + (f.value("removed", false) ? " removed" : " not removed") +
            (f.contains("exit_code") ? ", exit code " + Text(get("exit_code")) : "");
-  if (name == "reg_open")
+  if (name == events::kRegOpen)
     return "HKLM\\" + Text(get("key")) + ": status " + Text(get("status"));
-  if (name == "reg_query") {
+  if (name == events::kRegQuery) {
     return "HKLM\\" + Text(get("key")) + "\\" + Text(get("name")) + ": status " +
            Text(get("status")) + (get("value").is_null() ? "" : ", value " + Dump(get("value")));
   }
-  if (name == "reg_import") {
+  if (name == events::kRegImport) {
     return "HKLM\\" + Text(get("key")) + "\\" + Text(get("name")) + " = " + Text(get("value")) +
            (f.value("ok", true) ? "" : ": access denied, not written");
   }
-  if (name == "reg_import_failed")
+  if (name == events::kRegImportFailed)
     return Text(get("path")) + ": cannot be read, nothing imported";
-  if (name == "get_folder") {
+  if (name == events::kGetFolder) {
     const auto hr = static_cast<std::uint32_t>(get("hresult").get<std::int64_t>());
     return "CSIDL " + Text(get("csidl")) +
            (hr == 0 ? ": " + Text(get("path")) : ": error " + Hex(hr, 8));
   }
-  if (name == "privilege") {
+  if (name == events::kPrivilege) {
     const std::string step = Text(get("step"));
     const bool ok = f.value("ok", false);
     if (step == "open_token")
@@ -195,7 +197,7 @@ std::optional<std::string> MachineDetail(const std::string& name, const json& f)
     return Text(get("name")) + (f.value("enabled", false) ? " enabled" : " not enabled") +
            (ok ? "" : " (adjustment failed)");
   }
-  if (name == "exit_windows") {
+  if (name == events::kExitWindows) {
     return Text(get("kind")) + " (flags " + Hex(get("flags").get<std::uint64_t>()) + ", reason " +
            Text(get("reason")) + "): " + (f.value("accepted", false) ? "accepted" : "refused");
   }
@@ -222,8 +224,8 @@ struct Step {
 std::vector<Step> Steps(const std::vector<Event>& events) {
   std::vector<Step> steps;
   for (const Event& e : events) {
-    const bool merges = e.event == "post_message" || e.event == "process_start" ||
-                        e.event == "process_exit" || e.event == "msi_query";
+    const bool merges = e.event == events::kPostMessage || e.event == events::kProcessStart ||
+                        e.event == events::kProcessExit || e.event == events::kMsiQuery;
     Step* last = steps.empty() ? nullptr : &steps.back();
     if (!merges || last == nullptr || last->t != e.t || last->thread != e.thread ||
         last->event != e.event)
@@ -274,8 +276,8 @@ std::pair<std::size_t, std::size_t> Repeats(const std::vector<Step>& steps, std:
     bool polling = true;
     for (std::size_t k = 0; k < period; ++k) {
       const std::string& event = steps[at + k].event;
-      polling = polling && (event == "sleep" || event == "snapshot" || event == "post_message" ||
-                            event == "msi_query");
+      polling = polling && (event == events::kSleep || event == events::kSnapshot ||
+                            event == events::kPostMessage || event == events::kMsiQuery);
     }
     if (!polling)
       break;

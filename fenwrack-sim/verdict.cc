@@ -12,12 +12,14 @@
 #include "platform/text/ascii.h"
 #include "platform/text/text.h"
 #include "removal/product_code_table.h"
+#include "sim_engine/events.h"
 
 namespace fenwrack_sim {
 
 namespace {
 
 namespace sim = platform::sim;
+namespace events = sim_engine::events;
 using json = nlohmann::json;
 using Lines = std::vector<std::string>;
 
@@ -65,7 +67,7 @@ struct Facts {
         before(machine.json()),
         administrator(before["system"].value("administrator", true)) {
     for (const sim_engine::Event& e : run.events) {
-      if (e.event == "post_message")
+      if (e.event == events::kPostMessage)
         ++(e.fields.value("ok", false) ? closeRequests
                                        : refusedRequests)[e.fields.value("pid", 0u)];
     }
@@ -144,12 +146,12 @@ void JudgeStop(const Facts& f, Verdict& v) {
 }
 
 void JudgeRestart(const Facts& f, Verdict& v) {
-  for (const sim_engine::Event& e : f.Events("terminate_process")) {
+  for (const sim_engine::Event& e : f.Events(events::kTerminateProcess)) {
     if (!e.fields.value("ok", false))
       continue;
     v.details.push_back("terminated " + e.fields["name"].get<std::string>() + " (pid " +
                         std::to_string(e.fields["pid"].get<std::uint32_t>()) + ")");
-    if (f.Events("file_append").empty())
+    if (f.Events(events::kFileAppend).empty())
       v.details.push_back(
           "warning: the kill is not noted in the kill log: its folder is missing "
           "or the log cannot be written");
@@ -160,12 +162,12 @@ void JudgeRestart(const Facts& f, Verdict& v) {
                         (IsServer(p["name"]) ? "; a restart terminates one server only" : ""));
   }
   std::string script;
-  for (const sim_engine::Event& e : f.Events("script")) {
+  for (const sim_engine::Event& e : f.Events(events::kScript)) {
     if (!e.fields.value("builtin", false))
       script = e.fields.value("runs", false) ? e.fields["path"].get<std::string>() : "";
   }
   std::size_t started = 0;
-  for (const sim_engine::Event& e : f.Events("process_start")) {
+  for (const sim_engine::Event& e : f.Events(events::kProcessStart)) {
     ++started;
     for (const json& p : left) {
       if (p["name"] == e.fields["name"])
@@ -173,10 +175,10 @@ void JudgeRestart(const Facts& f, Verdict& v) {
                             " started while " + Named(p) + " still runs");
     }
   }
-  const auto env = f.Events("read_env");
+  const auto env = f.Events(events::kReadEnv);
   const json root = env.empty() ? json() : env.back().fields["value"];
-  const bool ran = !f.Events("create_process").empty() &&
-                   f.Events("create_process").back().fields.value("ok", false);
+  const bool ran = !f.Events(events::kCreateProcess).empty() &&
+                   f.Events(events::kCreateProcess).back().fields.value("ok", false);
   if (!script.empty())
     v.details.push_back("the start-up script " + script + " ran and started " +
                         std::to_string(started) + " program" + (started == 1 ? "" : "s"));
@@ -208,7 +210,7 @@ void JudgeDeinstall(const Facts& f, Verdict& v) {
   std::map<std::string, json> after;
   for (const json& p : f.run.machineAfter["products"])
     after[platform::text::FoldUtf8(p["code"].get<std::string>())] = p;
-  const bool installerRan = !f.Events("msi_uninstall").empty();
+  const bool installerRan = !f.Events(events::kMsiUninstall).empty();
   // Without an administrator's rights every uninstall is refused.
   const std::string refused =
       installerRan && !f.administrator ? ": the account is not an administrator" : "";
@@ -246,15 +248,15 @@ void JudgeCheckUsb(const Facts& f, Verdict& v) {
     v.achieved = true, v.deciding = "write protection was on already: nothing was changed";
     return;
   }
-  const auto imports = f.Events("reg_import");
+  const auto imports = f.Events(events::kRegImport);
   const bool denied = std::any_of(imports.begin(), imports.end(), [](const sim_engine::Event& e) {
     return !e.fields.value("ok", true);
   });
-  const auto started = f.Events("create_process");
+  const auto started = f.Events(events::kCreateProcess);
   // Why nothing reached the registry, when the settings file is not to blame.
   const std::string unread = started.empty() || !started.back().fields.value("ok", false)
                                  ? "the registry editor could not be started"
-                             : f.Events("reg_import_failed").empty()
+                             : f.Events(events::kRegImportFailed).empty()
                                  ? ""
                                  : "the registry editor could not read the settings file";
   if (imports.empty())
@@ -289,7 +291,7 @@ void JudgeShutdown(const Facts& f, Verdict& v) {
     return;
   }
   bool enabled = false;
-  for (const sim_engine::Event& e : f.Events("privilege"))
+  for (const sim_engine::Event& e : f.Events(events::kPrivilege))
     enabled = e.fields.value("step", "") == "adjust" ? e.fields.value("enabled", false) : enabled;
   const bool held = f.before["system"].value("shutdown_privilege", true);
   v.deciding = enabled ? "the power-off was refused by the system: the analyzer stays on"

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/text/text.h"
+#include "sim_engine/events.h"
 #include "sim_engine/run_state.h"
 
 namespace sim_engine {
@@ -133,7 +134,7 @@ void RunState::EndProcess(std::uint32_t pid, ProcessEnd how) {
       w.alive = false;
   }
   if (how == ProcessEnd::kExited)
-    Emit(kSystemThread, "process_exit", {{"pid", pid}, {"name", p->desc.name}});
+    Emit(kSystemThread, events::kProcessExit, {{"pid", pid}, {"name", p->desc.name}});
   for (const auto& t : threads_) {
     if (t->waitingPid == pid)
       Wake(*t);

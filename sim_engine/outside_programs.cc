@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/text/text.h"
+#include "sim_engine/events.h"
 
 namespace sim_engine {
 
@@ -183,13 +184,13 @@ bool RunCommand(RunState& sim, const std::u16string& command) {
   json fields = {{"path", U8(program)}, {"runs", true}, {"command", U8(text)}};
   if (IsBuiltIn(U8(program))) {
     fields["builtin"] = true;
-    sim.Emit(kSystemThread, "script", std::move(fields));
+    sim.Emit(kSystemThread, events::kScript, std::move(fields));
     return true;
   }
   const std::string key = PathKey(U8(program));
   const bool runs = sim.IsFile(key);
   fields["runs"] = runs;
-  sim.Emit(kSystemThread, "script", std::move(fields));
+  sim.Emit(kSystemThread, events::kScript, std::move(fields));
   if (!runs)
     return false;
   const std::vector<ProcessDesc> starts = sim.FindEntry(key)->desc.starts;
@@ -198,7 +199,7 @@ bool RunCommand(RunState& sim, const std::u16string& command) {
     if (desc.pid == 0 || (holder != nullptr && holder->running()))
       desc.pid = sim.NewPid();
     const Process& started = sim.AddProcess(desc, false);
-    sim.Emit(kSystemThread, "process_start",
+    sim.Emit(kSystemThread, events::kProcessStart,
              {{"pid", started.desc.pid}, {"name", started.desc.name}});
   }
   return true;
@@ -239,7 +240,7 @@ void RunInstaller(RunState& sim, std::u16string_view arguments, std::uint32_t pi
   const std::optional<std::string> code = ArgumentAfterSwitch(arguments, u'X');
   sim.At(sim.now + sim.machine.system.installerMs, [&sim, pid, code] {
     if (code && !sim.machine.system.administrator) {
-      sim.Emit(kSystemThread, "msi_uninstall",
+      sim.Emit(kSystemThread, events::kMsiUninstall,
                {{"code", *code}, {"removed", false}, {"exit_code", kInstallPackageRejected}});
     } else if (code) {
       bool removed = false;
@@ -250,7 +251,7 @@ void RunInstaller(RunState& sim, std::u16string_view arguments, std::uint32_t pi
           removed = true;
         }
       }
-      sim.Emit(kSystemThread, "msi_uninstall", {{"code", *code}, {"removed", removed}});
+      sim.Emit(kSystemThread, events::kMsiUninstall, {{"code", *code}, {"removed", removed}});
     }
     sim.EndProcess(pid, ProcessEnd::kExited);
   });
@@ -331,10 +332,10 @@ void RunRegistryEditor(RunState& sim, std::u16string_view arguments, std::uint32
             sim.SetDword(s.key, s.name, s.value);
           else
             fields["ok"] = false;
-          sim.Emit(kSystemThread, "reg_import", std::move(fields));
+          sim.Emit(kSystemThread, events::kRegImport, std::move(fields));
         }
       } else {
-        sim.Emit(kSystemThread, "reg_import_failed", {{"path", *file}});
+        sim.Emit(kSystemThread, events::kRegImportFailed, {{"path", *file}});
       }
     }
     sim.EndProcess(pid, ProcessEnd::kExited);

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "platform/text/text.h"
+#include "sim_engine/events.h"
 
 namespace sim_engine {
 
@@ -47,7 +48,7 @@ RunState::RunState(MachineModel m, std::vector<std::u16string> a)
         if (d->closed || d->ending)
           continue;
         // The key reaches the window's own thread.
-        Emit(d->owner->name, "key_press", {{"key", name}, {"hwnd", d->hwnd}});
+        Emit(d->owner->name, events::kKeyPress, {{"key", name}, {"hwnd", d->hwnd}});
         d->queue.push_back(
             {platform::kWmCommand,
              static_cast<std::uintptr_t>(name == "Escape" ? platform::kIdCancel : platform::kIdOk),
@@ -55,7 +56,7 @@ RunState::RunState(MachineModel m, std::vector<std::u16string> a)
         Wake(*d->owner);
         return;
       }
-      Emit("status", "key_press", {{"key", name}, {"hwnd", nullptr}});
+      Emit("status", events::kKeyPress, {{"key", name}, {"hwnd", nullptr}});
     });
   }
   g_active.store(this);
@@ -121,7 +122,7 @@ void RunState::Finish(std::unique_lock<std::mutex>&, SimThread& me, unsigned cod
     else if (&me == main_)
       EndRun(EndHow::kExit, static_cast<int>(code), me.name);
     else
-      Emit(me.name, "thread_end", {{"routine", me.routine}, {"code", code}});
+      Emit(me.name, events::kThreadEnd, {{"routine", me.routine}, {"code", code}});
   }
   ScheduleNext(&me);
 }
@@ -221,7 +222,7 @@ void RunState::EndRun(EndHow how, int code, const std::string& thread, const cha
     fields["code"] = code;
   if (reason != nullptr)
     fields["reason"] = reason;
-  Emit(thread, "end", std::move(fields));
+  Emit(thread, events::kEnd, std::move(fields));
   ended = true;
   how_ = how;
   exitCode_ = how == EndHow::kExit ? code : 0;

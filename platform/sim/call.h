@@ -9,6 +9,7 @@
 
 #include "platform/handles.h"
 #include "platform/text/text.h"
+#include "sim_engine/events.h"
 #include "sim_engine/run_state.h"
 
 namespace platform::sim {

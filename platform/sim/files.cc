@@ -27,11 +27,11 @@ std::optional<WString> ReadEnvironment(const WString& name) {
   const std::string wanted = U8(name);
   for (const auto& [key, value] : call->machine.environment) {
     if (EqualNoCase(key, wanted)) {
-      call->EmitHere("read_env", {{"name", wanted}, {"value", value}});
+      call->EmitHere(events::kReadEnv, {{"name", wanted}, {"value", value}});
       return Utf8ToUtf16(value);
     }
   }
-  call->EmitHere("read_env", {{"name", wanted}, {"value", nullptr}});
+  call->EmitHere(events::kReadEnv, {{"name", wanted}, {"value", nullptr}});
   return std::nullopt;
 }
 
@@ -53,7 +53,7 @@ std::int32_t GetFolderPath(int csidl, std::uint32_t, char16_t (&path)[kMaxPath])
     fields["path"] = U8(folder.substr(0, n));
   }
   fields["hresult"] = result;
-  call->EmitHere("get_folder", std::move(fields));
+  call->EmitHere(events::kGetFolder, std::move(fields));
   return result;
 }
 
@@ -64,7 +64,7 @@ FindHandle FindFirst(const WString& path) {
   if (!call)
     return FindHandle();
   const bool found = call->Exists(PathKey(U8(path)));
-  call->EmitHere("find_file", {{"path", U8(path)}, {"found", found}});
+  call->EmitHere(events::kFindFile, {{"path", U8(path)}, {"found", found}});
   if (!found)
     return FindHandle();
   HandleObject h;
@@ -125,7 +125,7 @@ CrtFile OpenCrtFile(const WString& path, const char16_t* mode) {
       }
     }
   }
-  call->EmitHere("open_file", {{"path", file}, {"mode", how}, {"ok", ok}});
+  call->EmitHere(events::kOpenFile, {{"path", file}, {"mode", how}, {"ok", ok}});
   if (!ok)
     return CrtFile();
   HandleObject h;
@@ -152,7 +152,7 @@ int WriteCrtText(const CrtFile& file, const char* text) {
   }
   entry->desc.content += data;
   entry->appended += data;
-  call->EmitHere("file_append", {{"path", entry->desc.path}, {"data", data}});
+  call->EmitHere(events::kFileAppend, {{"path", entry->desc.path}, {"data", data}});
   return 0;
 }
 

@@ -34,7 +34,7 @@ Snapshot TakeSnapshot(std::uint32_t flags, std::uint32_t) {
   const std::uint64_t number = ++call->snapshotsTaken;
   const auto& from = Faults(call).snapshotFailsFrom;
   if (from && number >= *from) {
-    call->EmitHere("snapshot", {{"ok", false}});
+    call->EmitHere(events::kSnapshot, {{"ok", false}});
     return Snapshot();
   }
   HandleObject h;
@@ -48,7 +48,7 @@ Snapshot TakeSnapshot(std::uint32_t flags, std::uint32_t) {
       }
     }
   }
-  call->EmitHere("snapshot", {{"ok", true}, {"processes", names}});
+  call->EmitHere(events::kSnapshot, {{"ok", true}, {"processes", names}});
   return Snapshot(call->NewHandle(std::move(h)));
 }
 
@@ -95,7 +95,7 @@ KernelHandle OpenProcessHandle(std::uint32_t, Bool, std::uint32_t processId) {
   // An elevated process denies a standard account's token all access.
   const bool ok = p != nullptr && p->running() && p->desc.canOpen &&
                   (call->machine.system.administrator || !p->desc.elevated);
-  call->EmitHere("open_process", {{"pid", processId}, {"ok", ok}});
+  call->EmitHere(events::kOpenProcess, {{"pid", processId}, {"ok", ok}});
   if (!ok)
     return KernelHandle();
   HandleObject h;
@@ -115,10 +115,11 @@ Bool TerminateProcessHandle(const KernelHandle& process, std::uint32_t exitCode)
   const HandleObject* h = HandleOf(call, process.raw(), HandleObject::Kind::kProcess);
   Process* p = h != nullptr ? call->FindProcess(h->pid) : nullptr;
   const bool ok = p != nullptr && p->running() && p->desc.canTerminate;
-  call->EmitHere("terminate_process", {{"pid", h != nullptr ? json(h->pid) : json(nullptr)},
-                                       {"name", p != nullptr ? json(p->desc.name) : json(nullptr)},
-                                       {"exit_code", exitCode},
-                                       {"ok", ok}});
+  call->EmitHere(events::kTerminateProcess,
+                 {{"pid", h != nullptr ? json(h->pid) : json(nullptr)},
+                  {"name", p != nullptr ? json(p->desc.name) : json(nullptr)},
+                  {"exit_code", exitCode},
+                  {"ok", ok}});
   if (ok)
     call->EndProcess(p->desc.pid, ProcessEnd::kTerminated);
   return ok ? 1 : 0;
@@ -177,7 +178,7 @@ Bool StartProcess(const WString* application, WString& commandLine, Bool, std::u
                  {"flags", flags},
                  {"ok", ok}};
   if (!ok) {
-    call->EmitHere("create_process", std::move(fields));
+    call->EmitHere(events::kCreateProcess, std::move(fields));
     return 0;
   }
   ProcessDesc desc;
@@ -185,7 +186,7 @@ Bool StartProcess(const WString* application, WString& commandLine, Bool, std::u
   desc.name = name;
   const std::uint32_t pid = call->AddProcess(desc, false).desc.pid;
   fields["pid"] = pid;
-  call->EmitHere("create_process", std::move(fields));
+  call->EmitHere(events::kCreateProcess, std::move(fields));
 
   RunOutsideProgram(*call.sim, name, arguments, pid);
 
@@ -218,7 +219,7 @@ std::uint32_t WaitForObject(const KernelHandle& object, std::uint32_t ms) {
   json fields = {{"pid", pid}};
   if (ms != kInfinite)
     fields["ms"] = ms;
-  call->EmitHere("wait_process", std::move(fields));
+  call->EmitHere(events::kWaitProcess, std::move(fields));
   const auto running = [&] {
     const Process* p = call->FindProcess(pid);
     return p != nullptr && p->running();
@@ -237,7 +238,7 @@ void WaitOnCurrentThread() {
   Call call;
   if (!call)
     return;
-  call->EmitHere("wait_self", json::object());
+  call->EmitHere(events::kWaitSelf, json::object());
   // A thread never becomes signalled while it waits on itself.
   while (!call->ended)
     call->Suspend(call.lock, *call.me, std::nullopt);

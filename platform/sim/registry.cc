@@ -24,7 +24,7 @@ std::int32_t OpenRegistryKey(RegistryRoot, const WString& subKey, std::uint32_t,
     return kErrorFileNotFound;
   const std::string path = U8(subKey);
   const std::int32_t status = call->KeyExists(path) ? kErrorSuccess : kErrorFileNotFound;
-  call->EmitHere("reg_open", {{"key", path}, {"status", status}});
+  call->EmitHere(events::kRegOpen, {{"key", path}, {"status", status}});
   if (status != kErrorSuccess)
     return status;
   HandleObject h;
@@ -77,7 +77,7 @@ std::int32_t QueryRegistryValue(const RegKey& key, const WString& name, std::uin
     if (status == kErrorSuccess)
       shown = RegDataJson(*value);
   }
-  call->EmitHere("reg_query",
+  call->EmitHere(events::kRegQuery,
                  {{"key", h->path}, {"name", valueName}, {"status", status}, {"value", shown}});
   return status;
 }

@@ -91,11 +91,12 @@ Bool PostWindowMessage(WindowRef window, std::uint32_t message, std::uintptr_t w
   const bool isolated =
       owner != nullptr && owner->desc.elevated && !call->machine.system.administrator;
   const bool ok = w != nullptr && w->acceptsPosts && !isolated;
-  call->EmitHere("post_message", {{"hwnd", window.value},
-                                  {"title", w != nullptr ? json(U8(w->title)) : json(nullptr)},
-                                  {"pid", w != nullptr ? json(w->ownerPid) : json(nullptr)},
-                                  {"message", MessageName(message)},
-                                  {"ok", ok}});
+  call->EmitHere(events::kPostMessage,
+                 {{"hwnd", window.value},
+                  {"title", w != nullptr ? json(U8(w->title)) : json(nullptr)},
+                  {"pid", w != nullptr ? json(w->ownerPid) : json(nullptr)},
+                  {"message", MessageName(message)},
+                  {"ok", ok}});
   if (!ok)
     return 0;
   if (w->ownerPid != 0) {
@@ -115,14 +116,15 @@ int ShowMessageBox(WindowRef, const WString& text, const WString& caption, std::
   Call call;
   if (!call)
     return 0;
-  call->EmitHere("message_box", {{"caption", U8(caption)}, {"text", U8(text)}, {"style", type}});
+  call->EmitHere(events::kMessageBox,
+                 {{"caption", U8(caption)}, {"text", U8(text)}, {"style", type}});
   const auto& after = call->machine.user.closesUsageBoxAfterMs;
   const std::uint64_t closeAt = call->now + after.value_or(0);
   while (!call->ended && (!after || call->now < closeAt)) {
     call->Suspend(call.lock, *call.me,
                   after ? std::optional<std::uint64_t>(closeAt) : std::nullopt);
   }
-  call->EmitHere("message_box_closed", {{"result", kIdOkResult}});
+  call->EmitHere(events::kMessageBoxClosed, {{"result", kIdOkResult}});
   return kIdOkResult;
 }
 
