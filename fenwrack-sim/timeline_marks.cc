@@ -101,10 +101,7 @@ struct Collector {
     return true;
   }
   bool AddMark(const Event& e, Kind kind, const std::string& name) {
-    // What happens at one moment to several windows, processes or products (the close requests of
-    // a pass, the programs a script starts, the installer's queries) is one mark.
-    const bool merges = e.event == events::kPostMessage || e.event == events::kProcessExit ||
-                        e.event == events::kProcessStart || e.event == events::kMsiQuery;
+    const bool merges = events::SharesLine(e.event);
     const int lane = LaneOf(e.thread);
     if (merges && !p.marks.empty()) {
       Mark& last = p.marks.back();

@@ -224,8 +224,7 @@ struct Step {
 std::vector<Step> Steps(const std::vector<Event>& events) {
   std::vector<Step> steps;
   for (const Event& e : events) {
-    const bool merges = e.event == events::kPostMessage || e.event == events::kProcessStart ||
-                        e.event == events::kProcessExit || e.event == events::kMsiQuery;
+    const bool merges = events::SharesLine(e.event);
     Step* last = steps.empty() ? nullptr : &steps.back();
     if (!merges || last == nullptr || last->t != e.t || last->thread != e.thread ||
         last->event != e.event)

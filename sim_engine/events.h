@@ -2,6 +2,8 @@
 // that the seams that record an event and the readers that tell what happened cannot drift apart.
 #pragma once
 
+#include <string_view>
+
 namespace sim_engine::events {
 
 // Threads, locks and the run itself.
@@ -52,5 +54,12 @@ inline constexpr char kRegImport[] = "reg_import";
 inline constexpr char kRegImportFailed[] = "reg_import_failed";
 inline constexpr char kPrivilege[] = "privilege";
 inline constexpr char kExitWindows[] = "exit_windows";
+
+// What happens at one moment to several windows, processes or products (the close requests of a
+// pass, the programs a script starts, the installer's queries) reads as one line, one mark.
+constexpr bool SharesLine(std::string_view event) {
+  return event == kPostMessage || event == kProcessExit || event == kProcessStart ||
+         event == kMsiQuery;
+}
 
 }  // namespace sim_engine::events
