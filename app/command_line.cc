@@ -42,3 +42,14 @@ void FenwrackCommandLine::ParseParam(const char16_t* pszParam, framework::Bool b
       m_bShowUsage = 0;
   }
 }
+
+FenwrackCommandLine::Operation FenwrackCommandLine::Chosen() const {
+  // An operation's switch also clears m_bShowUsage, so one of them is always set.
+  return m_bShowUsage   ? Operation::kUsage
+         : m_bTerminate ? Operation::kTerminate
+         : m_bShutdown  ? Operation::kShutdown
+         : m_bRestart   ? Operation::kRestart
+         : m_bCheckUSB  ? Operation::kCheckUsb
+         : m_bDeinstall ? Operation::kDeinstall
+                        : Operation::kUsage;
+}

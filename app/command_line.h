@@ -12,6 +12,10 @@ class FenwrackCommandLine : public framework::CCommandLineInfo {
 
   void ParseParam(const char16_t* pszParam, framework::Bool bFlag, framework::Bool bLast) override;
 
+  // In the order of precedence: the first one asked for is the one a run does.
+  enum class Operation { kUsage, kTerminate, kShutdown, kRestart, kCheckUsb, kDeinstall };
+  Operation Chosen() const;
+
   std::uint8_t m_bTerminate = 0;
   std::uint8_t m_bShutdown = 0;
   std::uint8_t m_bRestart = 0;

@@ -18,31 +18,38 @@ framework::Bool CFenwrackApp::InitInstance() {
 }
 
 void CFenwrackApp::Dispatch(CFirmwareControl& control) {
-  const FenwrackCommandLine& cmd = m_cmdInfo;
-  if (cmd.m_bShowUsage) {
-    platform::ShowMessageBox({}, kUsageText, kUsageCaption, platform::kMbIconInformation);
-  } else if (cmd.m_bTerminate) {
-    control.StartStopWorker(0);
-    WaitForWorker(control);
-  } else if (cmd.m_bShutdown) {
-    control.ShutdownAnalyzer();
-  } else if (cmd.m_bRestart) {
-    control.StartStopWorker(0);
-    WaitForWorkerBounded(control);
-    control.KillHungFirmware();
-    WaitForWorker(control);
-    platform::Pause(5000);
-    control.StartFirmware();
-  } else if (cmd.m_bCheckUSB) {
-    if (!control.IsUsbWriteProtected()) {
-      control.InstallUsbProtection();
-      control.RebootSystem();
-    }
-  } else if (cmd.m_bDeinstall) {
-    control.StartStopWorker(1);
-    WaitForWorkerBounded(control);
-    control.RemoveInstalledProducts();
-    // The worker may still use the controller's lock: it must outlive the worker's last step.
-    WaitForWorker(control);
+  using Operation = FenwrackCommandLine::Operation;
+  switch (m_cmdInfo.Chosen()) {
+    case Operation::kUsage:
+      platform::ShowMessageBox({}, kUsageText, kUsageCaption, platform::kMbIconInformation);
+      break;
+    case Operation::kTerminate:
+      control.StartStopWorker(0);
+      WaitForWorker(control);
+      break;
+    case Operation::kShutdown:
+      control.ShutdownAnalyzer();
+      break;
+    case Operation::kRestart:
+      control.StartStopWorker(0);
+      WaitForWorkerBounded(control);
+      control.KillHungFirmware();
+      WaitForWorker(control);
+      platform::Pause(5000);
+      control.StartFirmware();
+      break;
+    case Operation::kCheckUsb:
+      if (!control.IsUsbWriteProtected()) {
+        control.InstallUsbProtection();
+        control.RebootSystem();
+      }
+      break;
+    case Operation::kDeinstall:
+      control.StartStopWorker(1);
+      WaitForWorkerBounded(control);
+      control.RemoveInstalledProducts();
+      // The worker may still use the controller's lock: it must outlive the worker's last step.
+      WaitForWorker(control);
+      break;
   }
 }

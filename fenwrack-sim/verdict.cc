@@ -23,7 +23,7 @@ namespace events = sim_engine::events;
 using json = nlohmann::json;
 using Lines = std::vector<std::string>;
 
-enum class Operation { kUsage, kTerminate, kShutdown, kRestart, kCheckUsb, kDeinstall };
+using Operation = FenwrackCommandLine::Operation;
 
 // The one operation the tool picks, by its own command-line walk and precedence.
 Operation OperationOf(const std::vector<std::u16string>& args) {
@@ -33,13 +33,7 @@ Operation OperationOf(const std::vector<std::u16string>& args) {
       [&op] {
         FenwrackCommandLine cmd;
         theApp->ParseCommandLine(cmd);
-        op = cmd.m_bShowUsage   ? Operation::kUsage
-             : cmd.m_bTerminate ? Operation::kTerminate
-             : cmd.m_bShutdown  ? Operation::kShutdown
-             : cmd.m_bRestart   ? Operation::kRestart
-             : cmd.m_bCheckUSB  ? Operation::kCheckUsb
-             : cmd.m_bDeinstall ? Operation::kDeinstall
-                                : Operation::kUsage;
+        op = cmd.Chosen();
       },
       args);
   return op;
