@@ -1,10 +1,9 @@
-// The simulated machine as the run changes it: processes, windows, handles, files and registry,
-// and what the run left behind.
+#include "sim_engine/machine_state.h"
+
 #include <algorithm>
 
 #include "platform/text/text.h"
 #include "sim_engine/events.h"
-#include "sim_engine/run_state.h"
 
 namespace sim_engine {
 
@@ -51,8 +50,27 @@ std::size_t LineCount(const std::string& data) {
 
 // ---- The machine
 
+MachineState::MachineState(Scheduler& scheduler, MachineModel m)
+    : machine(std::move(m)), scheduler_(scheduler) {
+  // The sections that change move into the run's own records; `machine` keeps the rest.
+  for (ProcessDesc& p : machine.processes)
+    AddProcess(std::move(p), true);
+  for (FileDesc& f : machine.files) {
+    std::string key = PathKey(f.path);
+    files.push_back({std::move(f), std::move(key), false, {}});
+  }
+  for (ProductDesc& p : machine.products)
+    products.push_back({std::move(p), false});
+  initialRegistry = machine.registry;
+  registry = std::move(machine.registry);
+  machine.processes.clear();
+  machine.files.clear();
+  machine.products.clear();
+  machine.registry.clear();
+}
+
 // A pid may come back after its process ended; the running one wins.
-Process* RunState::FindProcess(std::uint32_t pid) {
+Process* MachineState::FindProcess(std::uint32_t pid) {
   Process* found = nullptr;
   for (Process& p : processes) {
     if (p.desc.pid == pid) {
@@ -64,13 +82,13 @@ Process* RunState::FindProcess(std::uint32_t pid) {
   return found;
 }
 
-Window* RunState::FindWindow(std::uintptr_t hwnd) {
+Window* MachineState::FindWindow(std::uintptr_t hwnd) {
   if (hwnd == 0 || hwnd > windows.size() || !windows[hwnd - 1].alive)
     return nullptr;
   return &windows[hwnd - 1];
 }
 
-Dialog* RunState::FindDialog(std::uintptr_t hwnd) {
+Dialog* MachineState::FindDialog(std::uintptr_t hwnd) {
   for (auto& d : dialogs) {
     if (d->hwnd == hwnd && !d->closed)
       return d.get();
@@ -78,29 +96,29 @@ Dialog* RunState::FindDialog(std::uintptr_t hwnd) {
   return nullptr;
 }
 
-HandleObject* RunState::FindHandle(void* raw) {
+HandleObject* MachineState::FindHandle(void* raw) {
   const auto it = handles.find(reinterpret_cast<std::uintptr_t>(raw));
   return it == handles.end() ? nullptr : &it->second;
 }
 
-void* RunState::NewHandle(HandleObject object) {
+void* MachineState::NewHandle(HandleObject object) {
   const std::uintptr_t id = nextHandle_;
   nextHandle_ += 4;
   handles.emplace(id, std::move(object));
   return reinterpret_cast<void*>(id);
 }
 
-void RunState::CloseHandle(void* raw) {
+void MachineState::CloseHandle(void* raw) {
   handles.erase(reinterpret_cast<std::uintptr_t>(raw));
 }
 
-std::uintptr_t RunState::AddWindow(Window window) {
+std::uintptr_t MachineState::AddWindow(Window window) {
   window.hwnd = windows.size() + 1;
   windows.push_back(std::move(window));
   return windows.back().hwnd;
 }
 
-Process& RunState::AddProcess(ProcessDesc desc, bool initial) {
+Process& MachineState::AddProcess(ProcessDesc desc, bool initial) {
   maxPid_ = std::max(maxPid_, desc.pid);
   Process p;
   p.initial = initial;
@@ -119,12 +137,12 @@ Process& RunState::AddProcess(ProcessDesc desc, bool initial) {
   return processes.back();
 }
 
-std::uint32_t RunState::NewPid() {
+std::uint32_t MachineState::NewPid() {
   maxPid_ = (maxPid_ / 4 + 1) * 4;
   return maxPid_;
 }
 
-void RunState::EndProcess(std::uint32_t pid, ProcessEnd how) {
+void MachineState::EndProcess(std::uint32_t pid, ProcessEnd how) {
   Process* p = FindProcess(pid);
   if (p == nullptr || !p->running())
     return;
@@ -134,11 +152,8 @@ void RunState::EndProcess(std::uint32_t pid, ProcessEnd how) {
       w.alive = false;
   }
   if (how == ProcessEnd::kExited)
-    Emit(kSystemThread, events::kProcessExit, {{"pid", pid}, {"name", p->desc.name}});
-  for (const auto& t : threads_) {
-    if (t->waitingPid == pid)
-      Wake(*t);
-  }
+    scheduler_.Emit(kSystemThread, events::kProcessExit, {{"pid", pid}, {"name", p->desc.name}});
+  scheduler_.WakeWaiting(pid);
   // Helpers that live as long as their program.
   const std::string name = FoldUtf8(p->desc.name);
   for (const Process& q : processes) {
@@ -154,15 +169,34 @@ void RunState::EndProcess(std::uint32_t pid, ProcessEnd how) {
     EndProcess(follower, ProcessEnd::kExited);
 }
 
-void RunState::RequestClose(Process& process) {
+void MachineState::RequestClose(Process& process) {
   if (process.desc.onClose.ignore || process.exitScheduled || !process.running())
     return;
   process.exitScheduled = true;
   const std::uint32_t pid = process.desc.pid;
-  At(now + process.desc.onClose.exitAfterMs, [this, pid] { EndProcess(pid, ProcessEnd::kExited); });
+  scheduler_.At(scheduler_.now + process.desc.onClose.exitAfterMs,
+                [this, pid] { EndProcess(pid, ProcessEnd::kExited); });
 }
 
-File* RunState::FindEntry(const std::string& key) {
+void MachineState::RunEnded(EndHow how) {
+  for (Window& w : windows) {
+    if (w.ownerPid == 0)
+      w.alive = false;
+  }
+  for (auto& d : dialogs)
+    d->closed = true;
+  if (how == EndHow::kPowerOff || how == EndHow::kReboot) {
+    // The system goes down with everything that runs on it.
+    for (Process& p : processes) {
+      if (p.running())
+        p.end = ProcessEnd::kShutdown;
+    }
+    for (Window& w : windows)
+      w.alive = false;
+  }
+}
+
+File* MachineState::FindEntry(const std::string& key) {
   for (File& f : files) {
     if (f.key == key)
       return &f;
@@ -170,7 +204,7 @@ File* RunState::FindEntry(const std::string& key) {
   return nullptr;
 }
 
-bool RunState::IsDirectory(const std::string& key) {
+bool MachineState::IsDirectory(const std::string& key) {
   if (key.size() == 2 && key[1] == ':')
     return true;  // a drive's root
   if (const File* f = FindEntry(key))
@@ -183,12 +217,12 @@ bool RunState::IsDirectory(const std::string& key) {
   return false;
 }
 
-bool RunState::IsFile(const std::string& key) {
+bool MachineState::IsFile(const std::string& key) {
   const File* f = FindEntry(key);
   return f != nullptr && !f->desc.directory;
 }
 
-RegKeyDesc* RunState::FindKey(const std::string& key) {
+RegKeyDesc* MachineState::FindKey(const std::string& key) {
   const std::string folded = FoldUtf8(key);
   for (RegKeyDesc& k : registry) {
     if (FoldUtf8(k.key) == folded)
@@ -197,7 +231,7 @@ RegKeyDesc* RunState::FindKey(const std::string& key) {
   return nullptr;
 }
 
-bool RunState::KeyExists(const std::string& key) {
+bool MachineState::KeyExists(const std::string& key) {
   const std::string folded = FoldUtf8(key);
   if (folded.empty())
     return true;
@@ -209,7 +243,7 @@ bool RunState::KeyExists(const std::string& key) {
   return false;
 }
 
-void RunState::SetDword(const std::string& key, const std::string& name, std::uint32_t value) {
+void MachineState::SetDword(const std::string& key, const std::string& name, std::uint32_t value) {
   RegKeyDesc* k = FindKey(key);
   if (k == nullptr) {
     registry.push_back({key, {}});
@@ -231,7 +265,7 @@ void RunState::SetDword(const std::string& key, const std::string& name, std::ui
 
 // ---- Results
 
-MachineModel RunState::CurrentMachine() const {
+MachineModel MachineState::CurrentMachine() const {
   MachineModel m = machine;
   m.files.clear();
   for (const File& f : files)
@@ -250,10 +284,10 @@ MachineModel RunState::CurrentMachine() const {
   return m;
 }
 
-std::vector<std::string> RunState::Changes() const {
+std::vector<std::string> MachineState::Changes(EndHow how) const {
   std::vector<std::string> changes;
   const char* byShutdown =
-      how_ == EndHow::kReboot ? "ended by the reboot" : "ended by the power-off";
+      how == EndHow::kReboot ? "ended by the reboot" : "ended by the power-off";
   for (const Process& p : processes) {
     const std::string head = "process " + std::to_string(p.desc.pid) + " " + p.desc.name + " ";
     if (p.initial && !p.running())
@@ -303,20 +337,6 @@ std::vector<std::string> RunState::Changes() const {
       changes.push_back("product " + p.desc.code + " removed");
   }
   return changes;
-}
-
-RunResult RunState::Result() {
-  std::lock_guard<std::mutex> lock(mu);
-  RunResult result;
-  result.events = events_;
-  result.how = how_;
-  result.exitCode = exitCode_;
-  result.virtualMs = endTime_;
-  result.machineAfter = ToJson(CurrentMachine());
-  result.changes = Changes();
-  result.standardOutput = standardStreams[0];
-  result.standardError = standardStreams[1];
-  return result;
 }
 
 }  // namespace sim_engine
