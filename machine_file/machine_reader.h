@@ -11,15 +11,10 @@
 
 #include "machine_file/machine.h"
 #include "machine_file/machine_model.h"
+#include "machine_file/messages.h"
 #include "platform/text/text.h"
 
 namespace machine_file {
-
-// A misfit's line that quotes a value: `before`, the value in quotes, `after`. The value is cut to
-// the room the line leaves, so that the advice around it stays whole.
-std::string MachineMessage(const std::string& source, const MachineText* text,
-                           const std::string& where, const std::string& before,
-                           std::string_view value, const std::string& after);
 
 class Reader {
  public:

@@ -1,7 +1,5 @@
-// Machine files as text: JSON read with the place of every value kept, and the one-line messages
-// that name a place.
-#include <algorithm>
-#include <cstdio>
+// Machine-file text read as JSON with the place of every value kept, for messages that name line
+// and column.
 #include <cstring>
 #include <iterator>
 #include <optional>
@@ -10,72 +8,13 @@
 
 #include "machine_file/machine.h"
 #include "machine_file/machine_model.h"
-#include "machine_file/machine_reader.h"
-#include "platform/text/utf8.h"
+#include "machine_file/messages.h"
 
 namespace machine_file {
-
-using namespace platform::text;
 
 namespace {
 
 using nlohmann::json;
-
-constexpr std::size_t kMessageChars = 184;  // with "fenwrack-sim: ", one line of 200 at most
-constexpr std::size_t kTokenChars = 32;     // of one key in a place
-constexpr std::size_t kLeastChars = 12;     // of a value or a place cut to make room
-
-// Characters that would break the line or turn its text around.
-bool Escaped(char32_t cp) {
-  return cp < 0x20 || (cp >= 0x7F && cp < 0xA0) || cp == 0x2028 || cp == 0x2029 ||
-         (cp >= 0x200E && cp <= 0x200F) || (cp >= 0x202A && cp <= 0x202E) ||
-         (cp >= 0x2066 && cp <= 0x2069);
-}
-
-std::string Escape(char32_t cp) {
-  switch (cp) {
-    case '\n':
-      return "\\n";
-    case '\r':
-      return "\\r";
-    case '\t':
-      return "\\t";
-  }
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "\\u%04X", static_cast<unsigned>(cp));
-  return buffer;
-}
-
-// A place with each of its keys cut when long.
-std::string ShortPlace(const std::string& where) {
-  if (where.empty())
-    return "/";
-  std::string out;
-  std::size_t start = 1;
-  while (start <= where.size()) {
-    std::size_t end = where.find('/', start);
-    if (end == std::string::npos)
-      end = where.size();
-    out += "/" + Printable(std::string_view(where).substr(start, end - start), kTokenChars);
-    start = end + 1;
-  }
-  return out;
-}
-
-// Line and column (in characters, from 1) of a byte offset.
-std::string LineColumn(std::string_view text, std::size_t offset) {
-  offset = std::min(offset, text.size());
-  std::size_t line = 1, column = 1;
-  for (std::size_t i = 0; i < offset; ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      column = 1;
-    } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-      ++column;
-    }
-  }
-  return std::to_string(line) + ":" + std::to_string(column);
-}
 
 // An iterator over the text that tells how far the JSON reader has read.
 struct CountingIterator {
@@ -259,44 +198,6 @@ class Builder {
   std::size_t last_ = 0;  // where the last token read ends
 };
 
-// Characters of a printable text.
-std::size_t Width(std::string_view printable) {
-  return static_cast<std::size_t>(std::count_if(printable.begin(), printable.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
-}
-
-// Source, line and column when known, and place, each followed by ": ".
-std::string Lead(const std::string& source, const MachineText* text, const std::string& where) {
-  std::string head = Printable(source, 80);
-  if (text != nullptr) {
-    const auto place = text->places.find(where);
-    if (place != text->places.end())
-      head += ":" + LineColumn(text->text, place->second);
-  }
-  return head + ": " + ShortPlace(where) + ": ";
-}
-
-// One line within the limit: the value quoted in the room the advice leaves, then the lead cut if
-// need be; only a long message of the JSON reader, its context last, is cut at the end.
-std::string Fit(const std::string& lead, const std::string& before,
-                std::optional<std::string_view> value, const std::string& after) {
-  constexpr std::size_t kAll = std::string::npos;
-  const std::string advice = Printable(before, kAll) + Printable(after, kAll);
-  std::string tail = Printable(before, kAll);
-  if (value) {
-    const std::size_t used = Width(lead) + Width(advice) + 2;
-    const std::size_t room = used < kMessageChars ? kMessageChars - used : 0;
-    tail += "\"" + Printable(*value, std::max(room, kLeastChars)) + "\"";
-  }
-  tail += Printable(after, kAll);
-  std::string line = lead + tail;
-  if (Width(line) > kMessageChars && Width(tail) + kLeastChars + 2 <= kMessageChars)
-    line =
-        Printable(lead.substr(0, lead.size() - 2), kMessageChars - Width(tail) - 2) + ": " + tail;
-  return Printable(line, kMessageChars);
-}
-
 }  // namespace
 
 json ReadJsonText(MachineText& text) {
@@ -307,45 +208,6 @@ json ReadJsonText(MachineText& text) {
   const CountingIterator last{begin + text.text.size(), &builder.consumed, begin};
   json::sax_parse(first, last, &builder);
   return root;
-}
-
-std::string Printable(std::string_view text, std::size_t maxChars) {
-  std::vector<std::string> pieces;  // one shown character, or one escape, each
-  std::size_t width = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    char32_t cp = 0;
-    const std::size_t n = platform::text::Utf8SequenceAt(text, i, cp);
-    if (n == 0) {
-      char buffer[8];
-      std::snprintf(buffer, sizeof buffer, "\\x%02X", static_cast<unsigned char>(text[i]));
-      pieces.push_back(buffer);
-    } else {
-      pieces.push_back(Escaped(cp) ? Escape(cp) : std::string(text.substr(i, n)));
-    }
-    width += n == 0 || Escaped(cp) ? pieces.back().size() : 1;
-    i += n == 0 ? 1 : n;
-  }
-  std::string out;
-  std::size_t chars = 0;
-  for (const std::string& piece : pieces) {
-    const std::size_t w = static_cast<unsigned char>(piece[0]) >= 0x80 ? 1 : piece.size();
-    if (width > maxChars && chars + w > maxChars - 1)
-      return out + "…";
-    out += piece;
-    chars += w;
-  }
-  return out;
-}
-
-std::string MachineMessage(const std::string& source, const MachineText* text,
-                           const std::string& where, const std::string& what) {
-  return Fit(Lead(source, text, where), what, std::nullopt, "");
-}
-
-std::string MachineMessage(const std::string& source, const MachineText* text,
-                           const std::string& where, const std::string& before,
-                           std::string_view value, const std::string& after) {
-  return Fit(Lead(source, text, where), before, value, after);
 }
 
 MachineModel ParseMachineText(std::string_view text, const std::string& source) {
