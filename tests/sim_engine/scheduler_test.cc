@@ -52,46 +52,33 @@ TEST(Scheduler, AnExceptionOfTheBodyComesOutAfterTheRun) {
                std::runtime_error);
 }
 
-struct LockCase {
-  const char* what;
-  bool holdsForever;  // the waiter, once it has the lock
-  EndHow how;
-};
-void PrintTo(const LockCase& c, std::ostream* out) {
-  *out << c.what;
-}
-
-class Lock : public testing::TestWithParam<LockCase> {};
-
 // The lock is handed to its waiter on leave, so the main thread waits again for it; a thread
 // blocked on a lock held forever leaves the run stuck.
-TEST_P(Lock, GoesToItsWaiterOnLeave) {
-  platform::CriticalSection* lock = nullptr;
-  std::function<void()> waiter = [&] {
-    lock->Enter();
-    platform::Pause(1);
-    if (GetParam().holdsForever)
-      platform::WaitOnCurrentThread();
-    lock->Leave();
-  };
-  const RunResult run = platform::sim::RunFunction(Empty(), [&] {
-    platform::CriticalSection mine;
-    lock = &mine;
-    mine.Enter();
-    Spawn(waiter);
-    platform::Pause(50);
-    mine.Leave();
-    platform::Pause(0);
-    mine.Enter();  // the waiter has it until its pause is over
-    mine.Leave();
-  });
-  EXPECT_EQ(run.how, GetParam().how);
-  EXPECT_EQ(run.virtualMs, 51u);
-  EXPECT_EQ(run.Named("lock_wait").size(), 2u);
+TEST(Lock, GoesToItsWaiterOnLeave) {
+  for (const bool holdsForever : {false, true}) {
+    platform::CriticalSection* lock = nullptr;
+    std::function<void()> waiter = [&] {
+      lock->Enter();
+      platform::Pause(1);
+      if (holdsForever)
+        platform::WaitOnCurrentThread();
+      lock->Leave();
+    };
+    const RunResult run = platform::sim::RunFunction(Empty(), [&] {
+      platform::CriticalSection mine;
+      lock = &mine;
+      mine.Enter();
+      Spawn(waiter);
+      platform::Pause(50);
+      mine.Leave();
+      platform::Pause(0);
+      mine.Enter();  // the waiter has it until its pause is over
+      mine.Leave();
+    });
+    EXPECT_EQ(run.how, holdsForever ? EndHow::kStuck : EndHow::kExit);
+    EXPECT_EQ(run.virtualMs, 51u);
+    EXPECT_EQ(run.Named("lock_wait").size(), 2u);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Table, Lock,
-                         testing::Values(LockCase{"released", false, EndHow::kExit},
-                                         LockCase{"held forever", true, EndHow::kStuck}));
 
 }  // namespace

@@ -65,34 +65,22 @@ TEST(PathForms, AFileMadeTakesItsFoldersSpelling) {
   EXPECT_EQ(run.changes, std::vector<std::string>{"C:\\K\\dir.bat\\Kill.log: created"});
 }
 
-struct KeyCase {
-  const char16_t* path;
-  std::int32_t status;
-};
-void PrintTo(const KeyCase& c, std::ostream* out) {
-  *out << std::string(c.path, c.path + std::char_traits<char16_t>::length(c.path));
-}
-
-class KeyOpen : public testing::TestWithParam<KeyCase> {};
-
 // A key exists when it or a key below it is described; names ignore case.
-TEST_P(KeyOpen, FindsKeysThroughTheirSubkeys) {
+TEST(Registry, FindsKeysThroughTheirSubkeys) {
   const Machine machine = Machine::FromJson(
       {{"registry", {{{"key", "A\\B\\C"}, {"name", "V"}, {"type", "REG_DWORD"}, {"data", 1}}}}},
       "test");
-  std::int32_t status = -1;
-  platform::sim::RunFunction(machine, [&] {
-    platform::RegKey key;
-    status = platform::OpenRegistryKey(platform::RegistryRoot::kLocalMachine, GetParam().path, 0,
-                                       platform::kKeyRead, key);
-  });
-  EXPECT_EQ(status, GetParam().status);
+  for (const auto& [path, expected] : std::vector<std::pair<std::u16string, std::int32_t>>{
+           {u"A\\B\\X", 2}, {u"A\\B\\C\\D", 2}, {u"A\\B\\", 2}, {u"A", 0}, {u"a\\b\\c", 0}}) {
+    std::int32_t status = -1;
+    platform::sim::RunFunction(machine, [&] {
+      platform::RegKey key;
+      status = platform::OpenRegistryKey(platform::RegistryRoot::kLocalMachine, path, 0,
+                                         platform::kKeyRead, key);
+    });
+    EXPECT_EQ(status, expected) << std::string(path.begin(), path.end());
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, KeyOpen,
-    testing::ValuesIn(std::vector<KeyCase>{
-        {u"A\\B\\X", 2}, {u"A\\B\\C\\D", 2}, {u"A\\B\\", 2}, {u"A", 0}, {u"a\\b\\c", 0}}));
 
 class FourByteRead : public testing::TestWithParam<json> {};
 
@@ -122,31 +110,21 @@ TEST_P(FourByteRead, GivesStatusSizeAndBytesAsWindowsDoes) {
 INSTANTIATE_TEST_SUITE_P(Table, FourByteRead,
                          testing::ValuesIn(Rows("platform/sim/registry_reads.json")), RowName);
 
-struct TextCase {
-  int max;  // characters the buffer takes, its terminator counted
-  std::u16string text;
-};
-void PrintTo(const TextCase& c, std::ostream* out) {
-  *out << "max " << c.max;
+// The text is cut to the buffer, its terminator counted.
+TEST(WindowText, IsCutToTheBuffer) {
+  for (const auto& [max, expected] :
+       std::vector<std::pair<int, std::u16string>>{{4, u"One"}, {3, u"On"}, {1, u""}}) {
+    std::u16string text;
+    platform::sim::RunFunction(
+        Machine::FromJson({{"processes", {{{"name", "ui.exe"}, {"windows", {"One"}}}}}}, "test"),
+        [&] {
+          char16_t buffer[8] = u"#######";
+          platform::ReadWindowText(platform::WindowRef{1}, buffer, max);
+          text = buffer;
+        });
+    EXPECT_EQ(text, expected) << max;
+  }
 }
-
-class WindowText : public testing::TestWithParam<TextCase> {};
-
-TEST_P(WindowText, IsCutToTheBufferWithItsTerminator) {
-  std::u16string text;
-  platform::sim::RunFunction(
-      Machine::FromJson({{"processes", {{{"name", "ui.exe"}, {"windows", {"One"}}}}}}, "test"),
-      [&] {
-        char16_t buffer[8] = u"#######";
-        platform::ReadWindowText(platform::WindowRef{1}, buffer, GetParam().max);
-        text = buffer;
-      });
-  EXPECT_EQ(text, GetParam().text);
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, WindowText,
-                         testing::ValuesIn(std::vector<TextCase>{
-                             {4, u"One"}, {3, u"On"}, {1, u""}}));
 
 // A close ends a process in its own time, and its helpers with it; one that ignores closes runs
 // on; a wait times out. At one moment the machine's events come before the tool's threads.
