@@ -99,6 +99,7 @@ def reboot(s):
     text = s.record(folder, DRY_RUN, 'tool: "%s\\Fenwrack.exe" /checkUSB' % FOLDER)
     s.expect("the note in record.txt", "note: the instrument will go down (reboot)" in text)
     if folder is not None:
+        s.rebooted()
         status, output, _ = s.run("check", "%s\\records\\%s" % (FOLDER, folder.name))
         s.expect("status 0 from the check", status == 0)
         s.record(folder, CHECKED, "status 0: achieved")

@@ -168,6 +168,23 @@ class Prefix:
         if not os.environ.get("FENWRACK_E2E_KEEP"):
             shutil.rmtree(self.root / "prefix", ignore_errors=True)
 
+    def rebooted(self, timeout=240):
+        """Waits until Wine's wineboot has booted this prefix again: a program started meanwhile
+        may fail to start (error 1359) while the boot makes the prefix's system files anew."""
+        prefix = b"WINEPREFIX=%s" % str(self.root / "prefix").encode()
+        for _ in range(timeout * 10):
+            booting = False
+            for proc in Path("/proc").glob("[0-9]*"):
+                try:
+                    booting |= b"wineboot" in (proc / "cmdline").read_bytes() and \
+                        prefix in (proc / "environ").read_bytes().split(b"\0")
+                except OSError:  # ended meanwhile, or not ours
+                    pass
+            if not booting:
+                return
+            time.sleep(0.1)
+        raise SetupError("the prefix was not booted again within %d s" % timeout)
+
     def path(self, windows_path):
         """The file in this prefix; existing names match without regard to case, as on Windows."""
         here = self.drive_c
