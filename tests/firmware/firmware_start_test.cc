@@ -48,7 +48,7 @@ INSTANTIATE_TEST_SUITE_P(Table, FirmwareStart, testing::ValuesIn(std::vector<Sta
     {"root ends in a backslash", Root("C:\\K\\"), "C:\\K\\\\binDebug\\StartUpFW.bat", {}},
     {"no interpreter", MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").Script(kBin, kServer), kBin, {}},
     {"empty root", Root("").File("C:\\bin\\StartUpFW.bat"), "", {}},
-    {"a quote in the root", Root("C:\\K\" & evil"), "", {}}}));
+    {"a quote in the root", Root("C:\\K\" & evil"), "", {}}}), CaseName<StartCase>);
 // clang-format on
 
 }  // namespace

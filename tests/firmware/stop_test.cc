@@ -67,7 +67,7 @@ TEST_P(Names, AreComparedWholeFoldedByTheWorkerAndExactByTheForcedKill) {
 INSTANTIATE_TEST_SUITE_P(Table, Names, testing::ValuesIn(std::vector<NameCase>{
     {"Halvmark.exe", true, true},   {"halvmark.exe", true, false},   {"Quenstead_d.exe", true, true},   {"Quenstead_D.exe", true, false},
     {"TALVORA.EXE", true, false},   {"xhalvmark.exe", false, false}, {"halvmark.exe ", false, false},   {"halvmark", false, false},
-    {"pelmo.exe", false, false},    {"Halvmark.exe.old", false, false}}));
+    {"pelmo.exe", false, false},    {"Halvmark.exe.old", false, false}}), CaseName<NameCase>);
 // clang-format on
 
 struct WorkerCase {
@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(Table, StopWorker, testing::ValuesIn(std::vector<Worker
     {"cannot be opened", With({{.pid = 9, .name = "Halvmark.exe", .canOpen = false}}), 1, 30, {}},
     {"snapshot fails at once", MachineBuilder(kHung).Fault("snapshot_fails_from", 1), 1, 1, {}},
     {"snapshot fails at pass 30", MachineBuilder(kHung).Fault("snapshot_fails_from", 30), 1, 30, {}, {"9"}},
-    {"first entry unreadable", MachineBuilder(kHung).Fault("first_entry_unreadable", true), 1, 1, {}}}));
+    {"first entry unreadable", MachineBuilder(kHung).Fault("first_entry_unreadable", true), 1, 1, {}}}), CaseName<WorkerCase>);
 // clang-format on
 
 }  // namespace

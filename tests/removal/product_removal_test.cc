@@ -71,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(Table, RemoveOne, testing::ValuesIn(std::vector<RemoveC
     {"neither: the fallback is not probed", MachineBuilder().Product(kCode, 5), kCode, Removal(kWindowsMsiexec), 0},
     {"a longest slot is passed whole", Installed(5, kLong), kLong, Removal(kWindowsMsiexec, kLong), 1},
     {"state 1", Installed(1), kCode, "", 0}, {"state 3", Installed(3), kCode, "", 0}, {"state 6", Installed(6), kCode, "", 0},
-    {"no installer library", Installed().Fault("msi_unavailable", true), kCode, "", 0}}));
+    {"no installer library", Installed().Fault("msi_unavailable", true), kCode, "", 0}}), CaseName<RemoveCase>);
 // clang-format on
 
 }  // namespace

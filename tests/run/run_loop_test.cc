@@ -2,7 +2,6 @@
 // ends with, what its record says; and the quoting of the command lines it hands on.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <map>
 #include <set>
 #include <string>
@@ -23,7 +22,7 @@ const std::string kRecord = kFolder + "\\records\\20261208T153012Z-restart";
 
 // A row of loops.json; the fields it leaves out take these values.
 struct LoopCase {
-  std::string name;
+  std::string what;
   std::vector<std::string> args;  // fenwrack-run's
   int before = 0;                 // fenwrack-capture.exe's status
   int dryRun = 0;                 // fenwrack-sim.exe's
@@ -41,9 +40,7 @@ struct LoopCase {
   std::vector<std::string> recordLines;  // record.txt holds them, after their times
   std::string checkLine;                 // check.txt holds it
 };
-void PrintTo(const LoopCase& c, std::ostream* out) {
-  *out << c.name;
-}
+using testing_support::PrintTo;
 
 std::vector<LoopCase> Loops() {
   std::vector<LoopCase> loops;
@@ -152,36 +149,16 @@ TEST_P(Loop, StartsTheStepsTheAnswersAllowAndEndsWithTheirStatus) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Loop, testing::ValuesIn(Loops()),
-                         [](const testing::TestParamInfo<LoopCase>& info) {
-                           std::string name = info.param.name;
-                           for (char& c : name)
-                             c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           return name;
-                         });
+                         testing_support::CaseName<LoopCase>);
 
-struct QuoteCase {
-  const char* arg;
-  const char* quoted;
-};
-void PrintTo(const QuoteCase& c, std::ostream* out) {
-  *out << c.arg;
-}
-
-class Quoting : public testing::TestWithParam<QuoteCase> {};
+class Quoting : public testing::TestWithParam<nlohmann::json> {};
 
 TEST_P(Quoting, IsWhatCommandLineToArgvWReadsBackAsTheArgument) {
-  EXPECT_EQ(run::QuoteArgument(GetParam().arg), GetParam().quoted);
+  EXPECT_EQ(run::QuoteArgument(GetParam()["what"].get<std::string>()), GetParam()["quoted"]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Quoting,
-                         testing::Values(QuoteCase{"/restart", "/restart"}, QuoteCase{"", "\"\""},
-                                         QuoteCase{"C:\\Service Tools", "\"C:\\Service Tools\""},
-                                         QuoteCase{"a\tb", "\"a\tb\""},
-                                         QuoteCase{"say \"hi\"", "\"say \\\"hi\\\"\""},
-                                         QuoteCase{"a\\\"b", "\"a\\\\\\\"b\""},
-                                         QuoteCase{"C:\\a b\\", "\"C:\\a b\\\\\""},
-                                         QuoteCase{"C:\\a\\\\b", "C:\\a\\\\b"},
-                                         QuoteCase{"C:\\Prüfstand\\", "C:\\Prüfstand\\"},
-                                         QuoteCase{"Prüf stand", "\"Prüf stand\""}));
+                         testing::ValuesIn(testing_support::Rows("run/quoting.json")),
+                         testing_support::RowName);
 
 }  // namespace

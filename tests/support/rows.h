@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -26,12 +27,39 @@ inline std::vector<nlohmann::json> Rows(const std::string& file) {
   return nlohmann::json::parse(TestFile(file)).get<std::vector<nlohmann::json>>();
 }
 
-// A row's test name: its number and its "what", the same in every process.
-inline std::string RowName(const testing::TestParamInfo<nlohmann::json>& info) {
-  std::string name = std::to_string(info.index) + "_" + info.param.value("what", "");
+// A case's label as a test name, the same in every process.
+inline std::string TestName(std::string name) {
   for (char& c : name)
     c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
   return name;
 }
 
+// A row's test name: its number and its "what".
+inline std::string RowName(const testing::TestParamInfo<nlohmann::json>& info) {
+  return TestName(std::to_string(info.index) + "_" + info.param.value("what", ""));
+}
+
+template <class Case>
+concept Labelled = requires(const Case& c) {
+  std::string(c.what);
+};
+
+template <Labelled Case>
+std::string CaseName(const testing::TestParamInfo<Case>& info) {
+  return TestName(std::to_string(info.index) + "_" + info.param.what);
+}
+
+// A case prints as its label, quoted: a label that ends in a backslash would join two lines of
+// the test list that CTest reads.
+template <Labelled Case>
+void PrintTo(const Case& c, std::ostream* out) {
+  *out << nlohmann::json(std::string(c.what)).dump();
+}
+
 }  // namespace testing_support
+
+namespace nlohmann {
+inline void PrintTo(const json& row, std::ostream* out) {
+  *out << (row.is_object() && row.contains("what") ? row["what"].dump() : row.dump());
+}
+}  // namespace nlohmann

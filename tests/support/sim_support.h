@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -12,6 +11,7 @@
 
 #include "machine_file/machine.h"
 #include "platform/sim/entry.h"
+#include "rows.h"
 #include "sim_engine/run_result.h"
 
 class CFirmwareControl;
@@ -92,14 +92,5 @@ std::vector<std::string> Fields(const RunResult& run, const std::string& event,
 std::uint64_t LastOn(const RunResult& run, const std::string& thread);
 // Content of a file after the run, nothing when it does not exist.
 std::optional<std::string> FileAfter(const RunResult& run, const std::string& path);
-
-// A table case prints as its label, so that a test's name is the same in every process.
-template <class Case>
-requires requires(const Case& c) {
-  c.what;
-}
-void PrintTo(const Case& c, std::ostream* out) {
-  *out << c.what;
-}
 
 }  // namespace testing_support

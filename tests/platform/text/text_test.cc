@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "platform/text/text.h"
+#include "rows.h"
 
 namespace {
 
@@ -17,9 +18,7 @@ struct BadUtf8 {
   std::string bytes;
   int at;  // the byte the message names
 };
-void PrintTo(const BadUtf8& c, std::ostream* out) {
-  *out << c.what;
-}
+using testing_support::PrintTo;
 
 class Utf8 : public testing::TestWithParam<BadUtf8> {};
 
@@ -40,7 +39,8 @@ INSTANTIATE_TEST_SUITE_P(Table, Utf8,
                              {"above U+10FFFF", "\xF4\x90\x80\x80", 0},
                              {"cut short", "xy\xE2\x82", 2},
                              {"a stray trail byte", "\x80", 0},
-                             {"a five-byte lead", "\xF8\x88\x80", 0}}));
+                             {"a five-byte lead", "\xF8\x88\x80", 0}}),
+                         testing_support::CaseName<BadUtf8>);
 
 TEST(Utf8, WellFormedTextGoesThereAndBack) {
   const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
