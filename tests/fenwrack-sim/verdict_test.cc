@@ -53,21 +53,12 @@ INSTANTIATE_TEST_SUITE_P(Table, Verdicts, testing::ValuesIn(Rows("fenwrack-sim/v
 
 // Names and values the tool never acts on but that look meant for it; the right ones pass quietly.
 TEST(Warnings, NameThePlaceOfEachNearMiss) {
-  const Machine machine = Machine::FromText(R"({
-      "processes": [{"name": "Quenstead"}, {"name": "quenstead.exe"}, {"name": "Quenstead.exe"},
-        {"name": "talvora.EXE", "windows": ["Kestrix Analyzer Interface 4.2", "Pelmo", "pelmo",
-         "notes", {"title": " Talvora", "title_readable": false}, "Kestrix Analyzer"]}],
-      "files": [{"path": "C:\\K\\bin\\StartUpFW.bat", "starts": ["halvmark.exe ", "Halvmark.exe"]}],
-      "products": [{"code": "6A1E2C34-0B7D-4F58-9E21-3C5D7A9B1F02"},
-                   {"code": "{6A1E2C34-0B7D-4F58-9E21-3C5D7A9B1F02}"}]})",
-                                            "t");
+  const json c = json::parse(testing_support::TestFile("fenwrack-sim/near_misses.json"));
   std::vector<std::string> places;
-  for (const std::string& line : fenwrack_sim::Warnings(machine.json()))
+  for (const std::string& line :
+       fenwrack_sim::Warnings(Machine::FromJson(c["machine"], "t").json()))
     places.push_back(line.substr(0, line.find(':')));
-  EXPECT_EQ(places, (std::vector<std::string>{"/processes/0/name", "/processes/1/name",
-                                              "/processes/3/windows/0", "/processes/3/windows/2",
-                                              "/processes/3/windows/4", "/processes/3/windows/5",
-                                              "/files/0/starts/0", "/products/0/code"}));
+  EXPECT_EQ(places, c["places"].get<std::vector<std::string>>());
 }
 
 class Fleet : public testing::TestWithParam<json> {};
