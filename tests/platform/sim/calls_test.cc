@@ -140,12 +140,6 @@ TEST(Processes, ACloseEndsAProcessLaterWithItsHelpers) {
                         {"process_exit", 8}, {"process_exit", 12}, {"end", json()}}));
 }
 
-// Windows refuses the request unless the privilege was enabled.
-TEST(Shutdown, IsRefusedWithoutTheShutdownPrivilege) {
-  for (const char* fault : {"token_open_fails", "privilege_lookup_fails", "privilege_adjust_fails"})
-    EXPECT_EQ(Tool({{"faults", {{fault, true}}}}, u"/shutdown").how, EndHow::kExit) << fault;
-}
-
 // The system needs a moment to end the session: a thread ready at the request still runs, one
 // waiting for later does not.
 TEST(Shutdown, TakesTheProcessOnceNothingMoreCanRunAtThatMoment) {
