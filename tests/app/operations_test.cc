@@ -13,7 +13,6 @@
 namespace {
 
 using namespace testing_support;
-using testing_support::PrintTo;  // for the test names of the tables below
 using Texts = std::vector<std::string>;
 
 // Each outward step of the main and worker threads: its time, its event, the fields that tell it

@@ -1,6 +1,7 @@
 """The Wine world: a machine file made into a Wine prefix, the shipped Fenwrack.exe run in it,
 and what the prefix shows afterwards, in the terms the comparison uses."""
 
+import contextlib
 import json
 import os
 import re
@@ -171,16 +172,13 @@ class Prefix:
     def rebooted(self, timeout=240):
         """Waits until Wine's wineboot has booted this prefix again: a program started meanwhile
         may fail to start (error 1359) while the boot makes the prefix's system files anew."""
-        prefix = b"WINEPREFIX=%s" % str(self.root / "prefix").encode()
+        mine = b"WINEPREFIX=%s" % str(self.root / "prefix").encode()
+        def booting(proc):
+            with contextlib.suppress(OSError):  # ended meanwhile, or not ours to read
+                return b"wineboot" in (proc / "cmdline").read_bytes() and \
+                    mine in (proc / "environ").read_bytes().split(b"\0")
         for _ in range(timeout * 10):
-            booting = False
-            for proc in Path("/proc").glob("[0-9]*"):
-                try:
-                    booting |= b"wineboot" in (proc / "cmdline").read_bytes() and \
-                        prefix in (proc / "environ").read_bytes().split(b"\0")
-                except OSError:  # ended meanwhile, or not ours
-                    pass
-            if not booting:
+            if not any(booting(proc) for proc in Path("/proc").glob("[0-9]*")):
                 return
             time.sleep(0.1)
         raise SetupError("the prefix was not booted again within %d s" % timeout)
