@@ -18,8 +18,8 @@ using machine_file::Machine;
 using nlohmann::json;
 using sim_engine::RunResult;
 using testing_support::RowName;
-using testing_support::TestFile;
 using testing_support::Rows;
+using testing_support::TestFile;
 
 // The machine of analyzer.json, its settings file from settings.reg.
 json Analyzer(bool administrator) {
