@@ -1,12 +1,12 @@
 // The fenwrack-sim program as people run it: exit statuses, outputs, error lines.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
@@ -25,12 +25,13 @@ struct Outcome {
   std::string out, err;
 };
 
-// Test cases run as processes side by side: each gets files of its own.
-std::string Temp(const std::string& name) {
-  const std::string folder = testing::TempDir() + "fenwrack_cli_" + std::to_string(getpid()) + "/";
-  ::mkdir(folder.c_str(), 0755);
-  return folder + name;
-}
+// Test cases run as processes side by side: each gets a folder of its own, gone when it ends.
+const struct Folder {
+  std::string path = testing::TempDir() + "fenwrack_cli_" + std::to_string(getpid()) + "/";
+  Folder() { std::filesystem::create_directory(path); }
+  ~Folder() { std::filesystem::remove_all(path); }
+  std::string operator()(const std::string& name) const { return path + name; }
+} Temp;
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -68,6 +68,7 @@ class Fleet : public testing::TestWithParam<json> {};
 TEST_P(Fleet, JudgesEachMachineFileOfAFolderAndNamesOneThatIsNot) {
   const json& c = GetParam();
   const std::string folder = testing::TempDir() + "fleet " + std::to_string(c.dump().size());
+  std::filesystem::remove_all(folder);  // what an earlier run of the row left
   std::filesystem::create_directories(folder);
   for (const auto& [name, content] : c["files"].items())
     std::ofstream(folder + "/" + name) << content.get<std::string>();
