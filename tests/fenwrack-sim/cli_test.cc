@@ -80,7 +80,7 @@ TEST_P(ExitStatus, TellsHowTheRunEnded) {
     EXPECT_TRUE(o.err.empty()) << o.err;
     EXPECT_NE(o.out.find(says), std::string::npos) << o.out;
     if (GetParam().contains("timeline_lines_at_most")) {
-      EXPECT_LE(std::count(o.out.begin(), o.out.begin() + o.out.find("\nEnded:"), '\n'),
+      EXPECT_LE(std::ranges::count(o.out.substr(0, o.out.find("\nEnded:")), '\n'),
                 GetParam()["timeline_lines_at_most"].get<int>());
     }
     return;
