@@ -102,7 +102,7 @@ class Worlds:
             args, stdin = command if isinstance(command, tuple) else (command, None)
             linux, wine = [self.run(world, args, folders[world], stdin) for world in folders]
             if linux["stdout"] + linux["stderr"] and not wine["stdout"] + wine["stderr"]:
-                # Under load Wine has, once in about a thousand runs, lost all a program wrote.
+                # Under load Wine has, once in about 400 runs, lost all a program wrote.
                 self.reruns.append(name)
                 wine = self.run("wine", args, folders["wine"], stdin)
             diffs = ["  %s:\n    linux: %r\n    wine:  %r" % (key, linux.get(key, b"")[:600],
