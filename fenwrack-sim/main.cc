@@ -281,6 +281,7 @@ int Simulate(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  host::UseSystemLibrariesOnly();
   const std::vector<std::string> args = host::Arguments(argc, argv);
   if (args.size() > 1 && args[1] == "--check") {
     const bool restarted = args.size() > 2 && args[2] == "--restarted";

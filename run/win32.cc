@@ -46,6 +46,7 @@ class Windows final : public run::System {
 }  // namespace
 
 int main(int argc, char** argv) {
+  host::UseSystemLibrariesOnly();
   Windows system;
   try {
     return run::Main(host::Arguments(argc, argv), system);

@@ -18,6 +18,10 @@ struct FileError {
   std::string reason;  // a few words: "no such file", "is a directory", "permission denied"
 };
 
+// Where Windows looks for a library: the system folder only, never the exe's own, where anyone may
+// have put one. First thing at a program's start; nothing to do elsewhere.
+void UseSystemLibrariesOnly();
+
 // The program's arguments, argument 0 first. On Windows they come from the wide command line,
 // so that any name survives whatever the console's code page.
 std::vector<std::string> Arguments(int argc, char** argv);

@@ -49,6 +49,8 @@ std::optional<FileError> WriteAll(int fd, std::string_view text) {
 
 }  // namespace
 
+void UseSystemLibrariesOnly() {}
+
 std::vector<std::string> Arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }

@@ -48,6 +48,10 @@ std::optional<FileError> WriteAll(HANDLE handle, std::string_view text) {
 
 }  // namespace
 
+void UseSystemLibrariesOnly() {
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 std::vector<std::string> Arguments(int, char**) {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);

@@ -9,9 +9,10 @@ namespace {
 constexpr WORD kQueryProductStateOrdinal = 113;  // MsiQueryProductStateW
 using QueryProductStateW = INT(WINAPI*)(LPCWSTR product);
 
-// msi.dll, kept by `owner`; null when it cannot be loaded.
+// msi.dll from the system folder only, kept by `owner`; null when it cannot be loaded. The
+// default search would look in the exe's own folder first, where anyone may have put one.
 HMODULE LoadInstaller(Library& owner) {
-  const HMODULE library = LoadLibraryW(L"msi.dll");
+  const HMODULE library = LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (library != nullptr)
     owner = Library(library);
   return library;

@@ -10,11 +10,18 @@ RESOURCES = {"dialog 132": (5, 132), "icon group 134": (14, 134), "manifest 1": 
 SYSTEM_DLLS = {f"{n}.dll" for n in "kernel32 user32 advapi32 shell32 msvcrt gdi32 comctl32".split()}
 ICONS = sorted([(16, 16, 4), (16, 16, 8), (32, 32, 4), (32, 32, 8)])  # width, height, bits
 VERSION = "1.0.0.16"
-IMAGE = {"machine": 0x8664, "magic (PE32+)": 0x20B, "at most 256 KiB": True,
-         "imports outside the system list": [], "imports msi.dll at load time": False}
+# Every exe: its manifest asks for no elevation, and its entry point keeps the library search to
+# the system folder (the call is imported, so it is made; the Wine suite shows that it works).
+ANY_EXE = {"machine": 0x8664, "magic (PE32+)": 0x20B, "imports outside the system list": [],
+           "imports msi.dll at load time": False, "imports SetDefaultDllDirectories": True,
+           "manifest asInvoker": True}
+IMAGE = dict(ANY_EXE, **{"at most 256 KiB": True})
+CONSOLE = dict(ANY_EXE, subsystem=3)
 EXPECTED = {
     "image": dict(IMAGE, subsystem=2),  # GUI
-    "fenwrack-capture.exe": dict(IMAGE, subsystem=3),  # console
+    "fenwrack-capture.exe": dict(IMAGE, subsystem=3),
+    "fenwrack-run.exe": CONSOLE,
+    "fenwrack-sim.exe": CONSOLE,
     "present once": {what: 1 for what in RESOURCES},
     "dialog 132": {  # the status window; rect: x, y, cx, cy; font: points, weight, italic, face
         "style": 0x80040048, "exstyle": 0x88, "rect": (0, 0, 236, 38), "menu": None, "class": None,
@@ -106,27 +113,38 @@ def version(pe):
             "strings": {k.decode(): v.decode() for k, v in tables.get("040704e4", {}).items()}}
 
 
-def image(path):
-    pe = pefile.PE(path)
-    imports = [e.dll.decode().lower() for e in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
-    return pe, {"machine": pe.FILE_HEADER.Machine, "magic (PE32+)": pe.OPTIONAL_HEADER.Magic,
-                "subsystem": pe.OPTIONAL_HEADER.Subsystem,
-                "at most 256 KiB": os.path.getsize(path) <= 256 * 1024,
-                "imports outside the system list": sorted(set(imports) - SYSTEM_DLLS),
-                "imports msi.dll at load time": "msi.dll" in imports}
-
-
-def actual(path):
-    (pe, exe), found = image(path), {}
-    root = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+def resources(pe):
+    found, root = {}, getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
     for rtype, name, lang in ((t, n, l) for t in (root.entries if root else [])
                               for n in t.directory.entries for l in n.directory.entries):
         found.setdefault((rtype.id, name.id), []).append(
             pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size))
+    return found
+
+
+def image(path):
+    pe = pefile.PE(path)
+    entries = getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
+    imports = [e.dll.decode().lower() for e in entries]
+    kernel32 = [i.name for e in entries if e.dll.decode().lower() == "kernel32.dll"
+                for i in e.imports]
+    manifest = resources(pe).get(RESOURCES["manifest 1"], [b""])[0]
+    return pe, {"machine": pe.FILE_HEADER.Machine, "magic (PE32+)": pe.OPTIONAL_HEADER.Magic,
+                "subsystem": pe.OPTIONAL_HEADER.Subsystem,
+                "at most 256 KiB": os.path.getsize(path) <= 256 * 1024,
+                "imports outside the system list": sorted(set(imports) - SYSTEM_DLLS),
+                "imports msi.dll at load time": "msi.dll" in imports,
+                "imports SetDefaultDllDirectories": b"SetDefaultDllDirectories" in kernel32,
+                "manifest asInvoker": b'level="asInvoker"' in manifest}
+
+
+def actual(path):
+    pe, exe = image(path)
+    found = resources(pe)
     data = {what: found.get(key, [b""])[0] for what, key in RESOURCES.items()}
-    return {"image": exe,
-            "fenwrack-capture.exe": image(os.path.join(os.path.dirname(path),
-                                                       "fenwrack-capture.exe"))[1],
+    beside = {name: image(os.path.join(os.path.dirname(path), name))[1]
+              for name in ("fenwrack-capture.exe", "fenwrack-run.exe", "fenwrack-sim.exe")}
+    return {"image": exe, **beside,
             "present once": {what: len(found.get(key, [])) for what, key in RESOURCES.items()},
             "dialog 132": data["dialog 132"] and dialog(data["dialog 132"]),
             "icon group 134": data["icon group 134"] and icons(data["icon group 134"], found),
