@@ -80,6 +80,12 @@ inline constexpr std::uint32_t kFileAttributeDirectory = 0x10;
 // FindFirstFileW; of the found record only its attributes are kept.
 FindHandle FindFirst(const WString& path, std::uint32_t& attributes);
 
+// Whether nobody but SYSTEM, Administrators, TrustedInstaller and the calling account may change
+// the file or folder at `path`, nor any folder on its way (platform/protection.h gives the rule):
+// GetNamedSecurityInfoW of each, read against the caller's token. A path that is missing, a link,
+// or whose security cannot be read is not protected.
+bool IsProtected(const WString& path);
+
 // The runtime library's _wfopen; mode "r" or "a" (text mode: "\n" is written as CR LF).
 CrtFile OpenCrtFile(const WString& path, const char16_t* mode);
 
