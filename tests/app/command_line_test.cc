@@ -15,14 +15,14 @@ namespace {
 
 using namespace testing_support;
 
-// Which sequence ran, told by the first thing only that sequence does; terminate only starts the
-// stop worker beside the status window.
+// Which sequence ran, told by the first thing only that sequence does (restart reads the root
+// before it starts anything); terminate only starts the stop worker beside the status window.
 std::string SequenceOf(const RunResult& run) {
   const std::map<std::string, std::string> marks = {{"message_box", "usage"},
                                                     {"exit_windows", "shutdown"},
                                                     {"reg_open", "checkUSB"},
                                                     {"msi_query", "deinstall"},
-                                                    {"create_process", "restart"}};
+                                                    {"read_env", "restart"}};
   for (const Event& e : run.events) {
     if (marks.count(e.event))
       return marks.at(e.event);
