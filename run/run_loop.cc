@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/text/ascii.h"
+#include "platform/text/printable.h"
 #include "run/command_line.h"
 #include "run/options.h"
 #include "run/prediction.h"
@@ -63,15 +64,6 @@ std::string RecordName(const std::vector<std::string>& tool) {
   return name.empty() ? "usage" : name;
 }
 
-// A terminal acts on control characters: an argument shown back has none.
-std::string Printable(std::string text) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-      c = '?';
-  }
-  return text;
-}
-
 class Loop {
  public:
   Loop(const std::vector<std::string>& args, const Options& options, System& system)
@@ -81,9 +73,10 @@ class Loop {
   int Check();
 
  private:
-  void Say(const std::string& text) { system_.Print(1, text); }
+  // What it read from its children shows on a terminal as text, never as its controls.
+  void Say(const std::string& text) { system_.Print(1, platform::text::Printable(text, true)); }
   void Complain(const std::string& line) {
-    system_.Print(2, "fenwrack-run: " + Printable(line) + "\n");
+    system_.Print(2, "fenwrack-run: " + platform::text::Printable(line, false) + "\n");
   }
   bool Note(const std::string& line);
   int End(int status);
@@ -242,8 +235,7 @@ std::optional<Prediction> Loop::DryRun() {
 }
 
 int Loop::Run() {
-  Say("Switch: " +
-      Printable(options_.tool.empty() ? "none (the usage box)" : CommandLine(options_.tool)) +
+  Say("Switch: " + (options_.tool.empty() ? "none (the usage box)" : CommandLine(options_.tool)) +
       "\n");
   if (!MakeRecord())
     return End(kNotDone);
@@ -268,7 +260,7 @@ int Loop::Run() {
   }
   std::vector<std::string> tool = {Exe("Fenwrack.exe")};
   tool.insert(tool.end(), options_.tool.begin(), options_.tool.end());
-  Say("Running " + Printable(CommandLine(tool)) + "\n");
+  Say("Running " + CommandLine(tool) + "\n");
   const auto code = Start("tool", tool, nullptr, nullptr);
   if (!code)
     return End(kNotDone);
@@ -344,7 +336,7 @@ int Loop::Compare(const Prediction& prediction, std::optional<std::uint32_t> too
 int Main(const std::vector<std::string>& args, System& system) {
   Options options;
   if (const auto error = Parse(args, options)) {
-    system.Print(2, "fenwrack-run: " + Printable(*error) + "\n");
+    system.Print(2, "fenwrack-run: " + platform::text::Printable(*error, false) + "\n");
     return kNotDone;
   }
   if (options.help || options.version) {

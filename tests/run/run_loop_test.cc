@@ -2,6 +2,7 @@
 // ends with, what its record says; and the quoting of the command lines it hands on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -39,6 +40,8 @@ struct LoopCase {
   std::string record = kRecord;
   std::vector<std::string> recordLines;  // record.txt holds them, after their times
   std::string checkLine;                 // check.txt holds it
+  std::string name = "Halvmark.exe";     // in every text the programs write
+  std::vector<std::string> says;         // printed
 };
 using testing_support::PrintTo;
 
@@ -46,14 +49,14 @@ std::vector<LoopCase> Loops() {
   std::vector<LoopCase> loops;
   for (const nlohmann::json& r : testing_support::Rows("run/loops.json")) {
     const LoopCase d;
-    loops.push_back({r["what"], r["args"], r.value("capture_before", d.before),
-                     r.value("dry_run", d.dryRun), r.value("predicted_end", d.end),
-                     r.value("predicted_code", d.predictedCode), r.value("achieved", d.achieved),
-                     r.value("tool", d.tool), r.value("capture_after", d.after),
-                     r.value("check", d.check), r.value("record_taken", false),
-                     r.value("dry_run_done", false), r["started"], r["status"],
-                     r.value("record", d.record), r.value("record_lines", d.recordLines),
-                     r.value("check_line", d.checkLine)});
+    loops.push_back(
+        {r["what"], r["args"], r.value("capture_before", d.before), r.value("dry_run", d.dryRun),
+         r.value("predicted_end", d.end), r.value("predicted_code", d.predictedCode),
+         r.value("achieved", d.achieved), r.value("tool", d.tool),
+         r.value("capture_after", d.after), r.value("check", d.check),
+         r.value("record_taken", false), r.value("dry_run_done", false), r["started"], r["status"],
+         r.value("record", d.record), r.value("record_lines", d.recordLines),
+         r.value("check_line", d.checkLine), r.value("name", d.name), r.value("says", d.says)});
   }
   return loops;
 }
@@ -77,14 +80,15 @@ struct FakeSystem : run::System {
     } else if (exe == "fenwrack-sim.exe" && p.commandLine.find(" --check ") != std::string::npos) {
       status = c_.check;
       files[p.output] = status == 0 ? "The instrument is as predicted.\n"
-                                    : "The instrument is not as predicted:\n  Halvmark.exe: 1 "
-                                      "instance running predicted, 0 instances observed\n";
+                                    : "The instrument is not as predicted:\n  " + c_.name +
+                                          ": 1 instance running predicted, 0 instances observed\n";
     } else if (exe == "fenwrack-sim.exe") {
       status = c_.dryRun;
-      files[p.error] = status == 2 ? "fenwrack-sim: before.json: not JSON\n" : "";
+      files[p.error] = status == 2 ? "fenwrack-sim: before.json: not JSON\n"
+                                   : "fenwrack-sim: /processes/0/name: " + c_.name + "\n";
       if (status != 2) {
         files[c_.record + "\\trace.jsonl"] = Trace();
-        files[p.output] = "    0.000  main  sleep  1000 ms\n\nVerdict: /restart: it\n";
+        files[p.output] = "    0.000  main  sleep  1000 ms\n\nVerdict: /restart: " + c_.name + "\n";
       }
     }
     if (status == kEndedBySystem)
@@ -138,6 +142,12 @@ TEST_P(Loop, StartsTheStepsTheAnswersAllowAndEndsWithTheirStatus) {
   }
   EXPECT_EQ(system.started, c.started);
   EXPECT_EQ(status, c.status) << system.printed;
+  for (const std::string& text : c.says)
+    EXPECT_NE(system.printed.find(text), std::string::npos) << text << "\n" << system.printed;
+  // What the programs wrote reaches a terminal as text, never as what would act on it.
+  EXPECT_TRUE(std::none_of(system.printed.begin(), system.printed.end(), [](char c) {
+    return (static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7f;
+  })) << system.printed;
   const std::string& record = system.files[c.record + "\\record.txt"];
   for (const std::string& line : c.recordLines)
     EXPECT_NE(record.find("2026-12-08T15:30:12Z " + line + "\n"), std::string::npos) << record;
