@@ -23,7 +23,8 @@ struct Program {
 };
 
 // Starts the program and waits for its end: its exit code, or why it could not be started (a
-// file for its output included).
+// file for its output included). It inherits none of our handles but the standard ones it is
+// given.
 std::optional<FileError> RunToEnd(const Program& program, std::uint32_t& exitCode);
 
 enum class Made { kMade, kExists, kFailed };

@@ -1,4 +1,7 @@
 #include "platform/host/process.h"
+
+#include <vector>
+
 #include "platform/host/win32_text.h"
 
 namespace host {
@@ -16,31 +19,70 @@ File Inheritable(const std::string& path, bool output) {
       output && !path.empty() ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+// The attribute that gives a child these handles and no other, even those marked inheritable.
+class HandleList {
+ public:
+  explicit HandleList(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_.resize(size / sizeof(std::uint64_t) + 1);
+    list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    made_ = InitializeProcThreadAttributeList(list_, 1, 0, &size);
+    ok_ = made_ &&
+          UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                    handles_.size() * sizeof(HANDLE), nullptr, nullptr);
+  }
+  HandleList(const HandleList&) = delete;
+  HandleList& operator=(const HandleList&) = delete;
+  ~HandleList() {
+    if (made_)
+      DeleteProcThreadAttributeList(list_);
+  }
+
+  bool ok() const { return ok_; }
+  LPPROC_THREAD_ATTRIBUTE_LIST list() const { return list_; }
+
+ private:
+  std::vector<HANDLE> handles_;  // read by CreateProcessW, so kept until then
+  std::vector<std::uint64_t> storage_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+  bool made_ = false, ok_ = false;
+};
+
 }  // namespace
 
 std::optional<FileError> RunToEnd(const Program& program, std::uint32_t& exitCode) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
   const bool redirected = !program.output.empty() || !program.error.empty();
   File input, output, error;
+  std::vector<HANDLE> inherited;
   if (redirected) {
-    // The handles are inheritable only from here to the child's start, and this program starts
-    // one child at a time from one thread: the child gets these and nothing else of ours.
+    // Inheritable for the child's start only: this program starts one child at a time from one
+    // thread. Whatever else is inheritable here, the deployment system's pipes included, stays.
     input = Inheritable("", false);
     output = Inheritable(program.output, true);
     error = program.error == program.output ? File() : Inheritable(program.error, true);
     if (!input || !output || (!error && program.error != program.output))
       return Error(GetLastError());
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input.raw();
-    startup.hStdOutput = output.raw();
-    startup.hStdError = error ? error.raw() : output.raw();
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input.raw();
+    startup.StartupInfo.hStdOutput = output.raw();
+    startup.StartupInfo.hStdError = error ? error.raw() : output.raw();
+    inherited = {input.raw(), output.raw()};
+    if (error)
+      inherited.push_back(error.raw());
   }
+  const HandleList list(inherited);
+  if (redirected && !list.ok())
+    return Error(GetLastError());
+  startup.lpAttributeList = redirected ? list.list() : nullptr;
   std::wstring line = Wide(program.commandLine);
   const std::wstring folder = Wide(program.folder.empty() ? "" : FullPath(program.folder));
   PROCESS_INFORMATION started{};
-  if (!CreateProcessW(Wide(program.path).c_str(), line.data(), nullptr, nullptr, redirected, 0,
-                      nullptr, folder.empty() ? nullptr : folder.c_str(), &startup, &started))
+  if (!CreateProcessW(Wide(program.path).c_str(), line.data(), nullptr, nullptr, redirected,
+                      redirected ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr,
+                      folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo, &started))
     return Error(GetLastError());
   const Kernel process(started.hProcess), thread(started.hThread);
   // Ours closed now: the child's end closes its output files.

@@ -1,6 +1,8 @@
 #!/usr/bin/python3
 """fenwrack-run.exe on Wine: the four exes in a folder whose name has a blank and a non-ASCII
-letter, the whole loop on stand-in firmware, its status and its record folder checked."""
+letter, the whole loop on stand-in firmware, its status and its record folder checked; and the
+attacks of someone with a user's rights on the instrument, which the run, elevated on Wine, must
+withstand."""
 
 import argparse
 import sys
@@ -30,14 +32,17 @@ class Scenario(w.Prefix):
         super().__init__(config.work, "run_loop_" + config.scenario, config.windows_dir)
         self.machine, self.failures = machine, []
 
-    def run(self, *args):
-        """fenwrack-run with the tool's environment: status, output, new record folder or None."""
+    def run(self, *args, dlls="", via=(), timeout=240):
+        """fenwrack-run with the tool's environment, `dlls` added to Wine's overrides, started by
+        the program `via` when given: status, output, new record folder or None."""
         records = self.path(FOLDER + "\\records")
         before = set(records.iterdir()) if records.is_dir() else set()
+        env = dict(self.env, WINEDLLOVERRIDES=w.DLL_OVERRIDES + dlls,
+                   **self.machine.get("environment", {}))
         # A file, not a pipe: what a reboot starts again inherits our output and keeps it open.
         with open(self.root / "output.txt", "wb") as out:
-            status = w.run(["wine", FOLDER + "\\fenwrack-run.exe", *args], dict(
-                self.env, **self.machine.get("environment", {})), 240, out, False, out)
+            status = w.run(["wine", *via, FOLDER + "\\fenwrack-run.exe", *args], env, timeout, out,
+                           False, out)
         output = (self.root / "output.txt").read_text(encoding="utf-8", errors="replace")
         print("$ fenwrack-run %s\n%s(status %d)" % (" ".join(args), output, status))
         made = set(records.iterdir()) - before if records.is_dir() else set()
@@ -105,6 +110,30 @@ def reboot(s):
         s.record(folder, CHECKED, "status 0: achieved")
 
 
+# ---- Attacks, each shown where Wine can show it; every program is an administrator's there.
+
+def handles(s):
+    """A deployment system's inheritable handle reaches fenwrack-run, but none of its children:
+    fenwrack-capture.exe is replaced by the agent, which tells and then hands on to the real one."""
+    held, agent = "C:\\e2e\\held.txt", "C:\\e2e\\agent.exe"
+    w.run(["wine", agent, "--inherit", held, agent], s.env, 60, s.log)
+    if "handle agent.exe inherited" not in s.path(w.EVENTS).read_text():
+        raise w.SetupError("the agent started with the handle did not see it inherited")
+    s.write("C:\\e2e\\real\\fenwrack-capture.exe",
+            s.path(FOLDER + "\\fenwrack-capture.exe").read_bytes())
+    s.write(FOLDER + "\\fenwrack-capture.exe", s.agent.read_bytes())
+    status, _, _ = s.run("/terminate", via=(agent, "--inherit", held), timeout=120)
+    lines = s.path(w.EVENTS).read_text().splitlines()
+    s.expect("status 0", status == 0)
+    s.expect("two captures that did not inherit the handle",
+             lines.count("handle fenwrack-capture.exe not inherited") == 2 and
+             "handle fenwrack-capture.exe inherited" not in lines)
+
+
+ATTACKS = {
+    "handles": dict(play=handles),
+}
+
 SCENARIOS = {
     "as_predicted": (as_predicted, firmware({"exit_after_ms": 100})),
     "firmware_hangs": (firmware_hangs, firmware("ignore")),
@@ -116,7 +145,9 @@ SCENARIOS = {
         "files": [{"path": "C:\\WINDOWS\\regedit.exe"},
                   {"path": m.PLACES["settings"], "content": m.settings_text(1)}],
         "registry": [{"key": m.POLICY_KEY, "name": "WriteProtect", "type": "REG_DWORD",
-                      "data": 0}]})}
+                      "data": 0}]}),
+    **{"attack_" + name: (row["play"], firmware({"exit_after_ms": 100}))
+       for name, row in ATTACKS.items()}}
 
 
 def main():
