@@ -81,8 +81,9 @@ class Loop {
   bool Note(const std::string& line);
   int End(int status);
   std::string Exe(const char* name) const { return Join(folder_, name); }
-  std::string InRecord(const char* name) const { return Join(record_, name); }
-  std::string ReadOr(const char* name);
+  std::string InRecord(const std::string& name) const { return Join(record_, name); }
+  std::string ReadOr(const std::string& name);
+  bool Claim(const std::vector<std::string>& names);
   bool MakeRecord();
   std::optional<std::uint32_t> Start(const std::string& step, const std::vector<std::string>& args,
                                      const char* output, const char* error);
@@ -115,9 +116,22 @@ int Loop::End(int status) {
   return status;
 }
 
-std::string Loop::ReadOr(const char* name) {
+std::string Loop::ReadOr(const std::string& name) {
   std::string text;
   return system_.Read(InRecord(name), text) ? std::string() : text;
+}
+
+// The files a child writes by name are made first, as record files: in a record folder that
+// others may add to, a link put in the place of one would lead its writes anywhere.
+bool Loop::Claim(const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    if (const auto error = system_.Replace(InRecord(name), "")) {
+      Note("cannot write " + name + ": " + *error);
+      Complain("cannot write " + InRecord(name) + ": " + *error);
+      return false;
+    }
+  }
+  return true;
 }
 
 bool Loop::MakeRecord() {
@@ -170,6 +184,8 @@ bool Loop::Capture(const std::string& which) {
     args.insert(args.end(), {"--firmware", *options_.firmware});
   args.push_back(which + ".json");
   const std::string log = which + "-capture.txt";
+  if (!Claim({which + ".json"}))
+    return false;
   const auto status = Start("capture " + which, args, "", log.c_str());
   if (!status)
     return false;
@@ -177,7 +193,7 @@ bool Loop::Capture(const std::string& which) {
     Say("Captured the instrument " + which + " the tool: " + which + ".json\n");
     return true;
   }
-  const std::string text = ReadOr(log.c_str());
+  const std::string text = ReadOr(log);
   if (*status != 1) {
     Say(text);
     Complain("fenwrack-capture.exe ended with status " + std::to_string(*status) + " (" + log +
@@ -202,6 +218,8 @@ std::optional<Prediction> Loop::DryRun() {
                           "predicted.json", "--require-achieved", "--"})
     dry.push_back(arg);
   dry.insert(dry.end(), options_.tool.begin(), options_.tool.end());
+  if (!Claim({"trace.jsonl", "picture.svg", "predicted.json"}))
+    return std::nullopt;
   const auto status = Start("dry run", dry, "timeline.txt", "warnings.txt");
   if (!status)
     return std::nullopt;

@@ -25,8 +25,9 @@ class System {
   virtual ~System() = default;
   // Runs the program to its end: its exit code, or why it could not be started.
   virtual std::optional<std::string> Run(const host::Program& program, std::uint32_t& code) = 0;
+  // A folder that only SYSTEM, Administrators and this account may use.
   virtual host::Made MakeFolder(const std::string& path, std::string& reason) = 0;
-  // Each returns why it failed, or nothing.
+  // Files of a record, never through a link; each returns why it failed, or nothing.
   virtual std::optional<std::string> Read(const std::string& path, std::string& text) = 0;
   virtual std::optional<std::string> Append(const std::string& path, std::string_view text) = 0;
   virtual std::optional<std::string> Replace(const std::string& path, std::string_view text) = 0;

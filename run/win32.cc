@@ -23,16 +23,13 @@ class Windows final : public run::System {
     return made;
   }
   std::optional<std::string> Read(const std::string& path, std::string& text) override {
-    return Reason(host::ReadWholeFile(path, text));
+    return Reason(host::ReadRecordFile(path, text));
   }
   std::optional<std::string> Append(const std::string& path, std::string_view text) override {
     return Reason(host::AppendToFile(path, text));
   }
   std::optional<std::string> Replace(const std::string& path, std::string_view text) override {
-    host::OutputFile file;
-    if (const auto error = file.Open(path))
-      return error->reason;
-    return Reason(file.Replace(text));
+    return Reason(host::ReplaceRecordFile(path, text));
   }
   std::string FullPath(const std::string& path) override { return host::FullPath(path); }
   std::string ProgramFolder() override { return host::ProgramFolder(); }

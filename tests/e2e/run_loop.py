@@ -5,6 +5,7 @@ attacks of someone with a user's rights on the instrument, which the run, elevat
 withstand."""
 
 import argparse
+import os
 import sys
 from pathlib import Path
 
@@ -58,6 +59,9 @@ class Scenario(w.Prefix):
         if folder is None:
             return ""
         names = {p.name for p in folder.iterdir()}
+        # Made for SYSTEM, Administrators and this account alone, which Wine shows as a mode.
+        self.expect("record folders closed to others", not any(
+            f.stat().st_mode & 0o007 for f in (folder, folder.parent)))
         self.expect("record files %s, not %s" % (sorted(files), sorted(names)), names == files)
         text = (folder / "record.txt").read_text(encoding="utf-8")
         self.expect("record.txt ending in %r" % last, text.splitlines()[-1][21:].startswith(last))
@@ -112,6 +116,24 @@ def reboot(s):
 
 # ---- Attacks, each shown where Wine can show it; every program is an administrator's there.
 
+def record_links(s):
+    """A record file that is a hard link to another file is never written through: neither one
+    a program writes by name (after.json) nor one given as its output (check.txt)."""
+    status, _, folder = s.run("/terminate")
+    if folder is None:
+        raise w.SetupError("the run before the attack made no record (status %d)" % status)
+    victim = s.path("C:\\victim.txt")
+    for name in ("check.txt", "after.json"):
+        victim.write_text("the victim\n")
+        (folder / name).unlink()
+        os.link(victim, folder / name)
+        status, output, _ = s.run("check", "%s\\records\\%s" % (FOLDER, folder.name), timeout=120)
+        s.expect("status 2 with %s a link" % name, status == 2)
+        s.expect("%s named as a link" % name, name + ": is a link" in output)
+        s.expect("the file behind %s untouched" % name, victim.read_text() == "the victim\n")
+        (folder / name).unlink()
+
+
 def handles(s):
     """A deployment system's inheritable handle reaches fenwrack-run, but none of its children:
     fenwrack-capture.exe is replaced by the agent, which tells and then hands on to the real one."""
@@ -131,6 +153,7 @@ def handles(s):
 
 
 ATTACKS = {
+    "record_links": dict(play=record_links),
     "handles": dict(play=handles),
 }
 

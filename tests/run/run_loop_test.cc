@@ -40,6 +40,7 @@ struct LoopCase {
   std::string record = kRecord;
   std::vector<std::string> recordLines;  // record.txt holds them, after their times
   std::string checkLine;                 // check.txt holds it
+  std::vector<std::string> links;        // record files that are links
   std::string name = "Halvmark.exe";     // in every text the programs write
   std::vector<std::string> says;         // printed
 };
@@ -49,14 +50,26 @@ std::vector<LoopCase> Loops() {
   std::vector<LoopCase> loops;
   for (const nlohmann::json& r : testing_support::Rows("run/loops.json")) {
     const LoopCase d;
-    loops.push_back(
-        {r["what"], r["args"], r.value("capture_before", d.before), r.value("dry_run", d.dryRun),
-         r.value("predicted_end", d.end), r.value("predicted_code", d.predictedCode),
-         r.value("achieved", d.achieved), r.value("tool", d.tool),
-         r.value("capture_after", d.after), r.value("check", d.check),
-         r.value("record_taken", false), r.value("dry_run_done", false), r["started"], r["status"],
-         r.value("record", d.record), r.value("record_lines", d.recordLines),
-         r.value("check_line", d.checkLine), r.value("name", d.name), r.value("says", d.says)});
+    loops.push_back({r["what"],
+                     r["args"],
+                     r.value("capture_before", d.before),
+                     r.value("dry_run", d.dryRun),
+                     r.value("predicted_end", d.end),
+                     r.value("predicted_code", d.predictedCode),
+                     r.value("achieved", d.achieved),
+                     r.value("tool", d.tool),
+                     r.value("capture_after", d.after),
+                     r.value("check", d.check),
+                     r.value("record_taken", false),
+                     r.value("dry_run_done", false),
+                     r["started"],
+                     r["status"],
+                     r.value("record", d.record),
+                     r.value("record_lines", d.recordLines),
+                     r.value("check_line", d.checkLine),
+                     r.value("links", d.links),
+                     r.value("name", d.name),
+                     r.value("says", d.says)});
   }
   return loops;
 }
@@ -65,7 +78,16 @@ struct FakeSystem : run::System {
   using Error = std::optional<std::string>;
   explicit FakeSystem(const LoopCase& c) : c_(c) {}
 
+  Error Link(const std::string& path) const {
+    for (const std::string& name : c_.links) {
+      if (path.ends_with("\\" + name))
+        return "is a link";
+    }
+    return Error();
+  }
   Error Run(const host::Program& p, std::uint32_t& code) override {
+    if (const Error link = Link(p.output) ? Link(p.output) : Link(p.error))
+      return link;
     const std::string exe = p.path.substr(p.path.rfind('\\') + 1);
     const std::string quoted = run::QuoteArgument(p.path);
     EXPECT_EQ(p.commandLine.substr(0, quoted.size() + 1), quoted + " ");
@@ -106,10 +128,16 @@ struct FakeSystem : run::System {
     return folders.insert(path).second ? host::Made::kMade : host::Made::kExists;
   }
   Error Read(const std::string& p, std::string& text) override {
+    if (const Error link = Link(p))
+      return link;
     return files.count(p) ? (text = files[p], Error()) : "no such file";
   }
-  Error Append(const std::string& p, std::string_view t) override { return files[p] += t, Error(); }
-  Error Replace(const std::string& p, std::string_view t) override { return files[p] = t, Error(); }
+  Error Append(const std::string& p, std::string_view t) override {
+    return Link(p) ? Link(p) : (files[p] += t, Error());
+  }
+  Error Replace(const std::string& p, std::string_view t) override {
+    return Link(p) ? Link(p) : (files[p] = t, Error());
+  }
   std::string FullPath(const std::string& path) override { return path; }
   std::string ProgramFolder() override { return kFolder; }
   host::UtcTime Now() override { return {2026, 12, 8, 15, 30, 12}; }
