@@ -25,7 +25,7 @@ const char* Meaning(int status) {
       return "run with --force: the instrument is as predicted, and, as predicted, the goal is "
              "not achieved";
     default:
-      return "a capture, the dry run or the tool's run could not be done";
+      return "a step could not be done, or was refused";
   }
 }
 
@@ -67,7 +67,11 @@ std::string RecordName(const std::vector<std::string>& tool) {
 class Loop {
  public:
   Loop(const std::vector<std::string>& args, const Options& options, System& system)
-      : args_(args), options_(options), system_(system), folder_(system.ProgramFolder()) {}
+      : args_(args),
+        options_(options),
+        system_(system),
+        folder_(system.ProgramFolder()),
+        elevated_(system.Elevated()) {}
 
   int Run();
   int Check();
@@ -80,6 +84,8 @@ class Loop {
   }
   bool Note(const std::string& line);
   int End(int status);
+  bool Trusted(const std::string& what, const std::string& path);
+  bool TrustedPrograms(bool tool);
   std::string Exe(const char* name) const { return Join(folder_, name); }
   std::string InRecord(const std::string& name) const { return Join(record_, name); }
   std::string ReadOr(const std::string& name);
@@ -95,6 +101,7 @@ class Loop {
   const Options& options_;
   System& system_;
   const std::string folder_;  // ours, where the other programs are
+  const bool elevated_;
   std::string record_;
   bool recording_ = false;  // record.txt can be written
   bool noteFailed_ = false;
@@ -114,6 +121,30 @@ int Loop::End(int status) {
   Note("status " + std::to_string(status) + ": " + Meaning(status));
   Say("Status " + std::to_string(status) + ": " + Meaning(status) + "\n");
   return status;
+}
+
+// With an administrator's rights nothing is started from, or written into, a place that others
+// may change: they would choose the program that runs so, or what its record says.
+bool Loop::Trusted(const std::string& what, const std::string& path) {
+  if (!elevated_ || system_.Protected(path))
+    return true;
+  Complain("refused with an administrator's rights: others may change " + what + " " + path +
+           " (or a folder above it, or it is a link)");
+  return false;
+}
+
+// Those it will start, and their folder, where a DLL put beside them would be loaded too.
+bool Loop::TrustedPrograms(bool tool) {
+  if (!Trusted("this program's folder", folder_))
+    return false;
+  std::vector<const char*> programs = {"fenwrack-capture.exe", "fenwrack-sim.exe"};
+  if (tool)
+    programs.push_back("Fenwrack.exe");
+  for (const char* exe : programs) {
+    if (!Trusted("the program", Exe(exe)))
+      return false;
+  }
+  return true;
 }
 
 std::string Loop::ReadOr(const std::string& name) {
@@ -142,6 +173,9 @@ bool Loop::MakeRecord() {
     Complain("cannot make the records folder " + records + ": " + reason);
     return false;
   }
+  // Made or found, it is looked at: one found may be a link to anywhere.
+  if (!Trusted("the records folder", records))
+    return false;
   const std::string stem = Join(records, Stamp(system_.Now()) + "-" + RecordName(options_.tool));
   for (int n = 1;; ++n) {
     record_ = n == 1 ? stem : stem + "-" + std::to_string(n);
@@ -255,7 +289,7 @@ std::optional<Prediction> Loop::DryRun() {
 int Loop::Run() {
   Say("Switch: " + (options_.tool.empty() ? "none (the usage box)" : CommandLine(options_.tool)) +
       "\n");
-  if (!MakeRecord())
+  if (!TrustedPrograms(true) || !MakeRecord())
     return End(kNotDone);
   if (!Capture("before"))
     return End(kNotDone);
@@ -291,6 +325,8 @@ int Loop::Run() {
 int Loop::Check() {
   record_ = system_.FullPath(*options_.check);
   Say("Record: " + record_ + "\n");
+  if (!TrustedPrograms(false) || !Trusted("the record", record_))
+    return End(kNotDone);
   std::string trace, predicted;
   if (system_.Read(InRecord("trace.jsonl"), trace) ||
       system_.Read(InRecord("predicted.json"), predicted)) {

@@ -44,6 +44,10 @@ std::optional<FileError> ReadRecordFile(const std::string& path, std::string& te
 // The file, made when missing, holds `text` alone.
 std::optional<FileError> ReplaceRecordFile(const std::string& path, std::string_view text);
 
+// Whether this program has an administrator's rights: an elevated token, or SYSTEM's. When that
+// cannot be read, it is taken to have them.
+bool RunsElevated();
+
 // The path, made absolute against the current folder.
 std::string FullPath(const std::string& path);
 

@@ -241,6 +241,22 @@ std::optional<FileError> ReplaceRecordFile(const std::string& path, std::string_
   return Write(file, text);
 }
 
+bool RunsElevated() {
+  BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof administrators;
+  BOOL member = FALSE;
+  if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) ||
+      !CheckTokenMembership(nullptr, administrators, &member) || member)
+    return true;
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw))
+    return true;
+  const Kernel token(raw);
+  TOKEN_ELEVATION elevation{};
+  return !GetTokenInformation(raw, TokenElevation, &elevation, sizeof elevation, &size) ||
+         elevation.TokenIsElevated != 0;
+}
+
 std::string FullPath(const std::string& path) {
   return Utf8(FullPathOf(Wide(path)));
 }

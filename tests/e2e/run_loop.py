@@ -116,6 +116,40 @@ def reboot(s):
 
 # ---- Attacks, each shown where Wine can show it; every program is an administrator's there.
 
+def refused(s, row):
+    """Each run ends with status 2 and says why; the tool never runs."""
+    if "setup" in row:
+        row["setup"](s)
+    for args in row["runs"]:
+        # A hang fails here, within the time limit, instead of holding the suite.
+        status, output, folder = s.run(*args, dlls=row.get("dlls", ""), timeout=120)
+        s.expect("status %s of %s" % (row.get("status", 2), args), status == row.get("status", 2))
+        s.expect("saying %r" % row["says"], row["says"] in output.replace("\n", " "))
+        text = (folder / "record.txt").read_text(encoding="utf-8") if folder else ""
+        ran = any(line[21:].startswith("tool: ") for line in text.splitlines())
+        s.expect("the tool %s" % ("run" if row.get("tool") else "not run"),
+                 ran == row.get("tool", False))
+    if "then" in row:
+        row["then"](s)
+
+
+def others_may_write(name):
+    def setup(s):
+        path = s.path(FOLDER + name)
+        path.chmod(path.stat().st_mode | 0o002)
+    return setup
+
+
+def records_link(s):
+    s.path("C:\\elsewhere").mkdir()
+    s.path(FOLDER + "\\records").symlink_to(s.path("C:\\elsewhere"))
+
+
+def nothing_made(place):
+    return lambda s: s.expect("nothing made in " + place, not s.path(place).exists() or
+                              not any(s.path(place).iterdir()))
+
+
 def record_links(s):
     """A record file that is a hard link to another file is never written through: neither one
     a program writes by name (after.json) nor one given as its output (check.txt)."""
@@ -153,6 +187,15 @@ def handles(s):
 
 
 ATTACKS = {
+    "folder_writable": dict(setup=others_may_write(""), runs=[["/terminate"]],
+                            says="others may change this program's folder " + FOLDER + " (",
+                            then=nothing_made(FOLDER + "\\records")),
+    "exe_writable": dict(setup=others_may_write("\\Fenwrack.exe"), runs=[["/terminate"]],
+                         says="others may change the program %s\\Fenwrack.exe" % FOLDER,
+                         then=nothing_made(FOLDER + "\\records")),
+    "records_link": dict(setup=records_link, runs=[["/terminate"]],
+                         says="others may change the records folder %s\\records" % FOLDER,
+                         then=nothing_made("C:\\elsewhere")),
     "record_links": dict(play=record_links),
     "handles": dict(play=handles),
 }
@@ -169,8 +212,8 @@ SCENARIOS = {
                   {"path": m.PLACES["settings"], "content": m.settings_text(1)}],
         "registry": [{"key": m.POLICY_KEY, "name": "WriteProtect", "type": "REG_DWORD",
                       "data": 0}]}),
-    **{"attack_" + name: (row["play"], firmware({"exit_after_ms": 100}))
-       for name, row in ATTACKS.items()}}
+    **{"attack_" + name: (row.get("play", lambda s, row=row: refused(s, row)),
+                          firmware({"exit_after_ms": 100})) for name, row in ATTACKS.items()}}
 
 
 def main():

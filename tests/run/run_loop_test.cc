@@ -40,6 +40,8 @@ struct LoopCase {
   std::string record = kRecord;
   std::vector<std::string> recordLines;  // record.txt holds them, after their times
   std::string checkLine;                 // check.txt holds it
+  bool elevated = false;
+  std::vector<std::string> unprotected;  // paths ending so are not protected
   std::vector<std::string> links;        // record files that are links
   std::string name = "Halvmark.exe";     // in every text the programs write
   std::vector<std::string> says;         // printed
@@ -67,6 +69,8 @@ std::vector<LoopCase> Loops() {
                      r.value("record", d.record),
                      r.value("record_lines", d.recordLines),
                      r.value("check_line", d.checkLine),
+                     r.value("elevated", false),
+                     r.value("unprotected", d.unprotected),
                      r.value("links", d.links),
                      r.value("name", d.name),
                      r.value("says", d.says)});
@@ -76,7 +80,10 @@ std::vector<LoopCase> Loops() {
 
 struct FakeSystem : run::System {
   using Error = std::optional<std::string>;
-  explicit FakeSystem(const LoopCase& c) : c_(c) {}
+  explicit FakeSystem(const LoopCase& c) : c_(c) {
+    for (const char* exe : {"fenwrack-capture.exe", "fenwrack-sim.exe", "Fenwrack.exe"})
+      files[kFolder + "\\" + exe] = "MZ";
+  }
 
   Error Link(const std::string& path) const {
     for (const std::string& name : c_.links) {
@@ -138,13 +145,26 @@ struct FakeSystem : run::System {
   Error Replace(const std::string& p, std::string_view t) override {
     return Link(p) ? Link(p) : (files[p] = t, Error());
   }
+  bool Elevated() override { return c_.elevated; }
+  // A path that is missing is not protected either.
+  bool Protected(const std::string& path) override {
+    const auto inside = files.lower_bound(path + "\\");
+    if (!folders.count(path) && !files.count(path) &&
+        (inside == files.end() || !inside->first.starts_with(path + "\\")))
+      return false;
+    for (const std::string& end : c_.unprotected) {
+      if (path.ends_with(end))
+        return false;
+    }
+    return true;
+  }
   std::string FullPath(const std::string& path) override { return path; }
   std::string ProgramFolder() override { return kFolder; }
   host::UtcTime Now() override { return {2026, 12, 8, 15, 30, 12}; }
   void Print(int, std::string_view text) override { printed += text; }
 
   std::vector<std::string> started;
-  std::set<std::string> folders;
+  std::set<std::string> folders = {kFolder};
   std::map<std::string, std::string> files;
   std::string printed;
   const LoopCase& c_;
