@@ -1,5 +1,6 @@
 #include "run/run_loop.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/text/ascii.h"
@@ -64,6 +65,23 @@ std::string RecordName(const std::vector<std::string>& tool) {
   return name.empty() ? "usage" : name;
 }
 
+// The parts a capture could not read, from its lines "...unknown: PART: why".
+std::string UnknownParts(const std::string& log) {
+  std::vector<std::string> parts;
+  for (std::size_t at = log.find("unknown: "); at != std::string::npos;
+       at = log.find("unknown: ", at + 1)) {
+    const std::size_t from = at + 9, to = log.find_first_of(":\n", from);
+    const std::string part = log.substr(from, to == std::string::npos ? to : to - from);
+    if (std::find(parts.begin(), parts.end(), part) == parts.end())
+      parts.push_back(part);
+  }
+  std::string text;
+  for (const std::string& part : parts)
+    text += (text.empty() ? "" : ", ") + part;
+  // Its status says a part is missing, whatever its lines say.
+  return text.empty() ? "a part" : text;
+}
+
 class Loop {
  public:
   Loop(const std::vector<std::string>& args, const Options& options, System& system)
@@ -93,7 +111,8 @@ class Loop {
   bool MakeRecord();
   std::optional<std::uint32_t> Start(const std::string& step, const std::vector<std::string>& args,
                                      const char* output, const char* error);
-  bool Capture(const std::string& which);
+  bool Capture(const std::string& which, std::string& unknown);
+  bool CaptureAfter();
   std::optional<Prediction> DryRun();
   int Compare(const Prediction& prediction, std::optional<std::uint32_t> tool);
 
@@ -212,7 +231,8 @@ std::optional<std::uint32_t> Loop::Start(const std::string& step,
   return code;
 }
 
-bool Loop::Capture(const std::string& which) {
+// `unknown`: the parts it could not read, or nothing.
+bool Loop::Capture(const std::string& which, std::string& unknown) {
   std::vector<std::string> args = {Exe("fenwrack-capture.exe")};
   if (options_.firmware)
     args.insert(args.end(), {"--firmware", *options_.firmware});
@@ -223,6 +243,7 @@ bool Loop::Capture(const std::string& which) {
   const auto status = Start("capture " + which, args, "", log.c_str());
   if (!status)
     return false;
+  unknown.clear();
   if (*status == 0) {
     Say("Captured the instrument " + which + " the tool: " + which + ".json\n");
     return true;
@@ -242,7 +263,21 @@ bool Loop::Capture(const std::string& which) {
     if (text.substr(at, end - at).find("unknown:") != std::string::npos)
       Say("  " + text.substr(at, end - at) + "\n");
   }
+  unknown = UnknownParts(text);
+  Note("capture " + which + ": could not read " + unknown);
   return true;
+}
+
+// After the tool there is nothing left to go on to: what a capture could not see, it cannot check.
+bool Loop::CaptureAfter() {
+  std::string unknown;
+  if (!Capture("after", unknown))
+    return false;
+  if (unknown.empty())
+    return true;
+  Complain("the capture after the run could not read " + unknown +
+           " (after-capture.txt): the instrument cannot be checked against the prediction");
+  return false;
 }
 
 // The tool on the capture: told, noted, and read back from its trace.
@@ -291,8 +326,17 @@ int Loop::Run() {
       "\n");
   if (!TrustedPrograms(true) || !MakeRecord())
     return End(kNotDone);
-  if (!Capture("before"))
+  std::string unknown;
+  if (!Capture("before", unknown))
     return End(kNotDone);
+  if (!unknown.empty() && !options_.force) {
+    Complain("the capture before the run could not read " + unknown +
+             " (before-capture.txt): a dry run on it may miss what matters; not run (--force "
+             "runs it, and still ends with status 2)");
+    return End(kNotDone);
+  }
+  if (!unknown.empty())
+    Note("capture before: going on with --force; the status will be 2");
 
   const std::optional<Prediction> predicted = DryRun();
   if (!predicted)
@@ -317,9 +361,14 @@ int Loop::Run() {
   if (!code)
     return End(kNotDone);
   Say("Fenwrack.exe ended with exit code " + std::to_string(*code) + "\n");
-  if (!Capture("after"))
+  if (!CaptureAfter())
     return End(kNotDone);
-  return Compare(prediction, code);
+  const int status = Compare(prediction, code);
+  if (status == kNotDone || unknown.empty())
+    return End(status);
+  Complain("the capture before the run could not read " + unknown +
+           ": the check cannot vouch for what it could not see");
+  return End(kNotDone);
 }
 
 int Loop::Check() {
@@ -340,12 +389,12 @@ int Loop::Check() {
   }
   recording_ = true;
   Note("check: " + CommandLine(args_));
-  if (!Capture("after"))
+  if (!CaptureAfter())
     return End(kNotDone);
-  return Compare(prediction, std::nullopt);
+  return End(Compare(prediction, std::nullopt));
 }
 
-// `tool`: the tool's exit code, when it ended by itself.
+// `tool`: the tool's exit code, when it ended by itself. The status, not yet told.
 int Loop::Compare(const Prediction& prediction, std::optional<std::uint32_t> tool) {
   std::vector<std::string> args = {Exe("fenwrack-sim.exe"), "--check"};
   // After a restart what runs is what the system started: nothing to compare.
@@ -354,13 +403,13 @@ int Loop::Compare(const Prediction& prediction, std::optional<std::uint32_t> too
   args.insert(args.end(), {"predicted.json", "after.json"});
   const auto status = Start("check", args, "check.txt", "check.txt");
   if (!status)
-    return End(kNotDone);
+    return kNotDone;
   std::string text = ReadOr("check.txt");
   if (*status != 0 && *status != 1) {
     Say(text);
     Complain("fenwrack-sim.exe --check ended with status " + std::to_string(*status) +
              " (check.txt)");
-    return End(kNotDone);
+    return kNotDone;
   }
   std::vector<std::string> differences;
   if (tool && prediction.how == "exit" && prediction.code && *prediction.code != *tool)
@@ -381,8 +430,8 @@ int Loop::Compare(const Prediction& prediction, std::optional<std::uint32_t> too
   const bool asPredicted = *status == 0 && differences.empty();
   Note(asPredicted ? "check: as predicted" : "check: not as predicted (check.txt)");
   if (!asPredicted)
-    return End(kNotAsPredicted);
-  return End(prediction.achieved ? kAsPredicted : kForcedAsPredicted);
+    return kNotAsPredicted;
+  return prediction.achieved ? kAsPredicted : kForcedAsPredicted;
 }
 
 }  // namespace

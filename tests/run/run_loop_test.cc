@@ -105,7 +105,10 @@ struct FakeSystem : run::System {
     int status = c_.tool;
     if (exe == "fenwrack-capture.exe") {
       status = p.commandLine.ends_with(" before.json") ? c_.before : c_.after;
-      files[p.error] = status == 1 ? "fenwrack-capture: unknown: the installed products\n" : "";
+      files[p.error] = status == 1 ? "fenwrack-capture: unknown: processes: " + c_.name +
+                                         " could not be opened\nfenwrack-capture: unknown: "
+                                         "processes: the list\n"
+                                   : "";
     } else if (exe == "fenwrack-sim.exe" && p.commandLine.find(" --check ") != std::string::npos) {
       status = c_.check;
       files[p.output] = status == 0 ? "The instrument is as predicted.\n"
