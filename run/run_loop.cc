@@ -114,6 +114,7 @@ class Loop {
   bool Capture(const std::string& which, std::string& unknown);
   bool CaptureAfter();
   std::optional<Prediction> DryRun();
+  bool Runnable(const Prediction& prediction);
   int Compare(const Prediction& prediction, std::optional<std::uint32_t> tool);
 
   const std::vector<std::string>& args_;
@@ -293,7 +294,8 @@ std::optional<Prediction> Loop::DryRun() {
   if (!status)
     return std::nullopt;
   Say(ReadOr("warnings.txt"));
-  if (*status != 0 && *status != 4) {
+  // 3: a run that never ends, which the trace tells.
+  if (*status != 0 && *status != 3 && *status != 4) {
     Complain("fenwrack-sim.exe ended with status " + std::to_string(*status) + " (warnings.txt)");
     return std::nullopt;
   }
@@ -302,7 +304,7 @@ std::optional<Prediction> Loop::DryRun() {
     Complain(*error);
     return std::nullopt;
   }
-  if (prediction.achieved != (*status == 0)) {
+  if (prediction.achieved != (*status == 0) || (prediction.how == "stuck") != (*status == 3)) {
     Complain("the dry run's status and its verdict disagree");
     return std::nullopt;
   }
@@ -319,6 +321,25 @@ std::optional<Prediction> Loop::DryRun() {
   Note(std::string("dry run: ") + (prediction.achieved ? "achieved" : "NOT achieved") + "; " +
        prediction.deciding + "; ends with " + prediction.End());
   return prediction;
+}
+
+// Unattended, nobody is there to close a usage box or end a run that does not end: a run that
+// waits for ever would hold the deployment that started it.
+bool Loop::Runnable(const Prediction& prediction) {
+  std::string why;
+  if (prediction.operation == "usage box")
+    why = "Fenwrack.exe " +
+          (options_.tool.empty() ? std::string("without a switch") : CommandLine(options_.tool)) +
+          " would show its usage box and wait until someone closes it (the switches: /terminate, "
+          "/restart, /shutdown, /deinstall, /checkUSB)";
+  else if (prediction.how == "stuck")
+    why = "the dry run never ends (" + prediction.deciding +
+          "): Fenwrack.exe would not end by itself";
+  if (why.empty())
+    return true;
+  Note("not run: " + why);
+  Complain("not run, even with --force: " + why);
+  return false;
 }
 
 int Loop::Run() {
@@ -339,7 +360,7 @@ int Loop::Run() {
     Note("capture before: going on with --force; the status will be 2");
 
   const std::optional<Prediction> predicted = DryRun();
-  if (!predicted)
+  if (!predicted || !Runnable(*predicted))
     return End(kNotDone);
   const Prediction& prediction = *predicted;
   if (!prediction.achieved && !options_.force)

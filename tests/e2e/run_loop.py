@@ -187,6 +187,7 @@ def handles(s):
 
 
 ATTACKS = {
+    "usage_box": dict(runs=[["/restrat"], []], says="would show its usage box"),
     "partial_capture": dict(runs=[["/terminate"]], dlls=";msi=d", says="could not read products"),
     "folder_writable": dict(setup=others_may_write(""), runs=[["/terminate"]],
                             says="others may change this program's folder " + FOLDER + " (",

@@ -43,6 +43,7 @@ struct LoopCase {
   bool elevated = false;
   std::vector<std::string> unprotected;  // paths ending so are not protected
   std::vector<std::string> links;        // record files that are links
+  std::string operation = "/restart";    // the verdict's
   std::string name = "Halvmark.exe";     // in every text the programs write
   std::vector<std::string> says;         // printed
 };
@@ -72,6 +73,7 @@ std::vector<LoopCase> Loops() {
                      r.value("elevated", false),
                      r.value("unprotected", d.unprotected),
                      r.value("links", d.links),
+                     r.value("operation", d.operation),
                      r.value("name", d.name),
                      r.value("says", d.says)});
   }
@@ -119,7 +121,7 @@ struct FakeSystem : run::System {
       files[p.error] = status == 2 ? "fenwrack-sim: before.json: not JSON\n"
                                    : "fenwrack-sim: /processes/0/name: " + c_.name + "\n";
       if (status != 2) {
-        files[c_.record + "\\trace.jsonl"] = Trace();
+        files[p.folder + "\\trace.jsonl"] = Trace();
         files[p.output] = "    0.000  main  sleep  1000 ms\n\nVerdict: /restart: " + c_.name + "\n";
       }
     }
@@ -131,8 +133,9 @@ struct FakeSystem : run::System {
   std::string Trace() const {
     return R"({"t":0,"thread":"main","event":"end","how":")" + c_.end + R"(","code":)" +
            std::to_string(c_.predictedCode) +
-           "}\n{\"t\":0,\"thread\":\"fenwrack-sim\",\"event\":\"verdict\",\"achieved\":" +
-           (c_.achieved ? "true" : "false") + R"(,"deciding":"it","details":[]})" + "\n";
+           "}\n{\"t\":0,\"thread\":\"fenwrack-sim\",\"event\":\"verdict\",\"operation\":\"" +
+           c_.operation + "\",\"achieved\":" + (c_.achieved ? "true" : "false") +
+           R"(,"deciding":"it","details":[]})" + "\n";
   }
   host::Made MakeFolder(const std::string& path, std::string&) override {
     return folders.insert(path).second ? host::Made::kMade : host::Made::kExists;
