@@ -140,6 +140,10 @@ def others_may_write(name):
     return setup
 
 
+def plant_msi(s):
+    s.write(FOLDER + "\\msi.dll", (s.agent.parent / "msi.dll").read_bytes())
+
+
 def records_link(s):
     s.path("C:\\elsewhere").mkdir()
     s.path(FOLDER + "\\records").symlink_to(s.path("C:\\elsewhere"))
@@ -148,6 +152,13 @@ def records_link(s):
 def nothing_made(place):
     return lambda s: s.expect("nothing made in " + place, not s.path(place).exists() or
                               not any(s.path(place).iterdir()))
+
+
+def nothing_loaded(s):
+    planted = s.path("C:\\e2e\\planted.txt")
+    s.expect("the planted msi.dll loaded by no program, not by %s" %
+             (planted.read_text(errors="replace").splitlines() if planted.exists() else []),
+             not planted.exists())
 
 
 def record_links(s):
@@ -187,6 +198,8 @@ def handles(s):
 
 
 ATTACKS = {
+    "planted_msi": dict(setup=plant_msi, runs=[["/deinstall"]], dlls=";msi=n,b", status=0,
+                        says="Status 0", tool=True, then=nothing_loaded),
     "usage_box": dict(runs=[["/restrat"], []], says="would show its usage box"),
     "partial_capture": dict(runs=[["/terminate"]], dlls=";msi=d", says="could not read products"),
     "folder_writable": dict(setup=others_may_write(""), runs=[["/terminate"]],
