@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/text/printable.h"
 #include "platform/text/utf8.h"
 
 namespace machine_file {
@@ -17,26 +18,8 @@ constexpr std::size_t kMessageChars = 184;  // with "fenwrack-sim: ", one line o
 constexpr std::size_t kTokenChars = 32;     // of one key in a place
 constexpr std::size_t kLeastChars = 12;     // of a value or a place cut to make room
 
-// Characters that would break the line or turn its text around.
-bool Escaped(char32_t cp) {
-  return cp < 0x20 || (cp >= 0x7F && cp < 0xA0) || cp == 0x2028 || cp == 0x2029 ||
-         (cp >= 0x200E && cp <= 0x200F) || (cp >= 0x202A && cp <= 0x202E) ||
-         (cp >= 0x2066 && cp <= 0x2069);
-}
-
-std::string Escape(char32_t cp) {
-  switch (cp) {
-    case '\n':
-      return "\\n";
-    case '\r':
-      return "\\r";
-    case '\t':
-      return "\\t";
-  }
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "\\u%04X", static_cast<unsigned>(cp));
-  return buffer;
-}
+using platform::text::Escape;
+using platform::text::Escaped;
 
 // A place with each of its keys cut when long.
 std::string ShortPlace(const std::string& where) {

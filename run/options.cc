@@ -14,13 +14,21 @@ achieves its goal, captures again and checks the instrument against the predicti
 programs sit in this program's folder. Start it from the prompt the tool needs: the captures
 see what that account sees.
 
+It never runs the tool where the dry run shows the usage box (an unknown switch, or none) or a
+run without end, and says no more than the captures saw: one that could not read a part ends
+the loop with status 2 (--force goes on before the run, and the status stays 2). With an
+administrator's rights (elevated, or as SYSTEM) it starts nothing from, and writes no record
+into, a place that anyone else may change: this folder, the three programs, the records folder
+or RECORD, each with every folder above it; nor one that is a link.
+
   SWITCH...          the tool's own command line, e.g. /restart: the first argument that is
                      not an option below begins it, and everything after -- belongs to it
   --firmware closes|hangs
                      what the captures assume of the firmware's answer to a close request
                      (default: closes; see fenwrack-capture --help)
   --force            run the tool even when the dry run says it will not achieve its goal
-  --records DIR      where record folders are made (default: records beside this program)
+  --records DIR      where record folders are made (default: records beside this program);
+                     made for SYSTEM, Administrators and this account alone
   check RECORD       after the power-off or reboot that a run ended with: capture the
                      instrument and check it against RECORD's prediction
   --help, --version  this text; the version
@@ -35,7 +43,9 @@ goes down with this program in it: after the restart, run the check it printed f
 Exit status:
   0  the goal is achieved, and the instrument is as predicted
   1  the tool ran, and the instrument is not as predicted
-  2  a capture, the dry run or the tool's run could not be done, or a bad command line
+  2  a step could not be done or was refused: a capture, the dry run or the tool's run
+     that failed, a capture that could not read a part, the usage box or a run without end
+     foreseen, a place others may change, or a bad command line
   3  not run: the dry run says the switch would not achieve its goal (--force runs it anyway)
   4  run with --force: the instrument is as predicted, and, as predicted, the goal is not
      achieved

@@ -27,6 +27,7 @@ std::optional<std::string> ReadTrace(const std::string& text, Prediction& predic
       return "trace.jsonl has no end event";
     if (last.at("event") != "verdict")
       return "trace.jsonl does not end with the verdict";
+    prediction.operation = last.at("operation").get<std::string>();
     prediction.achieved = last.at("achieved").get<bool>();
     prediction.deciding = last.at("deciding").get<std::string>();
     prediction.details = last.at("details").get<std::vector<std::string>>();

@@ -12,6 +12,7 @@ namespace run {
 struct Prediction {
   std::string how;                   // exit, power-off, reboot, stuck
   std::optional<std::int64_t> code;  // with exit
+  std::string operation;             // the verdict's: "/restart", ..., "usage box"
   bool achieved = false;
   std::string deciding;
   std::vector<std::string> details;

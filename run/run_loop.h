@@ -25,11 +25,17 @@ class System {
   virtual ~System() = default;
   // Runs the program to its end: its exit code, or why it could not be started.
   virtual std::optional<std::string> Run(const host::Program& program, std::uint32_t& code) = 0;
+  // A folder that only SYSTEM, Administrators and this account may use.
   virtual host::Made MakeFolder(const std::string& path, std::string& reason) = 0;
-  // Each returns why it failed, or nothing.
+  // Files of a record, never through a link; each returns why it failed, or nothing.
   virtual std::optional<std::string> Read(const std::string& path, std::string& text) = 0;
   virtual std::optional<std::string> Append(const std::string& path, std::string_view text) = 0;
   virtual std::optional<std::string> Replace(const std::string& path, std::string_view text) = 0;
+  // Whether this program has an administrator's rights (elevated, or SYSTEM).
+  virtual bool Elevated() = 0;
+  // Whether nobody but SYSTEM, Administrators, TrustedInstaller and this account may change the
+  // file or folder, nor a folder above it; a link, or a path that is missing, is not protected.
+  virtual bool Protected(const std::string& path) = 0;
   virtual std::string FullPath(const std::string& path) = 0;
   virtual std::string ProgramFolder() = 0;
   virtual host::UtcTime Now() = 0;

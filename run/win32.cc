@@ -1,14 +1,26 @@
-// fenwrack-run.exe: the loop on the host layer of Windows.
+// fenwrack-run.exe: the loop on the host layer of Windows, and the platform's rule of who may
+// change a path.
+#include <windows.h>
+
 #include <new>
 
 #include "platform/host/host.h"
 #include "platform/host/process.h"
+#include "platform/platform.h"
 #include "run/run_loop.h"
 
 namespace {
 
 std::optional<std::string> Reason(const std::optional<host::FileError>& error) {
   return error ? std::optional(error->reason) : std::nullopt;
+}
+
+platform::WString Wide(const std::string& utf8) {
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
+  return platform::WString(wide.begin(), wide.end());
 }
 
 class Windows final : public run::System {
@@ -23,17 +35,16 @@ class Windows final : public run::System {
     return made;
   }
   std::optional<std::string> Read(const std::string& path, std::string& text) override {
-    return Reason(host::ReadWholeFile(path, text));
+    return Reason(host::ReadRecordFile(path, text));
   }
   std::optional<std::string> Append(const std::string& path, std::string_view text) override {
     return Reason(host::AppendToFile(path, text));
   }
   std::optional<std::string> Replace(const std::string& path, std::string_view text) override {
-    host::OutputFile file;
-    if (const auto error = file.Open(path))
-      return error->reason;
-    return Reason(file.Replace(text));
+    return Reason(host::ReplaceRecordFile(path, text));
   }
+  bool Elevated() override { return host::RunsElevated(); }
+  bool Protected(const std::string& path) override { return platform::IsProtected(Wide(path)); }
   std::string FullPath(const std::string& path) override { return host::FullPath(path); }
   std::string ProgramFolder() override { return host::ProgramFolder(); }
   host::UtcTime Now() override { return host::UtcNow(); }
@@ -45,11 +56,12 @@ class Windows final : public run::System {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// The platform library's programs start at wmain; the arguments come from the wide command line.
+int wmain(int, wchar_t**) {
   host::UseSystemLibrariesOnly();
   Windows system;
   try {
-    return run::Main(host::Arguments(argc, argv), system);
+    return run::Main(host::Arguments(0, nullptr), system);
   } catch (const std::bad_alloc&) {
     system.Print(2, "fenwrack-run: out of memory\n");
     return run::kNotDone;

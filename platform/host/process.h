@@ -23,16 +23,30 @@ struct Program {
 };
 
 // Starts the program and waits for its end: its exit code, or why it could not be started (a
-// file for its output included).
+// file for its output included). It inherits none of our handles but the standard ones it is
+// given; its output files are record files (below).
 std::optional<FileError> RunToEnd(const Program& program, std::uint32_t& exitCode);
 
 enum class Made { kMade, kExists, kFailed };
-// A new folder; what is there already is left as it is.
+// A new folder whose own access list, not its parent's, lets SYSTEM, Administrators and this
+// program's account alone in; what is there already is left as it is.
 Made MakeFolder(const std::string& path, FileError& error);
+
+// Record files are never opened through a link (symbolic, a junction, or a second name of a
+// file elsewhere): whoever placed the link chose what it leads to. Those made here get the access
+// list of MakeFolder.
 
 // Adds `text` at the end of the file, which is made when missing, and returns once it is on the
 // disk: a record cut off by a power-off keeps every line written before it.
 std::optional<FileError> AppendToFile(const std::string& path, std::string_view text);
+// The whole file.
+std::optional<FileError> ReadRecordFile(const std::string& path, std::string& text);
+// The file, made when missing, holds `text` alone.
+std::optional<FileError> ReplaceRecordFile(const std::string& path, std::string_view text);
+
+// Whether this program has an administrator's rights: an elevated token, or SYSTEM's. When that
+// cannot be read, it is taken to have them.
+bool RunsElevated();
 
 // The path, made absolute against the current folder.
 std::string FullPath(const std::string& path);

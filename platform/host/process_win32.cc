@@ -1,5 +1,10 @@
 #include "platform/host/process.h"
+
+#include <vector>
+
 #include "platform/host/win32_text.h"
+// After windows.h, which it needs.
+#include <sddl.h>
 
 namespace host {
 
@@ -7,40 +12,171 @@ namespace {
 
 using namespace win32;
 
-// A standard handle for the child: a file it replaces, or NUL.
-File Inheritable(const std::string& path, bool output) {
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  return File(CreateFileW(
-      path.empty() ? L"NUL" : SystemPath(path).c_str(), output ? GENERIC_WRITE : GENERIC_READ,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
-      output && !path.empty() ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+// SYSTEM, Administrators and this program's account, each with every right, on the object and
+// on what is made in it; nothing from the parent.
+class PrivateSecurity {
+ public:
+  PrivateSecurity() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw))
+      return;
+    const Kernel token(raw);
+    alignas(8) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof user;
+    wchar_t* text = nullptr;
+    if (!GetTokenInformation(raw, TokenUser, user, size, &size) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text))
+      return;
+    const Local sid(text);
+    const std::wstring sddl =
+        std::wstring(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;") + text + L")";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                             &descriptor, nullptr))
+      descriptor_ = Local(descriptor);
+  }
+
+  explicit operator bool() const { return descriptor_.valid(); }
+  SECURITY_ATTRIBUTES* Attributes(bool inherit) {
+    attributes_ = {sizeof attributes_, descriptor_.raw(), inherit};
+    return &attributes_;
+  }
+
+ private:
+  Local descriptor_;
+  SECURITY_ATTRIBUTES attributes_{};
+};
+
+FileError IsALink() {
+  return {FileError::Kind::kOther, "is a link"};
 }
+
+std::optional<FileError> Write(const File& file, std::string_view text) {
+  while (!text.empty()) {
+    DWORD n = 0;
+    if (!WriteFile(file.raw(), text.data(), static_cast<DWORD>(text.size()), &n, nullptr))
+      return Error(GetLastError());
+    if (n == 0)
+      return Error(ERROR_DISK_FULL);
+    text.remove_prefix(n);
+  }
+  return std::nullopt;
+}
+
+// A record file for `access`, made when `make` allows, refused when it turns out to be a link.
+File OpenRecordFile(const std::string& path, DWORD access, bool make, bool inherit,
+                    FileError& error) {
+  PrivateSecurity security;
+  if (make && !security) {
+    error = Error(GetLastError());
+    return File();
+  }
+  File file(CreateFileW(
+      SystemPath(path).c_str(), access | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      make ? security.Attributes(inherit) : nullptr, make ? OPEN_ALWAYS : OPEN_EXISTING,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file || !GetFileInformationByHandle(file.raw(), &info)) {
+    error = Error(GetLastError());
+    return File();
+  }
+  // A second name is a hard link: the same file is also elsewhere, wherever its maker chose.
+  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+      info.nNumberOfLinks != 1) {
+    error = IsALink();
+    return File();
+  }
+  return file;
+}
+
+// A standard handle for the child: a record file it replaces, or NUL.
+File Inheritable(const std::string& path, bool output, FileError& error) {
+  if (!path.empty()) {
+    File file = OpenRecordFile(path, GENERIC_WRITE, true, true, error);
+    if (file && !SetEndOfFile(file.raw())) {
+      error = Error(GetLastError());
+      return File();
+    }
+    if (!file)
+      error.reason = path + ": " + error.reason;
+    return file;
+  }
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  File file(CreateFileW(L"NUL", output ? GENERIC_WRITE : GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file)
+    error = Error(GetLastError());
+  return file;
+}
+
+// The attribute that gives a child these handles and no other, even those marked inheritable.
+class HandleList {
+ public:
+  explicit HandleList(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_.resize(size / sizeof(std::uint64_t) + 1);
+    list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    made_ = InitializeProcThreadAttributeList(list_, 1, 0, &size);
+    ok_ = made_ &&
+          UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                    handles_.size() * sizeof(HANDLE), nullptr, nullptr);
+  }
+  HandleList(const HandleList&) = delete;
+  HandleList& operator=(const HandleList&) = delete;
+  ~HandleList() {
+    if (made_)
+      DeleteProcThreadAttributeList(list_);
+  }
+
+  bool ok() const { return ok_; }
+  LPPROC_THREAD_ATTRIBUTE_LIST list() const { return list_; }
+
+ private:
+  std::vector<HANDLE> handles_;  // read by CreateProcessW, so kept until then
+  std::vector<std::uint64_t> storage_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+  bool made_ = false, ok_ = false;
+};
 
 }  // namespace
 
 std::optional<FileError> RunToEnd(const Program& program, std::uint32_t& exitCode) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
   const bool redirected = !program.output.empty() || !program.error.empty();
   File input, output, error;
+  std::vector<HANDLE> inherited;
   if (redirected) {
-    // The handles are inheritable only from here to the child's start, and this program starts
-    // one child at a time from one thread: the child gets these and nothing else of ours.
-    input = Inheritable("", false);
-    output = Inheritable(program.output, true);
-    error = program.error == program.output ? File() : Inheritable(program.error, true);
+    // Inheritable for the child's start only: this program starts one child at a time from one
+    // thread. Whatever else is inheritable here, the deployment system's pipes included, stays.
+    FileError why;
+    input = Inheritable("", false, why);
+    if (input)
+      output = Inheritable(program.output, true, why);
+    if (output && program.error != program.output)
+      error = Inheritable(program.error, true, why);
     if (!input || !output || (!error && program.error != program.output))
-      return Error(GetLastError());
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input.raw();
-    startup.hStdOutput = output.raw();
-    startup.hStdError = error ? error.raw() : output.raw();
+      return why;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input.raw();
+    startup.StartupInfo.hStdOutput = output.raw();
+    startup.StartupInfo.hStdError = error ? error.raw() : output.raw();
+    inherited = {input.raw(), output.raw()};
+    if (error)
+      inherited.push_back(error.raw());
   }
+  const HandleList list(inherited);
+  if (redirected && !list.ok())
+    return Error(GetLastError());
+  startup.lpAttributeList = redirected ? list.list() : nullptr;
   std::wstring line = Wide(program.commandLine);
   const std::wstring folder = Wide(program.folder.empty() ? "" : FullPath(program.folder));
   PROCESS_INFORMATION started{};
-  if (!CreateProcessW(Wide(program.path).c_str(), line.data(), nullptr, nullptr, redirected, 0,
-                      nullptr, folder.empty() ? nullptr : folder.c_str(), &startup, &started))
+  if (!CreateProcessW(Wide(program.path).c_str(), line.data(), nullptr, nullptr, redirected,
+                      redirected ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr,
+                      folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo, &started))
     return Error(GetLastError());
   const Kernel process(started.hProcess), thread(started.hThread);
   // Ours closed now: the child's end closes its output files.
@@ -56,7 +192,8 @@ std::optional<FileError> RunToEnd(const Program& program, std::uint32_t& exitCod
 }
 
 Made MakeFolder(const std::string& path, FileError& error) {
-  if (CreateDirectoryW(SystemPath(path).c_str(), nullptr))
+  PrivateSecurity security;
+  if (security && CreateDirectoryW(SystemPath(path).c_str(), security.Attributes(false)))
     return Made::kMade;
   const DWORD code = GetLastError();
   if (code == ERROR_ALREADY_EXISTS)
@@ -66,22 +203,58 @@ Made MakeFolder(const std::string& path, FileError& error) {
 }
 
 std::optional<FileError> AppendToFile(const std::string& path, std::string_view text) {
-  const File file(CreateFileW(SystemPath(path).c_str(), FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  FileError why;
+  const File file = OpenRecordFile(path, FILE_APPEND_DATA, true, false, why);
   if (!file)
-    return Error(GetLastError());
-  while (!text.empty()) {
-    DWORD n = 0;
-    if (!WriteFile(file.raw(), text.data(), static_cast<DWORD>(text.size()), &n, nullptr))
-      return Error(GetLastError());
-    if (n == 0)
-      return Error(ERROR_DISK_FULL);
-    text.remove_prefix(n);
-  }
+    return why;
+  if (auto error = Write(file, text))
+    return error;
   if (!FlushFileBuffers(file.raw()))
     return Error(GetLastError());
   return std::nullopt;
+}
+
+std::optional<FileError> ReadRecordFile(const std::string& path, std::string& text) {
+  FileError why;
+  const File file = OpenRecordFile(path, GENERIC_READ, false, false, why);
+  if (!file)
+    return why;
+  text.clear();
+  char buffer[65536];
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(file.raw(), buffer, sizeof buffer, &n, nullptr))
+      return Error(GetLastError());
+    if (n == 0)
+      return std::nullopt;
+    text.append(buffer, n);
+  }
+}
+
+std::optional<FileError> ReplaceRecordFile(const std::string& path, std::string_view text) {
+  FileError why;
+  const File file = OpenRecordFile(path, GENERIC_WRITE, true, false, why);
+  if (!file)
+    return why;
+  if (!SetEndOfFile(file.raw()))
+    return Error(GetLastError());
+  return Write(file, text);
+}
+
+bool RunsElevated() {
+  BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof administrators;
+  BOOL member = FALSE;
+  if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) ||
+      !CheckTokenMembership(nullptr, administrators, &member) || member)
+    return true;
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw))
+    return true;
+  const Kernel token(raw);
+  TOKEN_ELEVATION elevation{};
+  return !GetTokenInformation(raw, TokenElevation, &elevation, sizeof elevation, &size) ||
+         elevation.TokenIsElevated != 0;
 }
 
 std::string FullPath(const std::string& path) {

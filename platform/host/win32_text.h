@@ -95,8 +95,13 @@ struct KernelTraits {  // a process or thread: null when invalid
   static platform::RawHandle Invalid() { return nullptr; }
   static void Close(platform::RawHandle raw) { CloseHandle(raw); }
 };
+struct LocalTraits {  // memory the system allocated with LocalAlloc
+  static platform::RawHandle Invalid() { return nullptr; }
+  static void Close(platform::RawHandle raw) { LocalFree(raw); }
+};
 using File = platform::Owner<FileTraits>;
 using Search = platform::Owner<SearchTraits>;
 using Kernel = platform::Owner<KernelTraits>;
+using Local = platform::Owner<LocalTraits>;
 
 }  // namespace host::win32

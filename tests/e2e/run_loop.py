@@ -1,8 +1,11 @@
 #!/usr/bin/python3
 """fenwrack-run.exe on Wine: the four exes in a folder whose name has a blank and a non-ASCII
-letter, the whole loop on stand-in firmware, its status and its record folder checked."""
+letter, the whole loop on stand-in firmware, its status and its record folder checked; and the
+attacks of someone with a user's rights on the instrument, which the run, elevated on Wine, must
+withstand."""
 
 import argparse
+import os
 import sys
 from pathlib import Path
 
@@ -30,14 +33,17 @@ class Scenario(w.Prefix):
         super().__init__(config.work, "run_loop_" + config.scenario, config.windows_dir)
         self.machine, self.failures = machine, []
 
-    def run(self, *args):
-        """fenwrack-run with the tool's environment: status, output, new record folder or None."""
+    def run(self, *args, dlls="", via=(), timeout=240):
+        """fenwrack-run with the tool's environment, `dlls` added to Wine's overrides, started by
+        the program `via` when given: status, output, new record folder or None."""
         records = self.path(FOLDER + "\\records")
         before = set(records.iterdir()) if records.is_dir() else set()
+        env = dict(self.env, WINEDLLOVERRIDES=w.DLL_OVERRIDES + dlls,
+                   **self.machine.get("environment", {}))
         # A file, not a pipe: what a reboot starts again inherits our output and keeps it open.
         with open(self.root / "output.txt", "wb") as out:
-            status = w.run(["wine", FOLDER + "\\fenwrack-run.exe", *args], dict(
-                self.env, **self.machine.get("environment", {})), 240, out, False, out)
+            status = w.run(["wine", *via, FOLDER + "\\fenwrack-run.exe", *args], env, timeout, out,
+                           False, out)
         output = (self.root / "output.txt").read_text(encoding="utf-8", errors="replace")
         print("$ fenwrack-run %s\n%s(status %d)" % (" ".join(args), output, status))
         made = set(records.iterdir()) - before if records.is_dir() else set()
@@ -53,6 +59,9 @@ class Scenario(w.Prefix):
         if folder is None:
             return ""
         names = {p.name for p in folder.iterdir()}
+        # Made for SYSTEM, Administrators and this account alone, which Wine shows as a mode.
+        self.expect("record folders closed to others", not any(
+            f.stat().st_mode & 0o007 for f in (folder, folder.parent)))
         self.expect("record files %s, not %s" % (sorted(files), sorted(names)), names == files)
         text = (folder / "record.txt").read_text(encoding="utf-8")
         self.expect("record.txt ending in %r" % last, text.splitlines()[-1][21:].startswith(last))
@@ -105,6 +114,107 @@ def reboot(s):
         s.record(folder, CHECKED, "status 0: achieved")
 
 
+# ---- Attacks, each shown where Wine can show it; every program is an administrator's there.
+
+def refused(s, row):
+    """Each run ends with status 2 and says why; the tool never runs."""
+    if "setup" in row:
+        row["setup"](s)
+    for args in row["runs"]:
+        # A hang fails here, within the time limit, instead of holding the suite.
+        status, output, folder = s.run(*args, dlls=row.get("dlls", ""), timeout=120)
+        s.expect("status %s of %s" % (row.get("status", 2), args), status == row.get("status", 2))
+        s.expect("saying %r" % row["says"], row["says"] in output.replace("\n", " "))
+        text = (folder / "record.txt").read_text(encoding="utf-8") if folder else ""
+        ran = any(line[21:].startswith("tool: ") for line in text.splitlines())
+        s.expect("the tool %s" % ("run" if row.get("tool") else "not run"),
+                 ran == row.get("tool", False))
+    if "then" in row:
+        row["then"](s)
+
+
+def others_may_write(name):
+    def setup(s):
+        path = s.path(FOLDER + name)
+        path.chmod(path.stat().st_mode | 0o002)
+    return setup
+
+
+def plant_msi(s):
+    s.write(FOLDER + "\\msi.dll", (s.agent.parent / "msi.dll").read_bytes())
+
+
+def records_link(s):
+    s.path("C:\\elsewhere").mkdir()
+    s.path(FOLDER + "\\records").symlink_to(s.path("C:\\elsewhere"))
+
+
+def nothing_made(place):
+    return lambda s: s.expect("nothing made in " + place, not s.path(place).exists() or
+                              not any(s.path(place).iterdir()))
+
+
+def nothing_loaded(s):
+    planted = s.path("C:\\e2e\\planted.txt")
+    s.expect("the planted msi.dll loaded by no program, not by %s" %
+             (planted.read_text(errors="replace").splitlines() if planted.exists() else []),
+             not planted.exists())
+
+
+def record_links(s):
+    """A record file that is a hard link to another file is never written through: neither one
+    a program writes by name (after.json) nor one given as its output (check.txt)."""
+    status, _, folder = s.run("/terminate")
+    if folder is None:
+        raise w.SetupError("the run before the attack made no record (status %d)" % status)
+    victim = s.path("C:\\victim.txt")
+    for name in ("check.txt", "after.json"):
+        victim.write_text("the victim\n")
+        (folder / name).unlink()
+        os.link(victim, folder / name)
+        status, output, _ = s.run("check", "%s\\records\\%s" % (FOLDER, folder.name), timeout=120)
+        s.expect("status 2 with %s a link" % name, status == 2)
+        s.expect("%s named as a link" % name, name + ": is a link" in output)
+        s.expect("the file behind %s untouched" % name, victim.read_text() == "the victim\n")
+        (folder / name).unlink()
+
+
+def handles(s):
+    """A deployment system's inheritable handle reaches fenwrack-run, but none of its children:
+    fenwrack-capture.exe is replaced by the agent, which tells and then hands on to the real one."""
+    held, agent = "C:\\e2e\\held.txt", "C:\\e2e\\agent.exe"
+    w.run(["wine", agent, "--inherit", held, agent], s.env, 60, s.log)
+    if "handle agent.exe inherited" not in s.path(w.EVENTS).read_text():
+        raise w.SetupError("the agent started with the handle did not see it inherited")
+    s.write("C:\\e2e\\real\\fenwrack-capture.exe",
+            s.path(FOLDER + "\\fenwrack-capture.exe").read_bytes())
+    s.write(FOLDER + "\\fenwrack-capture.exe", s.agent.read_bytes())
+    status, _, _ = s.run("/terminate", via=(agent, "--inherit", held), timeout=120)
+    lines = s.path(w.EVENTS).read_text().splitlines()
+    s.expect("status 0", status == 0)
+    s.expect("two captures that did not inherit the handle",
+             lines.count("handle fenwrack-capture.exe not inherited") == 2 and
+             "handle fenwrack-capture.exe inherited" not in lines)
+
+
+ATTACKS = {
+    "planted_msi": dict(setup=plant_msi, runs=[["/deinstall"]], dlls=";msi=n,b", status=0,
+                        says="Status 0", tool=True, then=nothing_loaded),
+    "usage_box": dict(runs=[["/restrat"], []], says="would show its usage box"),
+    "partial_capture": dict(runs=[["/terminate"]], dlls=";msi=d", says="could not read products"),
+    "folder_writable": dict(setup=others_may_write(""), runs=[["/terminate"]],
+                            says="others may change this program's folder " + FOLDER + " (",
+                            then=nothing_made(FOLDER + "\\records")),
+    "exe_writable": dict(setup=others_may_write("\\Fenwrack.exe"), runs=[["/terminate"]],
+                         says="others may change the program %s\\Fenwrack.exe" % FOLDER,
+                         then=nothing_made(FOLDER + "\\records")),
+    "records_link": dict(setup=records_link, runs=[["/terminate"]],
+                         says="others may change the records folder %s\\records" % FOLDER,
+                         then=nothing_made("C:\\elsewhere")),
+    "record_links": dict(play=record_links),
+    "handles": dict(play=handles),
+}
+
 SCENARIOS = {
     "as_predicted": (as_predicted, firmware({"exit_after_ms": 100})),
     "firmware_hangs": (firmware_hangs, firmware("ignore")),
@@ -116,7 +226,9 @@ SCENARIOS = {
         "files": [{"path": "C:\\WINDOWS\\regedit.exe"},
                   {"path": m.PLACES["settings"], "content": m.settings_text(1)}],
         "registry": [{"key": m.POLICY_KEY, "name": "WriteProtect", "type": "REG_DWORD",
-                      "data": 0}]})}
+                      "data": 0}]}),
+    **{"attack_" + name: (row.get("play", lambda s, row=row: refused(s, row)),
+                          firmware({"exit_after_ms": 100})) for name, row in ATTACKS.items()}}
 
 
 def main():

@@ -2,6 +2,7 @@
 // ends with, what its record says; and the quoting of the command lines it hands on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -39,6 +40,12 @@ struct LoopCase {
   std::string record = kRecord;
   std::vector<std::string> recordLines;  // record.txt holds them, after their times
   std::string checkLine;                 // check.txt holds it
+  bool elevated = false;
+  std::vector<std::string> unprotected;  // paths ending so are not protected
+  std::vector<std::string> links;        // record files that are links
+  std::string operation = "/restart";    // the verdict's
+  std::string name = "Halvmark.exe";     // in every text the programs write
+  std::vector<std::string> says;         // printed
 };
 using testing_support::PrintTo;
 
@@ -46,23 +53,50 @@ std::vector<LoopCase> Loops() {
   std::vector<LoopCase> loops;
   for (const nlohmann::json& r : testing_support::Rows("run/loops.json")) {
     const LoopCase d;
-    loops.push_back({r["what"], r["args"], r.value("capture_before", d.before),
-                     r.value("dry_run", d.dryRun), r.value("predicted_end", d.end),
-                     r.value("predicted_code", d.predictedCode), r.value("achieved", d.achieved),
-                     r.value("tool", d.tool), r.value("capture_after", d.after),
-                     r.value("check", d.check), r.value("record_taken", false),
-                     r.value("dry_run_done", false), r["started"], r["status"],
-                     r.value("record", d.record), r.value("record_lines", d.recordLines),
-                     r.value("check_line", d.checkLine)});
+    loops.push_back({r["what"],
+                     r["args"],
+                     r.value("capture_before", d.before),
+                     r.value("dry_run", d.dryRun),
+                     r.value("predicted_end", d.end),
+                     r.value("predicted_code", d.predictedCode),
+                     r.value("achieved", d.achieved),
+                     r.value("tool", d.tool),
+                     r.value("capture_after", d.after),
+                     r.value("check", d.check),
+                     r.value("record_taken", false),
+                     r.value("dry_run_done", false),
+                     r["started"],
+                     r["status"],
+                     r.value("record", d.record),
+                     r.value("record_lines", d.recordLines),
+                     r.value("check_line", d.checkLine),
+                     r.value("elevated", false),
+                     r.value("unprotected", d.unprotected),
+                     r.value("links", d.links),
+                     r.value("operation", d.operation),
+                     r.value("name", d.name),
+                     r.value("says", d.says)});
   }
   return loops;
 }
 
 struct FakeSystem : run::System {
   using Error = std::optional<std::string>;
-  explicit FakeSystem(const LoopCase& c) : c_(c) {}
+  explicit FakeSystem(const LoopCase& c) : c_(c) {
+    for (const char* exe : {"fenwrack-capture.exe", "fenwrack-sim.exe", "Fenwrack.exe"})
+      files[kFolder + "\\" + exe] = "MZ";
+  }
 
+  Error Link(const std::string& path) const {
+    for (const std::string& name : c_.links) {
+      if (path.ends_with("\\" + name))
+        return "is a link";
+    }
+    return Error();
+  }
   Error Run(const host::Program& p, std::uint32_t& code) override {
+    if (const Error link = Link(p.output) ? Link(p.output) : Link(p.error))
+      return link;
     const std::string exe = p.path.substr(p.path.rfind('\\') + 1);
     const std::string quoted = run::QuoteArgument(p.path);
     EXPECT_EQ(p.commandLine.substr(0, quoted.size() + 1), quoted + " ");
@@ -73,18 +107,22 @@ struct FakeSystem : run::System {
     int status = c_.tool;
     if (exe == "fenwrack-capture.exe") {
       status = p.commandLine.ends_with(" before.json") ? c_.before : c_.after;
-      files[p.error] = status == 1 ? "fenwrack-capture: unknown: the installed products\n" : "";
+      files[p.error] = status == 1 ? "fenwrack-capture: unknown: processes: " + c_.name +
+                                         " could not be opened\nfenwrack-capture: unknown: "
+                                         "processes: the list\n"
+                                   : "";
     } else if (exe == "fenwrack-sim.exe" && p.commandLine.find(" --check ") != std::string::npos) {
       status = c_.check;
       files[p.output] = status == 0 ? "The instrument is as predicted.\n"
-                                    : "The instrument is not as predicted:\n  Halvmark.exe: 1 "
-                                      "instance running predicted, 0 instances observed\n";
+                                    : "The instrument is not as predicted:\n  " + c_.name +
+                                          ": 1 instance running predicted, 0 instances observed\n";
     } else if (exe == "fenwrack-sim.exe") {
       status = c_.dryRun;
-      files[p.error] = status == 2 ? "fenwrack-sim: before.json: not JSON\n" : "";
+      files[p.error] = status == 2 ? "fenwrack-sim: before.json: not JSON\n"
+                                   : "fenwrack-sim: /processes/0/name: " + c_.name + "\n";
       if (status != 2) {
-        files[c_.record + "\\trace.jsonl"] = Trace();
-        files[p.output] = "    0.000  main  sleep  1000 ms\n\nVerdict: /restart: it\n";
+        files[p.folder + "\\trace.jsonl"] = Trace();
+        files[p.output] = "    0.000  main  sleep  1000 ms\n\nVerdict: /restart: " + c_.name + "\n";
       }
     }
     if (status == kEndedBySystem)
@@ -95,24 +133,44 @@ struct FakeSystem : run::System {
   std::string Trace() const {
     return R"({"t":0,"thread":"main","event":"end","how":")" + c_.end + R"(","code":)" +
            std::to_string(c_.predictedCode) +
-           "}\n{\"t\":0,\"thread\":\"fenwrack-sim\",\"event\":\"verdict\",\"achieved\":" +
-           (c_.achieved ? "true" : "false") + R"(,"deciding":"it","details":[]})" + "\n";
+           "}\n{\"t\":0,\"thread\":\"fenwrack-sim\",\"event\":\"verdict\",\"operation\":\"" +
+           c_.operation + "\",\"achieved\":" + (c_.achieved ? "true" : "false") +
+           R"(,"deciding":"it","details":[]})" + "\n";
   }
   host::Made MakeFolder(const std::string& path, std::string&) override {
     return folders.insert(path).second ? host::Made::kMade : host::Made::kExists;
   }
   Error Read(const std::string& p, std::string& text) override {
+    if (const Error link = Link(p))
+      return link;
     return files.count(p) ? (text = files[p], Error()) : "no such file";
   }
-  Error Append(const std::string& p, std::string_view t) override { return files[p] += t, Error(); }
-  Error Replace(const std::string& p, std::string_view t) override { return files[p] = t, Error(); }
+  Error Append(const std::string& p, std::string_view t) override {
+    return Link(p) ? Link(p) : (files[p] += t, Error());
+  }
+  Error Replace(const std::string& p, std::string_view t) override {
+    return Link(p) ? Link(p) : (files[p] = t, Error());
+  }
+  bool Elevated() override { return c_.elevated; }
+  // A path that is missing is not protected either.
+  bool Protected(const std::string& path) override {
+    const auto inside = files.lower_bound(path + "\\");
+    if (!folders.count(path) && !files.count(path) &&
+        (inside == files.end() || !inside->first.starts_with(path + "\\")))
+      return false;
+    for (const std::string& end : c_.unprotected) {
+      if (path.ends_with(end))
+        return false;
+    }
+    return true;
+  }
   std::string FullPath(const std::string& path) override { return path; }
   std::string ProgramFolder() override { return kFolder; }
   host::UtcTime Now() override { return {2026, 12, 8, 15, 30, 12}; }
   void Print(int, std::string_view text) override { printed += text; }
 
   std::vector<std::string> started;
-  std::set<std::string> folders;
+  std::set<std::string> folders = {kFolder};
   std::map<std::string, std::string> files;
   std::string printed;
   const LoopCase& c_;
@@ -138,6 +196,12 @@ TEST_P(Loop, StartsTheStepsTheAnswersAllowAndEndsWithTheirStatus) {
   }
   EXPECT_EQ(system.started, c.started);
   EXPECT_EQ(status, c.status) << system.printed;
+  for (const std::string& text : c.says)
+    EXPECT_NE(system.printed.find(text), std::string::npos) << text << "\n" << system.printed;
+  // What the programs wrote reaches a terminal as text, never as what would act on it.
+  EXPECT_TRUE(std::none_of(system.printed.begin(), system.printed.end(), [](char c) {
+    return (static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7f;
+  })) << system.printed;
   const std::string& record = system.files[c.record + "\\record.txt"];
   for (const std::string& line : c.recordLines)
     EXPECT_NE(record.find("2026-12-08T15:30:12Z " + line + "\n"), std::string::npos) << record;

@@ -8,8 +8,11 @@
 //   --standin TAG [--title T]... [--close-ms N]: a firmware program with one window per title;
 //     after the first close request it ends N ms later with code 100, never when N < 0; with
 //     N = -2 it never reads a message once its windows are up (hung)
-//   anything else: a recorder that logs its command line; as msiexec.exe it removes the product
-//     itself, else it runs C:\e2e\real\ITS-NAME with the same command line when that exists
+//   --inherit FILE PROGRAM [ARG]...: a deployment system that holds an inheritable handle to FILE
+//     (its number in FENWRACK_E2E_HANDLE) and runs PROGRAM with every inheritable handle
+//   anything else: a recorder that logs its command line, and whether it holds the handle of
+//     --inherit; as msiexec.exe it removes the product itself, else it runs
+//     C:\e2e\real\ITS-NAME with the same command line when that exists
 // Lines go to C:\e2e\events.txt under one named mutex, so the file's order is the events' order.
 
 #include <windows.h>
@@ -276,6 +279,55 @@ int Launch(int count, wchar_t** argv) {
   return 0;
 }
 
+// ---- Handles
+
+int Inherit(int count, wchar_t** argv) {
+  if (count < 4)
+    return 1;
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+  const HANDLE held = CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  &inheritable, OPEN_ALWAYS, 0, nullptr);
+  SetEnvironmentVariableW(L"FENWRACK_E2E_HELD", argv[2]);
+  SetEnvironmentVariableW(L"FENWRACK_E2E_HANDLE",
+                          std::to_wstring(reinterpret_cast<ULONG_PTR>(held)).c_str());
+  std::wstring line;
+  for (int i = 3; i < count; ++i)
+    line += (i > 3 ? L" \"" : L"\"") + std::wstring(argv[i]) + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION info = {};
+  if (held == INVALID_HANDLE_VALUE || !CreateProcessW(argv[3], line.data(), nullptr, nullptr, TRUE,
+                                                      0, nullptr, nullptr, &startup, &info))
+    return 1;
+  WaitForSingleObject(info.hProcess, INFINITE);
+  DWORD code = 1;
+  GetExitCodeProcess(info.hProcess, &code);
+  return static_cast<int>(code);
+}
+
+// Whether the number in FENWRACK_E2E_HANDLE is, here too, a handle to the file of --inherit: in
+// a process that did not inherit it, the number is no handle or another one.
+bool HoldsInherited() {
+  wchar_t number[32] = {}, held[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"FENWRACK_E2E_HANDLE", number, 32);
+  GetEnvironmentVariableW(L"FENWRACK_E2E_HELD", held, MAX_PATH);
+  const HANDLE file = CreateFileW(held, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+  BY_HANDLE_FILE_INFORMATION mine = {}, theirs = {};
+  const bool same = GetFileInformationByHandle(file, &mine) &&
+                    GetFileInformationByHandle(
+                        reinterpret_cast<HANDLE>(_wcstoui64(number, nullptr, 10)), &theirs) &&
+                    mine.dwVolumeSerialNumber == theirs.dwVolumeSerialNumber &&
+                    mine.nFileIndexHigh == theirs.nFileIndexHigh &&
+                    mine.nFileIndexLow == theirs.nFileIndexLow;
+  CloseHandle(file);
+  return same;
+}
+
 // ---- The recorders
 
 // Wine's msiexec cannot be run from here: the override that put this program in its place holds
@@ -300,6 +352,8 @@ int Record(int count, wchar_t** argv) {
   const std::wstring name = path.substr(path.find_last_of(L'\\') + 1);
   std::wstring commandLine = GetCommandLineW();
   Log(L"run " + name + L" " + commandLine);
+  if (GetEnvironmentVariableW(L"FENWRACK_E2E_HANDLE", nullptr, 0))
+    Log(L"handle " + name + (HoldsInherited() ? L" inherited" : L" not inherited"));
   if (_wcsicmp(name.c_str(), L"msiexec.exe") == 0)
     return Uninstall(count, argv);
   const std::wstring real = kRealFolder + name;
@@ -332,5 +386,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     return Standin(instance, count, argv);
   if (mode == L"--launch" || mode == L"--spawn")
     return Launch(count, argv);
+  if (mode == L"--inherit")
+    return Inherit(count, argv);
   return Record(count, argv);
 }
