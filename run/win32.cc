@@ -1,11 +1,10 @@
 // fenwrack-run.exe: the loop on the host layer of Windows, and the platform's rule of who may
 // change a path.
-#include <windows.h>
-
 #include <new>
 
 #include "platform/host/host.h"
 #include "platform/host/process.h"
+#include "platform/host/win32_text.h"
 #include "platform/platform.h"
 #include "run/run_loop.h"
 
@@ -13,14 +12,6 @@ namespace {
 
 std::optional<std::string> Reason(const std::optional<host::FileError>& error) {
   return error ? std::optional(error->reason) : std::nullopt;
-}
-
-platform::WString Wide(const std::string& utf8) {
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
-  return platform::WString(wide.begin(), wide.end());
 }
 
 class Windows final : public run::System {
@@ -44,7 +35,10 @@ class Windows final : public run::System {
     return Reason(host::ReplaceRecordFile(path, text));
   }
   bool Elevated() override { return host::RunsElevated(); }
-  bool Protected(const std::string& path) override { return platform::IsProtected(Wide(path)); }
+  bool Protected(const std::string& path) override {
+    const std::wstring wide = host::win32::Wide(path);
+    return platform::IsProtected(platform::WString(wide.begin(), wide.end()));
+  }
   std::string FullPath(const std::string& path) override { return host::FullPath(path); }
   std::string ProgramFolder() override { return host::ProgramFolder(); }
   host::UtcTime Now() override { return host::UtcNow(); }
