@@ -22,7 +22,7 @@ std::string SequenceOf(const RunResult& run) {
                                                     {"exit_windows", "shutdown"},
                                                     {"reg_open", "checkUSB"},
                                                     {"msi_query", "deinstall"},
-                                                    {"create_process", "restart"}};
+                                                    {"find_file", "restart"}};
   for (const Event& e : run.events) {
     if (marks.count(e.event))
       return marks.at(e.event);

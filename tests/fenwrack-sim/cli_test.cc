@@ -117,7 +117,7 @@ TEST(Cli, TheTraceKeepsEveryEvent) {
   const std::string trace = ReadFile(Temp("trace.jsonl"));
   EXPECT_EQ(trace.substr(0, trace.find('\n')),
             R"({"t":0,"thread":"main","event":"lock_init","lock":2})");
-  EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 129) << "every event, the verdict";
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 130) << "every event, the verdict";
 }
 
 // A reboot's machine, dumped and run again: the chained /checkUSB finds protection, changes
