@@ -62,6 +62,7 @@ SUPPORTED = {
     "/files": kind(list), "/files/*": kind(dict), "/files/*/path": drive_c_path,
     "/files/*/directory": kind(bool), "/files/*/content": kind(str),
     "/files/*/starts": kind(list), "/files/*/readable": only(True), "/files/*/writable": only(True),
+    "/files/*/protected": kind(bool),
     "/registry": kind(list), "/registry/*": kind(dict),
     "/registry/*/key": lambda v: isinstance(v, str) and v.strip("\\") != "",
     "/registry/*/name": kind(str), "/registry/*/data": kind(str, int, list),
@@ -299,7 +300,12 @@ def random_machine(seed):
         machine["products"] = [{"code": rng.choice([PLACEHOLDER, "{%08X-1111-2222-3333-%012X}" % (
             rng.getrandbits(32), rng.getrandbits(48))])}]
     machine["user"] = {"closes_usage_box_after_ms": rng.choice([500, 1500])}
-    return {"args": rng.choice(ARGS), "machine": machine}
+    args = rng.choice(ARGS)
+    # Now and then others may change a file or folder, C:\WINNT among them.
+    machine["files"] += [{"path": r"C:\WINNT", "directory": True}] * (rng.random() < 0.1)
+    for entry in machine["files"]:
+        entry.update({"protected": False} if rng.random() < 0.1 else {})
+    return {"args": args, "machine": machine}
 
 
 def sim_machine(seed):
