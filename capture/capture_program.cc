@@ -21,10 +21,12 @@ constexpr char kHelp[] =
 
 Writes this machine, as Fenwrack.exe would meet it when started from the same prompt, as a
 machine file for fenwrack-sim --machine: the firmware root, the files the tool looks at (with
-the kill log's and the USB settings' text), WriteProtect, every process in the system's order
-with its windows' titles and whether it can be opened, the installed products and the shutdown
-privilege. It changes nothing: it asks no program to close, opens processes only to close them
-again, writes nothing but FILE, and sends no message to any window.
+the kill log's and the USB settings' text, and whether others than SYSTEM, Administrators,
+TrustedInstaller and this account may change the programs it starts), WriteProtect, every
+process in the system's order with its windows' titles and, for the firmware's, whether it can be
+opened, the installed products and the shutdown privilege. It changes nothing: it asks no program
+to close, opens only the firmware's processes and only to close them again, writes nothing but
+FILE, and sends no message to any window.
 
   FILE                 where the machine file goes; - or none: standard output
   --firmware closes    assume that every firmware program ends 100 ms after a close request

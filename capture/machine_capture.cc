@@ -35,8 +35,9 @@ class Files {
  public:
   explicit Files(Capture& capture) : capture_(capture) {}
 
-  // The path as the tool names it; one entry per path.
-  Json* Look(const WString& path, bool withText) {
+  // The path as the tool names it; one entry per path. `program`: one the tool starts, whose
+  // protection matters.
+  Json* Look(const WString& path, bool withText, bool program = false) {
     const std::u16string key = platform::text::AsciiUppered(std::u16string(path));
     for (const std::u16string& seen : seen_) {
       if (seen == key)
@@ -50,7 +51,7 @@ class Files {
     entry.Set("path", Json(path));
     if (attributes & platform::kFileAttributeDirectory) {
       entry.Set("directory", true);
-      return &list_.Add(std::move(entry));
+      return &list_.Add(Protection(std::move(entry), path, program));
     }
     const std::optional<std::string> bytes = ReadWhole(path);
     if (bytes && withText) {
@@ -67,12 +68,18 @@ class Files {
       entry.Set("readable", false);
     if (attributes & platform::kFileAttributeReadOnly)
       entry.Set("writable", false);
-    return &list_.Add(std::move(entry));
+    return &list_.Add(Protection(std::move(entry), path, program));
   }
 
   Json Take() { return std::move(list_); }
 
  private:
+  static Json Protection(Json entry, const WString& path, bool program) {
+    if (program && !platform::IsProtected(path))
+      entry.Set("protected", false);
+    return entry;
+  }
+
   Capture& capture_;
   std::vector<std::u16string> seen_;
   Json list_ = Json::Array();
@@ -94,9 +101,13 @@ platform::Bool CollectWindow(platform::WindowRef window, std::intptr_t context) 
   return 1;
 }
 
+// The stop worker's names: the only processes the tool ever opens.
+bool IsWatchedName(const char16_t* name) {
+  return IsOneOf(platform::text::AsciiLowered(std::u16string(name)).c_str(), StopWorkerNames);
+}
+
 bool IsFirmwareName(const char16_t* name) {
-  return IsOneOf(platform::text::AsciiLowered(std::u16string(name)).c_str(), StopWorkerNames) ||
-         IsOneOf(name, HungFirmwareNames);
+  return IsWatchedName(name) || IsOneOf(name, HungFirmwareNames);
 }
 
 bool HasFirmwareTitle(const std::vector<Window>& windows) {
@@ -154,8 +165,10 @@ Json ReadProcesses(Capture& capture, FirmwareReaction reaction, std::vector<Json
     const bool isFirmware = IsFirmwareName(entry.exeFile) || HasFirmwareTitle(own);
     if (isFirmware && reaction == FirmwareReaction::kHangs)
       process.Set("on_close", "ignore");
-    // Opened with the rights the tool asks for, and closed at once.
-    if (!platform::OpenProcessHandle(platform::kProcessAllAccess, 0, entry.processId))
+    // Opened with the rights the tool asks for, and closed at once; run with an administrator's
+    // rights, the capture takes no more than the tool would.
+    if (IsWatchedName(entry.exeFile) &&
+        !platform::OpenProcessHandle(platform::kProcessAllAccess, 0, entry.processId))
       process.Set("can_open", false);
     if (isFirmware)
       firmware.push_back(Started(process));
@@ -335,12 +348,12 @@ Capture CaptureMachine(FirmwareReaction reaction) {
   Json system = ReadSystem(capture, windowsFolder);
 
   Files files(capture);
-  files.Look(places::kInterpreter, false);
+  files.Look(places::kInterpreter, false, true);
   bool scripts = false;
   for (const char16_t* script : places::kStartScripts) {
     if (!root)
       break;
-    if (Json* entry = files.Look(*root + script, false); entry && !entry->Find("directory")) {
+    if (Json* entry = files.Look(*root + script, false, true); entry && !entry->Find("directory")) {
       Json& starts = entry->Set("starts", Json::Array());
       for (const Json& program : firmware)
         starts.Add(program);
@@ -353,7 +366,7 @@ Capture CaptureMachine(FirmwareReaction reaction) {
   if (windowsFolder)
     files.Look(*windowsFolder + places::kEditorName, false);
   for (const char* msiexec : places::kMsiexecPaths)
-    files.Look(platform::WidenAnsi(msiexec), false);
+    files.Look(platform::WidenAnsi(msiexec), false, true);
 
   machine.Set("files", files.Take());
   machine.Set("registry", std::move(registry));

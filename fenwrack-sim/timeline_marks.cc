@@ -223,6 +223,11 @@ const struct {
      [](Collector& c, const Event& e) { return c.AddMark(e, kEnded, Str(e.fields, "name")); }},
     {events::kFileAppend,
      [](Collector& c, const Event& e) { return c.AddMark(e, kKillLog, "kill-log line written"); }},
+    {events::kProtection,
+     [](Collector& c, const Event& e) {
+       return !e.fields.value("protected", true) &&
+              c.AddMark(e, kOther, BaseName(Str(e.fields, "path")) + " not protected");
+     }},
     {events::kOpenFile,
      [](Collector& c, const Event& e) {
        return !Ok(e.fields) && Str(e.fields, "mode") == "a" &&

@@ -157,6 +157,8 @@ std::optional<std::string> MachineDetail(const std::string& name, const json& f)
     return Text(get("path")) + " (" + Text(get("mode")) + ")" + Failed(f);
   if (name == events::kFileAppend)
     return Text(get("path")) + ": " + Quote(Text(get("data")));
+  if (name == events::kProtection)
+    return Text(get("path")) + (f.value("protected", false) ? ": protected" : ": not protected");
   if (name == events::kMsiBind)
     return f.value("ok", false) ? "installer query bound" : "installer query not available";
   if (name == events::kMsiQuery) {

@@ -43,6 +43,25 @@ bool IsServer(const std::string& name) {
   return IsOneOf(platform::text::Utf8ToUtf16(name).c_str(), HungFirmwareNames);
 }
 
+// Whether a path is there and whether only the trusted may change it, as the tool's own calls
+// find them on the machine.
+struct PathState {
+  bool exists = false;
+  bool isProtected = false;
+};
+
+PathState StateOf(const json& machine, const std::string& path) {
+  PathState state;
+  sim::RunFunction(machine_file::Machine::FromJson(machine, "machine"), [&state, &path] {
+    const platform::WString wide = platform::text::Utf8ToUtf16(path);
+    state.exists = static_cast<bool>(platform::FindFirst(wide));
+    state.isProtected = platform::IsProtected(wide);
+  });
+  return state;
+}
+
+constexpr char kChangedByOthers[] = " may be changed by others than administrators";
+
 std::string Named(const json& process) {
   return process["name"].get<std::string>() + " (pid " +
          std::to_string(process["pid"].get<std::uint32_t>()) + ")";
@@ -176,11 +195,25 @@ void JudgeRestart(const Facts& f, Verdict& v) {
   if (!script.empty())
     v.details.push_back("the start-up script " + script + " ran and started " +
                         std::to_string(started) + " program" + (started == 1 ? "" : "s"));
+  // The script belongs to the firmware's installation: the tool starts it unchecked.
+  if (!script.empty() && f.administrator && !StateOf(f.before, script).isProtected)
+    v.details.push_back("warning: the start-up script " + script + kChangedByOthers +
+                        ", and an elevated /restart runs it elevated");
+  const std::string interpreter = platform::text::Utf16ToUtf8Lossy(places::kInterpreter);
+  const auto protections = f.Events(events::kProtection);
+  const bool untrusted = !protections.empty() &&
+                         !protections.back().fields.value("protected", true) &&
+                         StateOf(f.before, interpreter).exists;
   if (root.is_null() || root == "")
     v.deciding = std::string("root ") + (root.is_null() ? "unset" : "empty") +
                  ": nothing was started, the firmware stays down";
   else if (root.get<std::string>().find('"') != std::string::npos)
     v.deciding = "the root holds a quote: nothing was started, the firmware stays down";
+  else if (root.get<std::string>().find('%') != std::string::npos)
+    v.deciding = "the root holds a percent sign: nothing was started, the firmware stays down";
+  else if (untrusted)
+    v.deciding = "the command interpreter " + interpreter + kChangedByOthers +
+                 ": nothing was started, the firmware stays down";
   else if (!ran)
     v.deciding = "the command interpreter could not be started: the firmware stays down";
   else if (script.empty())
@@ -209,6 +242,13 @@ void JudgeDeinstall(const Facts& f, Verdict& v) {
   const std::string refused =
       installerRan && !f.administrator ? ": the account is not an administrator" : "";
   std::size_t removed = 0, kept = 0;
+  for (const sim_engine::Event& e : f.Events(events::kProtection)) {
+    if (!e.fields.value("protected", true)) {
+      v.details.push_back(e.fields["path"].get<std::string>() + kChangedByOthers +
+                          ": passed over for " + places::kMsiexecPaths[1]);
+      break;
+    }
+  }
   for (const json& p : f.before["products"]) {
     const std::string code = p["code"], folded = platform::text::FoldUtf8(code);
     if (p["state"] != 5)

@@ -15,7 +15,8 @@ inline constexpr const char16_t* kStartScripts[] = {
     u"\\bin\\StartUpFW.bat", u"\\binRelease\\StartUpFW.bat", u"\\binDebug\\StartUpFW.bat"};
 inline constexpr char16_t kKillLogFolder[] = u"C:\\Kestrix\\Instr\\log";
 inline constexpr char16_t kKillLogPath[] = u"C:\\Kestrix\\Instr\\log\\FWKill.log";
-// The first is used when it can be opened for reading, else the second.
+// The first is used when it can be opened for reading and others may not change it, else the
+// second.
 inline constexpr const char* kMsiexecPaths[] = {"C:\\WINNT\\SYSTEM32\\msiexec.exe",
                                                 "C:\\WINDOWS\\SYSTEM32\\msiexec.exe"};
 inline constexpr char16_t kPolicyKey[] =

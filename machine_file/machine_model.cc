@@ -141,6 +141,8 @@ json FileJson(const FileDesc& f) {
     file["readable"] = false;
   if (!f.writable)
     file["writable"] = false;
+  if (!f.isProtected)
+    file["protected"] = false;
   return file;
 }
 

@@ -48,6 +48,7 @@ struct FileDesc {
   std::vector<ProcessDesc> starts;
   bool readable = true;
   bool writable = true;
+  bool isProtected = true;  // "protected": nobody but the trusted accounts may change it
 };
 
 enum class RegType { kDword, kQword, kSz, kBinary };

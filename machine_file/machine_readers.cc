@@ -114,7 +114,7 @@ void ReadEnvironment(const Reader& r, const json& env, const std::string& where,
 }
 
 FileDesc ReadFile(const Reader& r, const json& f, const std::string& at) {
-  r.Object(f, at, {"path", "directory", "content", "starts", "readable", "writable"});
+  r.Object(f, at, {"path", "directory", "content", "starts", "readable", "writable", "protected"});
   FileDesc file;
   file.path = r.String(r.Required(f, at, "path"), Reader::At(at, "path"), true);
   r.Optional(f, at, "directory",
@@ -136,6 +136,8 @@ FileDesc ReadFile(const Reader& r, const json& f, const std::string& at) {
              [&](const json& v, const std::string& w) { file.readable = r.Bool(v, w); });
   r.Optional(f, at, "writable",
              [&](const json& v, const std::string& w) { file.writable = r.Bool(v, w); });
+  r.Optional(f, at, "protected",
+             [&](const json& v, const std::string& w) { file.isProtected = r.Bool(v, w); });
   return file;
 }
 

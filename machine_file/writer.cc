@@ -52,6 +52,7 @@ int KeyRank(const std::string& key) {
                                        "ends_with",
                                        "readable",
                                        "writable",
+                                       "protected",
                                        "title_readable",
                                        "accepts_posts",
                                        "removal_works",

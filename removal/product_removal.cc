@@ -46,7 +46,10 @@ platform::WString CFirmwareControl::GetMsiexecPath() {
   const auto quoted = [](const char* path) {
     return platform::WidenAnsi(("\"" + std::string(path) + "\"").c_str());
   };
-  if (platform::OpenCrtFile(platform::WidenAnsi(places::kMsiexecPaths[0]), u"r"))
+  const platform::WString probe = platform::WidenAnsi(places::kMsiexecPaths[0]);
+  const bool opens = static_cast<bool>(platform::OpenCrtFile(probe, u"r"));  // and closed at once
+  // It runs with the tool's rights: one that others may change is taken as absent.
+  if (opens && platform::IsProtected(probe))
     return quoted(places::kMsiexecPaths[0]);
   return quoted(places::kMsiexecPaths[1]);
 }

@@ -44,6 +44,7 @@ inline constexpr char kReadEnv[] = "read_env";
 inline constexpr char kFindFile[] = "find_file";
 inline constexpr char kOpenFile[] = "open_file";
 inline constexpr char kFileAppend[] = "file_append";
+inline constexpr char kProtection[] = "protection";
 inline constexpr char kGetFolder[] = "get_folder";
 inline constexpr char kMsiBind[] = "msi_bind";
 inline constexpr char kMsiQuery[] = "msi_query";

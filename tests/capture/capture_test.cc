@@ -19,8 +19,8 @@ using json = nlohmann::json;
 
 class Captures : public testing::TestWithParam<json> {};
 
-// A row: the machine, the capture's arguments and status, what its message says, and the values
-// at these places of the file it wrote ("captured": pointer to value).
+// A row: the machine, the capture's arguments and status, what its message says, the values at
+// these places of the file it wrote ("captured": pointer to value), and the pids it opened.
 TEST_P(Captures, WriteWhatTheToolWouldMeet) {
   const json& c = GetParam();
   std::vector<std::u16string> args = {u"fenwrack-capture.exe"};
@@ -29,6 +29,9 @@ TEST_P(Captures, WriteWhatTheToolWouldMeet) {
   const RunResult run = RunCapture(Machine::FromJson(c["machine"], "test"), args);
   EXPECT_EQ(run.exitCode, c["status"]) << run.standardError;
   EXPECT_NE(run.standardError.find(c.value("says", "")), std::string::npos) << run.standardError;
+  if (c.contains("opened")) {
+    EXPECT_EQ(Fields(run, "open_process", "pid"), c["opened"].get<std::vector<std::string>>());
+  }
   if (!c.contains("captured"))
     return;
   const json captured = json::parse(run.standardOutput);

@@ -3,6 +3,7 @@ comparison uses for processes and windows, and random machines within what Wine 
 
 import random
 import re
+import string
 from pathlib import Path
 
 CLOSED_BY_ITSELF = 100  # exit code of a stand-in that ended after a close request
@@ -61,6 +62,7 @@ SUPPORTED = {
     "/files": kind(list), "/files/*": kind(dict), "/files/*/path": drive_c_path,
     "/files/*/directory": kind(bool), "/files/*/content": kind(str),
     "/files/*/starts": kind(list), "/files/*/readable": only(True), "/files/*/writable": only(True),
+    "/files/*/protected": kind(bool),
     "/registry": kind(list), "/registry/*": kind(dict),
     "/registry/*/key": lambda v: isinstance(v, str) and v.strip("\\") != "",
     "/registry/*/name": kind(str), "/registry/*/data": kind(str, int, list),
@@ -124,6 +126,11 @@ PLACES = {"interpreter": r"C:\WINNT\system32\cmd.exe", "log folder": r"C:\Kestri
           "settings": r"C:\Program Files\Kestrix\USBProtect\SetUSBProtection.reg",
           "msiexec WINNT": r"C:\WINNT\SYSTEM32\msiexec.exe",
           "msiexec WINDOWS": r"C:\WINDOWS\SYSTEM32\msiexec.exe"}
+# The places whose programs the tool starts: a capture says whether others may change them.
+STARTED = ("interpreter", "script bin", "script binRelease", "script binDebug", "msiexec WINNT",
+           "msiexec WINDOWS")
+# The stop worker's names, A to Z folded: the only processes the tool, and so a capture, opens.
+WATCHED = ("halvmark.exe", "quenstead_d.exe", "quenstead.exe", "tarnwick.exe", "talvora.exe")
 SHIPPED = {line.strip().upper() for line in (Path(__file__).resolve().parents[2] / "removal" /
            "product_codes.txt").read_text().splitlines() if line.strip()[:1] not in ("", "#")}
 
@@ -146,6 +153,10 @@ def projection(machine):
                   % (root, s) for s in ("bin", "binRelease", "binDebug") if root is not None})
     files = {fold(f["path"]): f for f in machine.get("files", [])}
     folders = {p.rsplit("\\", n)[0] for p in files for n in range(1, p.count("\\"))}
+    def unprotected(path):  # the place or a listed folder above it
+        parts = fold(path).split("\\")
+        return any(not files.get("\\".join(parts[:n]), {}).get("protected", True)
+                   for n in range(2, len(parts) + 1))
     admin = system.get("administrator", True)
     out = {"root": root, "windows folder": folder.upper(), "administrator": admin,
            "shutdown privilege": system.get("shutdown_privilege", admin)}
@@ -155,6 +166,8 @@ def projection(machine):
             "readable": f.get("readable", True), "writable": f.get("writable", True)})
         if role in ("kill log", "settings") and (out[role] or {}).get("readable"):
             out[role]["text"] = f.get("content", "")
+        if role in STARTED and isinstance(out[role], dict):
+            out[role]["protected"] = not unprotected(path)
     under = [e for e in machine.get("registry", []) if (e["key"].strip("\\").upper() + "\\")
              .startswith(POLICY_KEY.upper() + "\\")]
     value = [e for e in under if e["key"].strip("\\").upper() == POLICY_KEY.upper() and
@@ -163,12 +176,17 @@ def projection(machine):
     # A window's title, or None when it cannot be read; the titles in any order.
     out["processes"] = [[p["name"], sorted((w if isinstance(w, str) else w["title"] if w.get(
         "title_readable", True) else None for w in p.get("windows", [])), key=str),
-        p.get("can_open", True)] for p in machine.get("processes", [])]
+        p.get("can_open", True) or ascii_lower(p["name"]) not in WATCHED]
+        for p in machine.get("processes", [])]
     products = [(p["code"].upper(), p.get("state", 5), p.get("name")) for p in
                 machine.get("products", [])]
     out["products"] = {c: s for c, s, _ in products if s == 5 or (c in SHIPPED and s != -1)}
     out["product names"] = {c: n for c, s, n in products if s == 5 and n}
     return out
+
+
+def ascii_lower(name):
+    return name.translate(str.maketrans(string.ascii_uppercase, string.ascii_lowercase))
 
 
 def comparable(want, got):
@@ -282,7 +300,12 @@ def random_machine(seed):
         machine["products"] = [{"code": rng.choice([PLACEHOLDER, "{%08X-1111-2222-3333-%012X}" % (
             rng.getrandbits(32), rng.getrandbits(48))])}]
     machine["user"] = {"closes_usage_box_after_ms": rng.choice([500, 1500])}
-    return {"args": rng.choice(ARGS), "machine": machine}
+    args = rng.choice(ARGS)
+    # Now and then others may change a file or folder, C:\WINNT among them.
+    machine["files"] += [{"path": r"C:\WINNT", "directory": True}] * (rng.random() < 0.1)
+    for entry in machine["files"]:
+        entry.update({"protected": False} if rng.random() < 0.1 else {})
+    return {"args": args, "machine": machine}
 
 
 def sim_machine(seed):

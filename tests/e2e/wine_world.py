@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import stat
 import subprocess
 import time
 import uuid
@@ -254,6 +255,10 @@ class Prefix:
             elif self.path(place).exists():
                 self.path(place).unlink()
         self.write(TOOL, self.tool.read_bytes())
+        for entry in machine.get("files", []):
+            if not entry.get("protected", True):  # Wine gives others the rights 0x1301ff
+                made = self.path(entry["path"])
+                made.chmod(made.stat().st_mode | stat.S_IWOTH)
         self.baseline = self.capture("baseline", self.env)
         installed = m.projection(self.baseline)["products"]
         if any(installed.get(code.upper()) != 5 for code in codes):

@@ -62,6 +62,8 @@ TEST_P(ExitStatus, TellsHowTheRunEnded) {
   WriteFile(Temp("off.json"), R"({"system": {"power_off": "accept"}})");
   WriteFile(Temp("fw.json"), R"({"processes": [{"name": "Halvmark.exe"}]})");
   WriteFile(Temp("oom.json"), R"({"faults": {"widen_fails_from_call": 1}})");
+  WriteFile(Temp("open.json"), R"({"environment": {"Kestrix_SYSTEM_ROOT": "C:\\K"},
+      "files": [{"path": "C:\\WINNT\\system32\\cmd.exe", "protected": false}]})");
   WriteFile(Temp("bad.txt"), "# one code\n{XYZ}\n");
   WriteFile(Temp("long.txt"), "{" + std::string(78, 'A') + "}");
   std::string many;
@@ -117,7 +119,7 @@ TEST(Cli, TheTraceKeepsEveryEvent) {
   const std::string trace = ReadFile(Temp("trace.jsonl"));
   EXPECT_EQ(trace.substr(0, trace.find('\n')),
             R"({"t":0,"thread":"main","event":"lock_init","lock":2})");
-  EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 129) << "every event, the verdict";
+  EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 130) << "every event, the verdict";
 }
 
 // A reboot's machine, dumped and run again: the chained /checkUSB finds protection, changes

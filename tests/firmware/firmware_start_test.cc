@@ -16,8 +16,9 @@ using Texts = std::vector<std::string>;
 struct StartCase {
   const char* what;
   MachineBuilder machine;
-  std::string script;  // the script started, empty for none
-  Texts started;       // what the script brought up
+  std::string script;   // the script chosen, empty for none
+  Texts started;        // what the script brought up
+  bool trusted = true;  // the interpreter is started
 };
 
 class FirmwareStart : public testing::TestWithParam<StartCase> {};
@@ -26,7 +27,8 @@ TEST_P(FirmwareStart, StartsTheFirstExistingScriptQuotedElseTheDebugOne) {
   const RunResult run =
       RunControl(GetParam().machine, [](CFirmwareControl& c) { c.StartFirmware(); });
   EXPECT_EQ(Fields(run, "create_process", "command_line"),
-            Texts(GetParam().script.empty() ? 0 : 1, "/C \"\"" + GetParam().script + "\"\""));
+            Texts(GetParam().script.empty() || !GetParam().trusted ? 0 : 1,
+                  "/C \"\"" + GetParam().script + "\"\""));
   for (const std::string& path : Fields(run, "find_file", "path"))
     EXPECT_EQ(path.find("binDebug"), std::string::npos) << "the debug script is taken unseen";
   EXPECT_EQ(Count(run, "find_file") == 0, GetParam().script.empty()) << "no look without a root";
@@ -46,9 +48,13 @@ INSTANTIATE_TEST_SUITE_P(Table, FirmwareStart, testing::ValuesIn(std::vector<Sta
     {"release only", Root("C:\\K").Script(kRelease, kServer), kRelease, {"Halvmark.exe"}},
     {"a directory counts", Root("C:\\K").Directory(kBin), kBin, {}},
     {"root ends in a backslash", Root("C:\\K\\"), "C:\\K\\\\binDebug\\StartUpFW.bat", {}},
-    {"no interpreter", MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").Script(kBin, kServer), kBin, {}},
+    {"no interpreter", MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").Script(kBin, kServer), kBin, {}, false},
+    {"others may change the interpreter", Root("C:\\K").Script(kBin, kServer).Unprotected(kInterpreter), kBin, {}, false},
+    {"others may change a folder above it", Root("C:\\K").Script(kBin, kServer).Unprotected("C:\\WINNT"), kBin, {}, false},
+    {"others may change the script, or a folder beside", Root("C:\\K").Script(kBin, kServer).Unprotected(kBin).Unprotected("C:\\WINNT\\system"), kBin, {"Halvmark.exe"}},
     {"empty root", Root("").File("C:\\bin\\StartUpFW.bat"), "", {}},
-    {"a quote in the root", Root("C:\\K\" & evil"), "", {}}}), CaseName<StartCase>);
+    {"a quote in the root", Root("C:\\K\" & evil"), "", {}},
+    {"a percent sign in the root", Root("C:\\K%").Script("C:\\K%\\bin\\StartUpFW.bat", kServer), "", {}}}), CaseName<StartCase>);
 // clang-format on
 
 }  // namespace

@@ -68,6 +68,7 @@ std::string Removal(const char* msiexec, const std::string& code = kCode) {
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, RemoveOne, testing::ValuesIn(std::vector<RemoveCase>{
     {"WINNT first", Installed().File(kWinntMsiexec), kCode, Removal(kWinntMsiexec), 1},
+    {"WINNT one others may change: passed over", Installed().File(kWinntMsiexec).Unprotected(kWinntMsiexec), kCode, Removal(kWindowsMsiexec), 1},
     {"neither: the fallback is not probed", MachineBuilder().Product(kCode, 5), kCode, Removal(kWindowsMsiexec), 0},
     {"a longest slot is passed whole", Installed(5, kLong), kLong, Removal(kWindowsMsiexec, kLong), 1},
     {"state 1", Installed(1), kCode, "", 0}, {"state 3", Installed(3), kCode, "", 0}, {"state 6", Installed(6), kCode, "", 0},

@@ -45,6 +45,14 @@ class MachineBuilder {
   Self& Directory(const string& path) {
     return Add("files", {{"path", path}, {"directory", true}});
   }
+  // Others may change this listed file or folder; a folder not yet listed is added.
+  Self& Unprotected(const string& path) {
+    for (json& f : document_["files"]) {
+      if (f["path"] == path)
+        return f["protected"] = false, *this;
+    }
+    return Add("files", {{"path", path}, {"directory", true}, {"protected", false}});
+  }
   // A batch file that starts these processes when the command interpreter runs it.
   Self& Script(const string& path, const std::vector<ProcessSpec>& starts);
   Self& Process(const ProcessSpec& process) { return Processes({process}); }
