@@ -1,6 +1,9 @@
 // The fenwrack-sim program as people run it: exit statuses, outputs, error lines.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +54,44 @@ Outcome Sim(const std::string& arguments) {
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(out), ReadFile(err)};
 }
 
+// fenwrack-sim as a child, a `resource` limited to `limit` bytes: how it ended (a signal as minus
+// its number), what it wrote and the most memory it held.
+struct Child {
+  int status;
+  std::string out, err;
+  long long peakBytes;
+};
+
+Child Spawn(std::vector<std::string> args, rlim_t limit = RLIM_INFINITY, int resource = RLIMIT_AS) {
+  args.insert(args.begin(), FENWRACK_SIM_PROGRAM);
+  std::vector<char*> argv;
+  for (std::string& arg : args)
+    argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const std::string out = Temp("child.out"), err = Temp("child.err");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const rlimit bytes{limit, limit};
+    setrlimit(resource, &bytes);
+    signal(SIGXFSZ, SIG_IGN);  // a write past the size limit fails instead
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666), 2);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int raw = 0;
+  rusage usage{};
+  wait4(pid, &raw, 0, &usage);
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -WTERMSIG(raw), ReadFile(out), ReadFile(err),
+          usage.ru_maxrss * 1024LL};
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // memory as a sanitizer keeps it, and its own out-of-memory end
+#else
+constexpr bool kSanitized = false;
+#endif
+
 class ExitStatus : public testing::TestWithParam<nlohmann::json> {};
 
 // A row: the arguments (@ is this test's folder, % the sources; they may end with redirections),
@@ -63,6 +104,7 @@ TEST_P(ExitStatus, TellsHowTheRunEnded) {
   WriteFile(Temp("fw.json"), R"({"processes": [{"name": "Halvmark.exe"}]})");
   WriteFile(Temp("oom.json"), R"({"faults": {"widen_fails_from_call": 1}})");
   WriteFile(Temp("bad.txt"), "# one code\n{XYZ}\n");
+  WriteFile(Temp("codes.txt"), "{3F2A9C61-7B04-4E8D-A1C5-92D0E6B47F13}\n");
   WriteFile(Temp("long.txt"), "{" + std::string(78, 'A') + "}");
   std::string many;
   for (int i = 0; i < 97; ++i)
@@ -94,6 +136,64 @@ TEST_P(ExitStatus, TellsHowTheRunEnded) {
 INSTANTIATE_TEST_SUITE_P(
     Table, ExitStatus, testing::ValuesIn(testing_support::Rows("fenwrack-sim/exit_statuses.json")),
     testing_support::RowName);
+
+// Out of memory anywhere, reading, running or writing, the program says so in one line and ends
+// with status 2, its outputs gone; or else it gives what it gives with all the memory it needs.
+TEST(Cli, OutOfMemoryIsOneLineAndStatus2) {
+  if (kSanitized)
+    GTEST_SKIP() << "a sanitizer ends a program out of memory in its own way";
+  nlohmann::json processes = nlohmann::json::array();
+  for (int i = 0; i < 3000; ++i)
+    processes.push_back({{"name", "p" + std::to_string(i) + ".exe"}, {"windows", {"w"}}});
+  WriteFile(Temp("big.json"), nlohmann::json{{"processes", processes}}.dump());
+  const std::vector<std::string> args = {"--machine", Temp("big.json"), "--trace",
+                                         Temp("t"),   "--dump-machine", Temp("d"),
+                                         "--svg",     Temp("s"),        "/deinstall"};
+  const Child full = Spawn(args);
+  const std::string outputs = ReadFile(Temp("t")) + ReadFile(Temp("d")) + ReadFile(Temp("s"));
+  const std::regex oneLine(
+      "fenwrack-sim: (out of memory|the run failed: a thread could not be started: .*)\n");
+  int failed = 0, ran = 0;
+  for (const rlim_t mb : {16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 1024}) {
+    for (const char* output : {"t", "d", "s"})
+      std::filesystem::remove(Temp(output));
+    const Child c = Spawn(args, mb << 20);
+    if (c.status == 2) {
+      ++failed;
+      EXPECT_TRUE(std::regex_match(c.err, oneLine)) << mb << " MB: " << c.err;
+      EXPECT_TRUE(c.out.empty() && !std::filesystem::exists(Temp("t")) &&
+                  !std::filesystem::exists(Temp("d")) && !std::filesystem::exists(Temp("s")))
+          << mb << " MB";
+    } else {
+      ++ran;
+      EXPECT_EQ(c.status, full.status) << mb << " MB: " << c.err;
+      EXPECT_TRUE(c.out == full.out &&
+                  ReadFile(Temp("t")) + ReadFile(Temp("d")) + ReadFile(Temp("s")) == outputs)
+          << mb << " MB";
+    }
+  }
+  EXPECT_GT(failed, 0) << "no limit was too low";
+  EXPECT_GT(ran, 0) << "no limit was high enough";
+}
+
+// A run that fails, after its outputs are opened or before, leaves none of the files it would
+// have made, and no output half written.
+TEST(Cli, AFailedRunLeavesNoFileOfItsOwn) {
+  WriteFile(Temp("kept"), "kept");
+  WriteFile(Temp("bad.json"), R"({"processes": [{"name": "a", "on_close": 5}]})");
+  for (const char* args :
+       {"--trace @t --svg @s -- \"$(printf '\\377')\"",
+        "--trace @kept --dump-machine @t --svg @t /?", "--machine @bad.json --trace @t --svg @s",
+        "--trace @t --svg @s /restart >/dev/full"}) {
+    const Outcome o = Sim(std::regex_replace(std::string(args), std::regex("@"), Temp("")));
+    EXPECT_EQ(o.status, 2) << args;
+    EXPECT_FALSE(std::filesystem::exists(Temp("t")) || std::filesystem::exists(Temp("s"))) << args;
+    EXPECT_EQ(ReadFile(Temp("kept")), "kept") << args;
+  }
+  const Child full = Spawn({"--trace", Temp("kept"), "/restart"}, 4096, RLIMIT_FSIZE);
+  EXPECT_EQ(full.status, 2) << full.err;
+  EXPECT_EQ(ReadFile(Temp("kept")), "") << "emptied, not half written";
+}
 
 // The machines of the help and of MACHINE-FILE.md's full example run and start the firmware.
 TEST(Cli, TheDocumentedMachinesRun) {
