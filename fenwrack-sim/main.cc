@@ -8,6 +8,7 @@
 
 #include "capture/machine_capture.h"
 #include "fenwrack-sim/check.h"
+#include "fenwrack-sim/console.h"
 #include "fenwrack-sim/fleet.h"
 #include "fenwrack-sim/options.h"
 #include "fenwrack-sim/product_codes.h"
@@ -190,9 +191,9 @@ int Status(const sim_engine::RunResult& run, bool capture) {
 }
 
 // Every output's text, made before any is written, so that nothing is half done when making one
-// fails.
+// fails. The timeline comes last, from the run with its names escaped for a console.
 std::vector<std::string> Texts(std::vector<Output>& outputs, const Report& report,
-                               const sim_engine::RunResult& run, bool capture) {
+                               sim_engine::RunResult& run, bool capture) {
   std::vector<std::string> texts(outputs.size());
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     for (const OutputKind& kind : kOutputs) {
@@ -204,16 +205,17 @@ std::vector<std::string> Texts(std::vector<Output>& outputs, const Report& repor
     if (capture) {
       texts[0] = run.standardOutput;
     } else {
-      texts[0] =
-          fenwrack_sim::FormatTimeline(run) + (report.verdict ? "\n" + report.verdict->Text() : "");
+      fenwrack_sim::ForConsole(run);
+      texts[0] = fenwrack_sim::FormatTimeline(run) +
+                 (report.verdict ? "\n" + fenwrack_sim::ForConsole(*report.verdict).Text() : "");
     }
   }
   return texts;
 }
 
 // Writes every output; the first failure is told.
-int WriteOutputs(Outputs& outputs, const Report& report, const sim_engine::RunResult& run,
-                 bool capture, bool requireAchieved) {
+int WriteOutputs(Outputs& outputs, const Report& report, sim_engine::RunResult& run, bool capture,
+                 bool requireAchieved) {
   const std::vector<std::string> texts = Texts(outputs.list(), report, run, capture);
   std::optional<std::string> failure;
   for (std::size_t i = 0; i < texts.size() && !failure; ++i)
@@ -260,6 +262,10 @@ int Fleet(const Options& options) {
     Complain(std::string("--fleet: ") + e.what());
     return kUsageError;
   }
+  if (!options.fleetJson) {
+    for (fenwrack_sim::FleetEntry& entry : fleet)
+      entry = fenwrack_sim::ForConsole(std::move(entry));
+  }
   if (const auto error =
           host::WriteStandard(1, options.fleetJson ? fenwrack_sim::FleetJsonLines(fleet)
                                                    : fenwrack_sim::FleetText(fleet))) {
@@ -291,7 +297,7 @@ int Check(const std::string& expectedPath, const std::string& observedPath, bool
   std::string text = differences.empty() ? "The instrument is as predicted.\n"
                                          : "The instrument is not as predicted:\n";
   for (const std::string& line : differences)
-    text += "  " + line + "\n";
+    text += "  " + fenwrack_sim::ForConsole(line) + "\n";
   if (const auto error = host::WriteStandard(1, text)) {
     Complain("standard output: cannot write: " + error->reason);
     return kUsageError;

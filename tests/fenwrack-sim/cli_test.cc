@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/text/utf8.h"
 #include "rows.h"
 
 namespace {
@@ -174,6 +175,53 @@ TEST(Cli, OutOfMemoryIsOneLineAndStatus2) {
   }
   EXPECT_GT(failed, 0) << "no limit was too low";
   EXPECT_GT(ran, 0) << "no limit was high enough";
+}
+
+// Control characters of a machine's names and paths reach the console only escaped, as the error
+// lines escape them, in the timeline, its summary and verdict, the fleet's lines and the check's;
+// the picture holds only what XML allows.
+TEST(Cli, NamesShowNoControlCharacter) {
+  const std::string root = R"(C:\\K\u001b[2J\u0085)";  // as JSON writes it
+  const std::string machine = R"({"environment": {"Kestrix_SYSTEM_ROOT": ")" + root + R"("},
+    "files": [{"path": "C:\\WINNT\\system32\\cmd.exe"},
+      {"path": ")" + root + R"(\\log", "directory": true},
+      {"path": ")" + root + R"(\\bin\\StartUpFW.bat", "starts": ["\u0007\uffff\ufffe\n.exe"]}],
+    "processes": [{"pid": 1204, "name": "Halvmark.exe", "on_close": "ignore"}],
+    "products": [{"code": "{\u001b}"}]})";
+  std::filesystem::create_directory(Temp("fleet"));
+  WriteFile(Temp("fleet/\x1b[2J.json"), machine);
+  WriteFile(Temp("none.json"), "{}");
+  const std::string shown = R"(C:\K\u001B[2J\u0085\bin\StartUpFW.bat ran)";
+  for (const auto& [args, says] :
+       {std::pair{"--machine '" + Temp("fleet/\x1b[2J.json") + "' --svg " + Temp("s") + " /restart",
+                  R"(the start-up script )" + shown},
+        std::pair{
+            "--machine '" + Temp("fleet/\x1b[2J.json") + "' --trace " + Temp("t") + " /restart",
+            std::string(R"(\u0007)"
+                        "\uFFFF\uFFFE"
+                        R"(\n.exe started)")},
+        std::pair{"--fleet " + Temp("fleet") + " /restart",
+                  std::string(R"(\u001B[2J.json  achieved)")},
+        std::pair{"--check '" + Temp("fleet/\x1b[2J.json") + "' " + Temp("none.json"),
+                  std::string(R"(product {\u001B}: installed predicted)")}}) {
+    const Outcome o = Sim(args);
+    EXPECT_NE(o.out.find(says), std::string::npos) << args << "\n" << o.out;
+    EXPECT_EQ(std::ranges::count_if(o.out, [](unsigned char c) { return c < 0x20 && c != '\n'; }),
+              0);
+    EXPECT_EQ(o.out.find("\u0085"), std::string::npos) << args;
+  }
+  EXPECT_NE(ReadFile(Temp("t")).find(R"(C:\\K\u001b[2J)"
+                                     "\u0085"),
+            std::string::npos)
+      << "the trace keeps the names as they are";
+  const std::string svg = ReadFile(Temp("s"));
+  for (std::size_t i = 0; i < svg.size();) {
+    char32_t c = 0;
+    const std::size_t n = platform::text::Utf8SequenceAt(svg, i, c);
+    ASSERT_TRUE(n != 0 && (c >= 0x20 || c == '\n') && c != 0xFFFE && c != 0xFFFF)
+        << "at " << i << ": " << static_cast<unsigned>(c);
+    i += n;
+  }
 }
 
 // A run that fails, after its outputs are opened or before, leaves none of the files it would
