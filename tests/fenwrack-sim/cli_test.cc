@@ -138,6 +138,75 @@ INSTANTIATE_TEST_SUITE_P(
     Table, ExitStatus, testing::ValuesIn(testing_support::Rows("fenwrack-sim/exit_statuses.json")),
     testing_support::RowName);
 
+// Texts of about `size` bytes on which a reader that keeps more than it has read takes far more
+// memory than the text, each refused at its end, after all has been read.
+struct Shape {
+  const char* what;
+  std::string (*text)(std::size_t size);
+};
+
+// `head`, then `unit` over and over, comma-separated, to `size` bytes with `tail`.
+std::string Repeated(std::size_t size, const std::string& head, const std::string& unit,
+                     const std::string& tail) {
+  std::string text = head + unit;
+  while (text.size() + unit.size() + tail.size() < size)
+    text += "," + unit;
+  return text + tail;
+}
+
+const Shape kShapes[] = {
+    {"one long key over many values",
+     [](std::size_t n) {
+       return Repeated(n, R"({"faults": {")" + std::string(n / 4, 'k') + R"(": [)", "1", "]}}");
+     }},
+    {"64 levels, a long key at each",
+     [](std::size_t n) {
+       std::string head, tail;
+       for (int level = 1; level < 64; ++level) {
+         head += "{\"" + std::string(n / 256, 'k') + "\": ";
+         tail += "}";
+       }
+       return Repeated(n, head + "[", "1", "]" + tail);
+     }},
+    {"many tiny values",
+     [](std::size_t n) { return Repeated(n, R"({"faults": {"x": [)", "{}", "]}}"); }},
+    {"many empty titles",
+     [](std::size_t n) {
+       return Repeated(n, R"({"processes": [{"name": "a", "windows": [)", R"("")",
+                       R"(]}], "user": {"x": 1}})");
+     }},
+    {"a long string",
+     [](std::size_t n) {
+       return R"({"environment": {"A": ")" + std::string(n, 'x') + R"("}, "user": {"x": 1}})";
+     }},
+    {"a key given twice at the end",
+     [](std::size_t n) {
+       std::string text = R"({"faults": {)";
+       for (std::size_t i = 0; text.size() < n; ++i)
+         text += "\"" + std::to_string(i) + "\": 0, ";
+       return text + R"("0": 0}})";
+     }},
+    {"a syntax error at the end",
+     [](std::size_t n) { return Repeated(n, R"({"faults": {"x": [)", "1", "]} x"); }},
+};
+
+class MachineFileMemory : public testing::TestWithParam<Shape> {};
+
+// Whatever a machine file holds, reading it takes at most 40 times its size and 60 MB.
+TEST_P(MachineFileMemory, IsInProportionToTheFile) {
+  if (kSanitized)
+    GTEST_SKIP() << "a sanitizer's memory is not the program's";
+  constexpr std::size_t kSize = 8 << 20;
+  WriteFile(Temp("shape.json"), GetParam().text(kSize));
+  // Twice the bound at most, lest a reader gone wrong take the computer's memory.
+  const Child c = Spawn({"--machine", Temp("shape.json")}, 80 * kSize + (120 << 20));
+  EXPECT_EQ(c.status, 2) << c.err;
+  EXPECT_LE(c.peakBytes, 40LL * kSize + (60LL << 20)) << c.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, MachineFileMemory, testing::ValuesIn(kShapes),
+                         testing_support::CaseName<Shape>);
+
 // Out of memory anywhere, reading, running or writing, the program says so in one line and ends
 // with status 2, its outputs gone; or else it gives what it gives with all the memory it needs.
 TEST(Cli, OutOfMemoryIsOneLineAndStatus2) {
