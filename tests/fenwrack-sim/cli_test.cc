@@ -161,6 +161,8 @@ const Shape kShapes[] = {
      [](std::size_t n) {
        return Repeated(n, R"({"faults": {")" + std::string(n / 4, 'k') + R"(": [)", "1", "]}}");
      }},
+    {"one key as long as the file",
+     [](std::size_t n) { return R"({"faults": {")" + std::string(n, 'k') + R"(": 1}})"; }},
     {"64 levels, a long key at each",
      [](std::size_t n) {
        std::string head, tail;
