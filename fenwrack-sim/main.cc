@@ -120,9 +120,10 @@ class Outputs {
 
   std::vector<Output>& list() { return list_; }
   void Keep() { kept_ = true; }
+  // The last opened first: Windows removes no file that another output still holds open.
   void Discard() noexcept {
-    for (Output& out : list_)
-      out.file.Discard();
+    for (auto out = list_.rbegin(); out != list_.rend(); ++out)
+      out->file.Discard();
   }
   static Outputs* current() { return current_; }
 
