@@ -1,11 +1,14 @@
 // fenwrack-sim: runs the tool against a simulated analyzer and tells what it did.
 #include <array>
+#include <cstdlib>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "capture/machine_capture.h"
 #include "fenwrack-sim/check.h"
+#include "fenwrack-sim/console.h"
 #include "fenwrack-sim/fleet.h"
 #include "fenwrack-sim/options.h"
 #include "fenwrack-sim/product_codes.h"
@@ -93,28 +96,84 @@ struct Output {
   }
 };
 
-// The outputs to write, stdout first when the timeline goes there.
-std::optional<std::string> OpenOutputs(const Options& options, std::vector<Output>& outputs) {
+// A file that the run reads.
+struct Input {
+  const char* option;
+  std::string path;  // "-": stdin
+};
+
+// The outputs of one run, stdout first when the timeline goes there. Unless kept, a file they
+// created is removed again however the run ends, out of memory too.
+class Outputs {
+ public:
+  Outputs() {
+    list_.reserve(kOutputCount + 1);  // never moved while the last words may reach them
+    current_ = this;
+  }
+  Outputs(const Outputs&) = delete;
+  Outputs& operator=(const Outputs&) = delete;
+  ~Outputs() {
+    current_ = nullptr;
+    if (!kept_)
+      Discard();
+  }
+
+  std::vector<Output>& list() { return list_; }
+  void Keep() { kept_ = true; }
+  // The last opened first: Windows removes no file that another output still holds open.
+  void Discard() noexcept {
+    for (auto out = list_.rbegin(); out != list_.rend(); ++out)
+      out->file.Discard();
+  }
+  static Outputs* current() { return current_; }
+
+  std::optional<std::string> Open(const Options& options, const std::vector<Input>& inputs);
+
+ private:
+  std::vector<Output> list_;
+  bool kept_ = false;
+  static inline Outputs* current_ = nullptr;
+};
+
+// No output may be an input, nor two outputs one file: refused before anything is written.
+std::optional<std::string> Outputs::Open(const Options& options, const std::vector<Input>& inputs) {
   bool toStdout = false;
   for (const auto& path : options.outputs)
     toStdout = toStdout || path == "-";
   if (!toStdout)
-    outputs.push_back({"standard output", "-", {}});
+    list_.push_back({"standard output", "-", {}});
   for (std::size_t i = 0; i < kOutputCount; ++i) {
     if (options.outputs[i])
-      outputs.push_back({kOutputs[i].option, *options.outputs[i], {}});
+      list_.push_back({kOutputs[i].option, *options.outputs[i], {}});
   }
-  for (std::size_t i = 0; i < outputs.size(); ++i) {
-    if (const auto error = outputs[i].Open())
+  for (const Output& out : list_) {
+    const auto written = out.path == "-" ? host::IdentityOfStandard(1) : host::IdentityOf(out.path);
+    for (const Input& in : inputs) {
+      const auto read = in.path == "-" ? host::IdentityOfStandard(0) : host::IdentityOf(in.path);
+      if (written && written == read)
+        return out.name + " would overwrite the " + in.option + " file " +
+               (in.path == "-" ? "standard input" : in.path);
+    }
+  }
+  for (std::size_t i = 0; i < list_.size(); ++i) {
+    if (const auto error = list_[i].Open())
       return error;
     for (std::size_t j = 0; j < i; ++j) {
-      if (outputs[i].path == "-" ? outputs[j].path == "-"
-                                 : outputs[i].file.SameFileAs(outputs[j].file))
-        return outputs[j].name + " and " + outputs[i].name + " cannot both write to " +
-               (outputs[i].path == "-" ? "stdout" : outputs[i].path);
+      if (list_[i].path == "-" ? list_[j].path == "-" : list_[i].file.SameFileAs(list_[j].file))
+        return list_[j].name + " and " + list_[i].name + " cannot both write to " +
+               (list_[i].path == "-" ? "stdout" : list_[i].path);
     }
   }
   return std::nullopt;
+}
+
+// Running out of memory anywhere, on any thread, ends the program with one line: nothing has to
+// unwind through code that would need memory to do so. The outputs it made go with it.
+[[noreturn]] void OutOfMemory() {
+  if (Outputs* outputs = Outputs::current())
+    outputs->Discard();
+  host::WriteStandardAscii(2, "fenwrack-sim: out of memory\n");
+  std::_Exit(kUsageError);
 }
 
 int Status(const sim_engine::RunResult& run, bool capture) {
@@ -132,30 +191,41 @@ int Status(const sim_engine::RunResult& run, bool capture) {
   return kStuck;
 }
 
-// Writes every output; the first failure is told.
-int WriteOutputs(std::vector<Output>& outputs, const Report& report, bool capture,
-                 bool requireAchieved) {
-  const sim_engine::RunResult& run = report.run;
-  std::optional<std::string> failure;
-  for (Output& out : outputs) {
-    std::string text;
-    if (out.name == "standard output") {
-      text = capture ? run.standardOutput
-                     : fenwrack_sim::FormatTimeline(run) +
-                           (report.verdict ? "\n" + report.verdict->Text() : "");
-    } else {
-      for (const OutputKind& kind : kOutputs) {
-        if (out.name == kind.option)
-          text = kind.format(report);
-      }
+// Every output's text, made before any is written, so that nothing is half done when making one
+// fails. The timeline comes last, from the run with its names escaped for a console.
+std::vector<std::string> Texts(std::vector<Output>& outputs, const Report& report,
+                               sim_engine::RunResult& run, bool capture) {
+  std::vector<std::string> texts(outputs.size());
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    for (const OutputKind& kind : kOutputs) {
+      if (outputs[i].name == kind.option)
+        texts[i] = kind.format(report);
     }
-    const auto error = out.Write(text);
-    failure = failure ? failure : error;
   }
+  if (outputs[0].name == "standard output") {
+    if (capture) {
+      texts[0] = run.standardOutput;
+    } else {
+      fenwrack_sim::ForConsole(run);
+      texts[0] = fenwrack_sim::FormatTimeline(run) +
+                 (report.verdict ? "\n" + fenwrack_sim::ForConsole(*report.verdict).Text() : "");
+    }
+  }
+  return texts;
+}
+
+// Writes every output; the first failure is told.
+int WriteOutputs(Outputs& outputs, const Report& report, sim_engine::RunResult& run, bool capture,
+                 bool requireAchieved) {
+  const std::vector<std::string> texts = Texts(outputs.list(), report, run, capture);
+  std::optional<std::string> failure;
+  for (std::size_t i = 0; i < texts.size() && !failure; ++i)
+    failure = outputs.list()[i].Write(texts[i]);
   if (failure) {
     Complain(*failure);
     return kUsageError;
   }
+  outputs.Keep();
   if (requireAchieved && report.verdict && !report.verdict->achieved)
     return kNotAchieved;
   return Status(run, capture);
@@ -193,6 +263,10 @@ int Fleet(const Options& options) {
     Complain(std::string("--fleet: ") + e.what());
     return kUsageError;
   }
+  if (!options.fleetJson) {
+    for (fenwrack_sim::FleetEntry& entry : fleet)
+      entry = fenwrack_sim::ForConsole(std::move(entry));
+  }
   if (const auto error =
           host::WriteStandard(1, options.fleetJson ? fenwrack_sim::FleetJsonLines(fleet)
                                                    : fenwrack_sim::FleetText(fleet))) {
@@ -224,7 +298,7 @@ int Check(const std::string& expectedPath, const std::string& observedPath, bool
   std::string text = differences.empty() ? "The instrument is as predicted.\n"
                                          : "The instrument is not as predicted:\n";
   for (const std::string& line : differences)
-    text += "  " + line + "\n";
+    text += "  " + fenwrack_sim::ForConsole(line) + "\n";
   if (const auto error = host::WriteStandard(1, text)) {
     Complain("standard output: cannot write: " + error->reason);
     return kUsageError;
@@ -234,6 +308,14 @@ int Check(const std::string& expectedPath, const std::string& observedPath, bool
 
 // A run of the tool, or of the capture, on one machine.
 int Simulate(const Options& options) {
+  std::string title, error;
+  const std::vector<std::u16string> toolArgs = ToolArgs(options, title, error);
+  if (!error.empty()) {
+    Complain(error);
+    return kUsageError;
+  }
+  title += options.machine ? " on " + *options.machine : " on the demo analyzer";
+
   std::optional<machine_file::Machine> machine;
   try {
     machine = options.machine ? machine_file::Machine::FromFile(*options.machine)
@@ -248,19 +330,16 @@ int Simulate(const Options& options) {
     Complain("warning: " + (options.machine ? *options.machine : std::string("demo")) + ": " +
              warning);
 
-  std::vector<Output> outputs;
-  if (const auto error = OpenOutputs(options, outputs)) {
+  std::vector<Input> inputs;
+  if (options.machine)
+    inputs.push_back({"--machine", *options.machine});
+  if (options.productCodes)
+    inputs.push_back({"--product-codes", *options.productCodes});
+  Outputs outputs;
+  if (const auto error = outputs.Open(options, inputs)) {
     Complain(*error);
     return kUsageError;
   }
-
-  std::string title, error;
-  const std::vector<std::u16string> toolArgs = ToolArgs(options, title, error);
-  if (!error.empty()) {
-    Complain(error);
-    return kUsageError;
-  }
-  title += options.machine ? " on " + *options.machine : " on the demo analyzer";
   std::optional<sim_engine::RunResult> run;
   try {
     run = options.capture
@@ -275,13 +354,14 @@ int Simulate(const Options& options) {
   Report report{*run, title, std::nullopt};
   if (!options.capture)
     report.verdict = fenwrack_sim::Judge(*machine, toolArgs, *run);
-  return WriteOutputs(outputs, report, options.capture, options.requireAchieved);
+  return WriteOutputs(outputs, report, *run, options.capture, options.requireAchieved);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   host::UseSystemLibrariesOnly();
+  std::set_new_handler(&OutOfMemory);
   const std::vector<std::string> args = host::Arguments(argc, argv);
   if (args.size() > 1 && args[1] == "--check") {
     const bool restarted = args.size() > 2 && args[2] == "--restarted";

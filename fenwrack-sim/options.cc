@@ -113,15 +113,17 @@ output, byte for byte.
                        predicted; 1: not (each difference on a line); 2: a file that cannot
                        be read or is not a machine file.
   --help, --version    this text; the version and a digest of the product-code table.
-When an output goes to stdout, the timeline is not printed. Two outputs cannot name the
-same file.
+When an output goes to stdout, the timeline is not printed. No output may name the file of
+another output or of an input (stdout included). Control characters of the machine's names
+are shown escaped (\n, \u001B) in the timeline, the verdict and the fleet's and check's lines.
 
 Exit status:
   0  the tool exited with exit code 0, or the system powered off or rebooted
   1  the tool exited with another exit code (3: it ran out of memory)
-  2  an unknown option, a machine file that cannot be read or does not fit the format, or
-     an output that cannot be written: one line on stderr names the file, the place in it
-     and what is wrong; with a bad option or machine file the tool is not run
+  2  an unknown option, a machine file that cannot be read or does not fit the format, an
+     output that cannot be written, or no memory left: one line on stderr names the file,
+     the place in it and what is wrong; with a bad option or machine file the tool is not
+     run, and a run that fails leaves no output file of its own
   3  the run could never end (a usage box that nobody closes, a wait without end) and was
      stopped after one hour of virtual time, or when nothing could run any more
   4  with --require-achieved: the run did not achieve what its switch is for

@@ -2,6 +2,7 @@
 #include "fenwrack-sim/timeline_text.h"
 
 #include "fenwrack-sim/timeline_marks.h"
+#include "platform/text/utf8.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -41,10 +42,16 @@ const KindStyle kBars[] = {
     {"#e0e0e0", "window on screen"},
 };
 
+// XML 1.0 has no way to write the characters outside its Char production (control characters
+// but tab, line feed and carriage return; surrogates; U+FFFE, U+FFFF), nor bytes that are not
+// UTF-8: each is shown as '?', and so are tab, line feed and carriage return, which break a label.
 std::string Escape(const std::string& text) {
   std::string out;
-  for (const char c : text) {
-    switch (c) {
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    const std::size_t n = platform::text::Utf8SequenceAt(text, i, cp);
+    const bool shown = n != 0 && cp >= 0x20 && cp != 0xFFFE && cp != 0xFFFF;
+    switch (shown ? cp : U'?') {
       case '&':
         out += "&amp;";
         break;
@@ -58,9 +65,9 @@ std::string Escape(const std::string& text) {
         out += "&quot;";
         break;
       default:
-        // Control characters are not allowed in XML at all.
-        out.push_back(static_cast<unsigned char>(c) < 0x20 ? '?' : c);
+        out.append(shown ? text.substr(i, n) : "?");
     }
+    i += n == 0 ? 1 : n;
   }
   return out;
 }

@@ -137,21 +137,16 @@ std::span<const FaultField> FaultFields();
 // The thread roles that thread_start_fails may name.
 inline constexpr const char* kThreadRoles[] = {"status", "worker"};
 
-// Where each value of a machine file's text begins (byte offsets), by JSON pointer; a member's
-// place is that of its key.
-using Places = std::map<std::string, std::size_t>;
-
 // The text of a machine file, for messages that name line and column.
 struct MachineText {
   std::string source;  // the file's name, or "demo"
   std::string_view text;
-  Places places;
 };
 
 // Reads JSON text: duplicate keys, nesting deeper than kMaxDepth and every syntax error throw
 // MachineError naming line and column.
 inline constexpr std::size_t kMaxDepth = 64;
-nlohmann::json ReadJsonText(MachineText& text);
+nlohmann::json ReadJsonText(const MachineText& text);
 
 // Throws MachineError naming `source`, the JSON pointer of the place and, with `text`, its line
 // and column.

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <optional>
-#include <vector>
 
 #include "platform/text/printable.h"
 #include "platform/text/utf8.h"
@@ -20,6 +19,26 @@ constexpr std::size_t kLeastChars = 12;     // of a value or a place cut to make
 
 using platform::text::Escape;
 using platform::text::Escaped;
+
+// Calls `shown` with each character as shown, itself or its escape, and its width, while it
+// returns true.
+template <class F>
+void EachShown(std::string_view text, F&& shown) {
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    const std::size_t n = platform::text::Utf8SequenceAt(text, i, cp);
+    char buffer[8];
+    if (n == 0)
+      std::snprintf(buffer, sizeof buffer, "\\x%02X", static_cast<unsigned char>(text[i]));
+    const std::string escape = n != 0 && Escaped(cp) ? Escape(cp) : "";
+    const std::string_view piece = n == 0           ? std::string_view(buffer)
+                                   : escape.empty() ? text.substr(i, n)
+                                                    : std::string_view(escape);
+    if (!shown(piece, n == 0 || !escape.empty() ? piece.size() : 1))
+      return;
+    i += n == 0 ? 1 : n;
+  }
+}
 
 // A place with each of its keys cut when long.
 std::string ShortPlace(const std::string& where) {
@@ -45,14 +64,15 @@ std::size_t Width(std::string_view printable) {
 }
 
 // Source, line and column when known, and place, each followed by ": ".
-std::string Lead(const std::string& source, const MachineText* text, const std::string& where) {
-  std::string head = Printable(source, 80);
-  if (text != nullptr) {
-    const auto place = text->places.find(where);
-    if (place != text->places.end())
-      head += ":" + LineColumn(text->text, place->second);
-  }
-  return head + ": " + ShortPlace(where) + ": ";
+std::string Lead(const std::string& source, const std::string& lineColumn,
+                 const std::string& where) {
+  return Printable(source, 80) + (lineColumn.empty() ? "" : ":" + lineColumn) + ": " +
+         ShortPlace(where) + ": ";
+}
+
+std::string LineColumnOf(const MachineText* text, const std::string& where) {
+  const auto offset = text != nullptr ? Locate(*text, where) : std::nullopt;
+  return offset ? LineColumn(text->text, *offset) : "";
 }
 
 // One line within the limit: the value quoted in the room the advice leaves, then the lead cut if
@@ -92,42 +112,40 @@ std::string LineColumn(std::string_view text, std::size_t offset) {
 }
 
 std::string Printable(std::string_view text, std::size_t maxChars) {
-  std::vector<std::string> pieces;  // one shown character, or one escape, each
   std::size_t width = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    char32_t cp = 0;
-    const std::size_t n = platform::text::Utf8SequenceAt(text, i, cp);
-    if (n == 0) {
-      char buffer[8];
-      std::snprintf(buffer, sizeof buffer, "\\x%02X", static_cast<unsigned char>(text[i]));
-      pieces.push_back(buffer);
-    } else {
-      pieces.push_back(Escaped(cp) ? Escape(cp) : std::string(text.substr(i, n)));
-    }
-    width += n == 0 || Escaped(cp) ? pieces.back().size() : 1;
-    i += n == 0 ? 1 : n;
-  }
+  EachShown(text, [&](std::string_view, std::size_t w) {
+    width += w;
+    return true;
+  });
   std::string out;
   std::size_t chars = 0;
-  for (const std::string& piece : pieces) {
-    const std::size_t w = static_cast<unsigned char>(piece[0]) >= 0x80 ? 1 : piece.size();
-    if (width > maxChars && chars + w > maxChars - 1)
-      return out + "…";
-    out += piece;
-    chars += w;
-  }
-  return out;
+  bool cut = false;
+  EachShown(text, [&](std::string_view piece, std::size_t w) {
+    cut = width > maxChars && chars + w > maxChars - 1;
+    if (!cut) {
+      out += piece;
+      chars += w;
+    }
+    return !cut;
+  });
+  return cut ? out + "…" : out;
 }
 
 std::string MachineMessage(const std::string& source, const MachineText* text,
                            const std::string& where, const std::string& what) {
-  return Fit(Lead(source, text, where), what, std::nullopt, "");
+  return Fit(Lead(source, LineColumnOf(text, where), where), what, std::nullopt, "");
 }
 
 std::string MachineMessage(const std::string& source, const MachineText* text,
                            const std::string& where, const std::string& before,
                            std::string_view value, const std::string& after) {
-  return Fit(Lead(source, text, where), before, value, after);
+  return Fit(Lead(source, LineColumnOf(text, where), where), before, value, after);
+}
+
+std::string MachineMessageAt(const std::string& source, const std::string& lineColumn,
+                             const std::string& where, const std::string& before,
+                             std::optional<std::string_view> value, const std::string& after) {
+  return Fit(Lead(source, lineColumn, where), before, value, after);
 }
 
 }  // namespace machine_file

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <stdexcept>
+#include <system_error>
 
 #include "sim_engine/events.h"
 
@@ -29,8 +31,13 @@ SimThread* Scheduler::AddThread(std::string name, std::string routine,
   threads_.push_back(std::move(thread));
   try {
     raw->thread = std::thread([this, raw, body = std::move(body)] { ThreadMain(raw, body); });
-  } catch (...) {
+  } catch (const std::system_error& e) {
+    // The computer running the simulation is out of threads or memory: no fact of the machine.
     raw->state = ThreadState::kFinished;
+    if (!failure_)
+      failure_ = std::make_exception_ptr(
+          std::runtime_error(std::string("a thread could not be started: ") + e.what()));
+    EndRun(EndHow::kStuck, 0, kSystemThread, "a thread could not be started");
     return nullptr;
   }
   return raw;

@@ -64,6 +64,7 @@ class Scheduler {
   std::map<const void*, std::deque<SimThread*>> lockWaiters;  // by lock
   std::uint32_t locksMade = 0;
 
+  // Null when the computer cannot start another thread: the run then ends with failure() set.
   SimThread* AddThread(std::string name, std::string routine, std::function<unsigned()> body);
   // Hands the turn over until woken or `wakeAt`; throws ProcessEnded once the run has ended.
   void Suspend(std::unique_lock<std::mutex>& lock, SimThread& me,

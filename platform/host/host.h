@@ -38,9 +38,23 @@ std::optional<FileError> ListFolder(const std::string& path, std::vector<std::st
 // All of `text` to standard output (1) or standard error (2). A file or pipe gets the bytes as
 // given; a Windows console shows them as UTF-8 text.
 std::optional<FileError> WriteStandard(int stream, std::string_view text);
+// The same for ASCII text, allocating nothing: the last words of a program out of memory.
+void WriteStandardAscii(int stream, std::string_view text) noexcept;
+
+// Which file a name stands for, so that two names of one file are known as one.
+struct FileIdentity {
+  std::uint64_t volume = 0, file = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+// Nothing for a name of no file, or of a device (a terminal, /dev/null, NUL), which any number of
+// readers and writers may share.
+std::optional<FileIdentity> IdentityOf(const std::string& path);
+// The same for standard input (0) or standard output (1).
+std::optional<FileIdentity> IdentityOfStandard(int stream);
 
 // A file that a program writes once it knows every one of its outputs can be written: Open
-// creates it without emptying it, Replace empties it and writes it whole.
+// creates it without emptying it, Replace empties it and writes it whole, or leaves it empty when
+// the writing fails; Discard removes it again if Open created it.
 class OutputFile {
  public:
   OutputFile() = default;
@@ -55,15 +69,22 @@ class OutputFile {
   // Devices (a terminal, /dev/null, NUL) may take several outputs; files and pipes may not.
   bool SameFileAs(const OutputFile& other) const;
   std::optional<FileError> Replace(std::string_view text);
+  // Allocates nothing, so that a program out of memory can still call it.
+  void Discard() noexcept;
 
  private:
-  void Close();
+  void Close() noexcept;
 
   std::intptr_t handle_ = -1;  // the system's descriptor or handle; -1: none
   bool standard_ = false;
-  bool device_ = false;   // takes any number of outputs
-  bool regular_ = false;  // emptied before it is written
-  std::uint64_t volume_ = 0, file_ = 0;
+  bool regular_ = false;                  // emptied before it is written
+  bool created_ = false;                  // by Open: Discard removes it
+  std::optional<FileIdentity> identity_;  // none for a device
+#ifdef _WIN32
+  std::wstring name_;  // the system's own name of the file, for Discard
+#else
+  std::string name_;
+#endif
 };
 
 }  // namespace host

@@ -14,10 +14,10 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     Close();
     handle_ = std::exchange(other.handle_, -1);
     standard_ = other.standard_;
-    device_ = other.device_;
     regular_ = other.regular_;
-    volume_ = other.volume_;
-    file_ = other.file_;
+    created_ = std::exchange(other.created_, false);
+    identity_ = other.identity_;
+    name_ = std::move(other.name_);
   }
   return *this;
 }
@@ -27,7 +27,7 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::SameFileAs(const OutputFile& other) const {
-  return !device_ && volume_ == other.volume_ && file_ == other.file_;
+  return identity_ && identity_ == other.identity_;
 }
 
 }  // namespace host

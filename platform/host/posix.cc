@@ -47,6 +47,10 @@ std::optional<FileError> WriteAll(int fd, std::string_view text) {
   return std::nullopt;
 }
 
+bool Empty(int fd) {
+  return ::ftruncate(fd, 0) == 0;
+}
+
 }  // namespace
 
 void UseSystemLibrariesOnly() {}
@@ -104,7 +108,31 @@ std::optional<FileError> WriteStandard(int stream, std::string_view text) {
   return WriteAll(stream, text);
 }
 
-void OutputFile::Close() {
+void WriteStandardAscii(int stream, std::string_view text) noexcept {
+  // Nowhere left to tell when this fails.
+  while (!text.empty()) {
+    const ssize_t n = ::write(stream, text.data(), text.size());
+    if (n <= 0 && errno != EINTR)
+      return;
+    text.remove_prefix(n > 0 ? static_cast<std::size_t>(n) : 0);
+  }
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || S_ISCHR(info.st_mode))
+    return std::nullopt;
+  return FileIdentity{info.st_dev, info.st_ino};
+}
+
+std::optional<FileIdentity> IdentityOfStandard(int stream) {
+  struct stat info {};
+  if (::fstat(stream, &info) != 0 || S_ISCHR(info.st_mode))
+    return std::nullopt;
+  return FileIdentity{info.st_dev, info.st_ino};
+}
+
+void OutputFile::Close() noexcept {
   if (handle_ >= 0 && !standard_)
     ::close(static_cast<int>(handle_));
   handle_ = -1;
@@ -113,7 +141,13 @@ void OutputFile::Close() {
 std::optional<FileError> OutputFile::Open(const std::string& path) {
   Close();
   standard_ = path == "-";
-  const int fd = standard_ ? 1 : ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  created_ = false;
+  name_ = path;
+  // Whether this creates the file, so that a failed run can take it away again.
+  int fd = standard_ ? 1 : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  created_ = !standard_ && fd >= 0;
+  if (fd < 0 && errno == EEXIST)
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0)
     return Error(errno);
   handle_ = fd;
@@ -122,25 +156,34 @@ std::optional<FileError> OutputFile::Open(const std::string& path) {
     return Error(errno);
   if (S_ISDIR(info.st_mode))
     return Error(EISDIR);
-  device_ = S_ISCHR(info.st_mode);
   regular_ = S_ISREG(info.st_mode);
-  volume_ = info.st_dev;
-  file_ = info.st_ino;
+  identity_ =
+      S_ISCHR(info.st_mode) ? std::nullopt : std::optional(FileIdentity{info.st_dev, info.st_ino});
   return std::nullopt;
 }
 
 std::optional<FileError> OutputFile::Replace(std::string_view text) {
   const int fd = static_cast<int>(handle_);
-  if (!standard_ && regular_ && ::ftruncate(fd, 0) != 0)
+  if (!standard_ && regular_ && !Empty(fd))
     return Error(errno);
-  if (auto error = WriteAll(fd, text))
+  if (auto error = WriteAll(fd, text)) {
+    if (!standard_ && regular_)
+      Empty(fd);  // rather than half written; nothing more to tell when this fails too
     return error;
+  }
   if (!standard_) {
     handle_ = -1;
     if (::close(fd) != 0)
       return Error(errno);
   }
   return std::nullopt;
+}
+
+void OutputFile::Discard() noexcept {
+  Close();
+  if (created_)
+    ::unlink(name_.c_str());
+  created_ = false;
 }
 
 }  // namespace host

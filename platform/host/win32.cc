@@ -46,6 +46,20 @@ std::optional<FileError> WriteAll(HANDLE handle, std::string_view text) {
   return std::nullopt;
 }
 
+// A file on a disk, by volume and file index (MinGW's stat has no inode numbers).
+std::optional<FileIdentity> Identity(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info))
+    return std::nullopt;
+  return FileIdentity{info.dwVolumeSerialNumber,
+                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+bool Empty(HANDLE handle) {
+  return SetFilePointer(handle, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+         SetEndOfFile(handle);
+}
+
 }  // namespace
 
 void UseSystemLibrariesOnly() {
@@ -121,7 +135,29 @@ std::optional<FileError> WriteStandard(int stream, std::string_view text) {
   return WriteAll(GetStdHandle(stream == 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE), text);
 }
 
-void OutputFile::Close() {
+void WriteStandardAscii(int stream, std::string_view text) noexcept {
+  const HANDLE handle = GetStdHandle(stream == 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  DWORD mode = 0, n = 0;
+  // ASCII reads the same in every code page. Nowhere left to tell when this fails.
+  if (GetConsoleMode(handle, &mode))
+    WriteConsoleA(handle, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
+  else
+    WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& path) {
+  // Neither reading nor writing: a file that others hold open still tells who it is.
+  const File file(CreateFileW(SystemPath(path).c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return file ? Identity(file.raw()) : std::nullopt;
+}
+
+std::optional<FileIdentity> IdentityOfStandard(int stream) {
+  return Identity(GetStdHandle(stream == 0 ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE));
+}
+
+void OutputFile::Close() noexcept {
   if (handle_ != -1 && !standard_)
     CloseHandle(reinterpret_cast<HANDLE>(handle_));
   handle_ = -1;
@@ -130,45 +166,51 @@ void OutputFile::Close() {
 std::optional<FileError> OutputFile::Open(const std::string& path) {
   Close();
   standard_ = path == "-";
+  created_ = false;
   HANDLE raw = GetStdHandle(STD_OUTPUT_HANDLE);
   if (!standard_) {
-    const std::wstring name = SystemPath(path);
-    if (IsFolder(name))
+    name_ = SystemPath(path);
+    if (IsFolder(name_))
       return IsADirectory();
-    raw = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    raw = CreateFileW(name_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (raw == INVALID_HANDLE_VALUE)
       return Error(GetLastError());
+    created_ = GetLastError() != ERROR_ALREADY_EXISTS;
   }
   handle_ = reinterpret_cast<std::intptr_t>(raw);
   const DWORD type = GetFileType(raw);
-  device_ = type == FILE_TYPE_CHAR;
   regular_ = type == FILE_TYPE_DISK;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (regular_ && GetFileInformationByHandle(raw, &info)) {
-    volume_ = info.dwVolumeSerialNumber;
-    file_ = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-  } else if (!device_) {
-    // A pipe has no file index: its handle tells it apart.
-    file_ = static_cast<std::uint64_t>(handle_);
-  }
+  created_ = created_ && regular_;
+  identity_ = Identity(raw);
+  // A pipe has no file index: its handle tells it apart.
+  if (!identity_ && type != FILE_TYPE_CHAR)
+    identity_ = FileIdentity{0, static_cast<std::uint64_t>(handle_)};
   return std::nullopt;
 }
 
 std::optional<FileError> OutputFile::Replace(std::string_view text) {
   const HANDLE raw = reinterpret_cast<HANDLE>(handle_);
-  if (!standard_ && regular_ &&
-      (SetFilePointer(raw, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
-       !SetEndOfFile(raw)))
+  if (!standard_ && regular_ && !Empty(raw))
     return Error(GetLastError());
-  if (auto error = WriteAll(raw, text))
+  if (auto error = WriteAll(raw, text)) {
+    if (!standard_ && regular_)
+      Empty(raw);  // rather than half written; nothing more to tell when this fails too
     return error;
+  }
   if (!standard_) {
     handle_ = -1;
     if (!CloseHandle(raw))
       return Error(GetLastError());
   }
   return std::nullopt;
+}
+
+void OutputFile::Discard() noexcept {
+  Close();
+  if (created_)
+    DeleteFileW(name_.c_str());
+  created_ = false;
 }
 
 }  // namespace host

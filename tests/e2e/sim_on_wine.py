@@ -23,6 +23,13 @@ SOURCE = Path(__file__).resolve().parents[2]
 SWITCHES = [["/terminate"], ["/restart"], ["/shutdown"], ["/deinstall"], ["/checkUSB"], ["/?"]]
 OUTPUTS = ["trace.jsonl", "after.json", "run.svg", "x"]
 CODES, PRODUCTS = "../../in/products.codes.txt", "../../in/example-products-installed.json"
+# Names with control characters, U+0085 and what XML cannot hold: escaped alike on a console.
+ROOT = "C:\\K\x1b[2J\x85"
+CONTROLS = {"environment": {"Kestrix_SYSTEM_ROOT": ROOT}, "files": [
+    {"path": "C:\\WINNT\\system32\\cmd.exe"}, {"path": ROOT + "\\log", "directory": True},
+    {"path": ROOT + "\\bin\\StartUpFW.bat", "starts": ["\x07\uffff\ufffe\n.exe"]}],
+    "processes": [{"pid": 1204, "name": "Halvmark.exe", "on_close": "ignore"}],
+    "products": [{"code": "{\x1b}"}]}
 
 
 def machine_runs(name, args):
@@ -42,7 +49,8 @@ def inputs(count):
             **{"case-" + p.stem: (case["machine"], [case["args"]]) for p in sorted(SOURCE.glob(
                 "tests/cases/**/*.json")) for case in [json.loads(p.read_text())]},
             **{"random-%d" % seed: (m.sim_machine(seed), [m.random_machine(seed)["args"]])
-               for seed in range(1, count + 1)}}
+               for seed in range(1, count + 1)},
+            "controls": (CONTROLS, [["/restart"], ["/deinstall"]])}
 
 
 def global_runs():
@@ -59,7 +67,9 @@ def global_runs():
             "--product-codes ../../in/bad.codes.txt", "--product-codes ../../in /deinstall",
             "--fast", "--trace", "--trace x --dump-machine ./x", "--trace - --svg -",
             "--trace none/x.jsonl", "--check a", "--check ../../in/bad.json x",
-            "--fleet ../../in/none", "--machine ../../in/near-misses.json /?")])
+            "--fleet ../../in/none", "--machine ../../in/near-misses.json /?",
+            "--machine ../../in/own.machine --dump-machine ./../../in/own.machine /?",
+            "--product-codes " + CODES + " --trace ./" + CODES + " /?")])
 
 
 def fresh(folder):
@@ -75,6 +85,7 @@ def write_inputs(folder, named):
     shutil.copy2(SOURCE / "examples/products-installed.codes.txt", folder / "products.codes.txt")
     (folder / "bad.json").write_text('{"processes": [{"name": "a.exe", "on_close": 5}]}\n')
     (folder / "bad.codes.txt").write_text("# a table\n{XYZ}\n")
+    (folder / "own.machine").write_text("{}")  # no fleet's: an output may not overwrite it
     # A UTF-8 title of two-byte letters: on a console it shows as itself, or as mojibake.
     (folder / "near-misses.json").write_text(json.dumps({"processes": [
         {"name": "Talvora", "windows": ["Talvora", "Pelmo \u2013 Gr\u00f6\u00dfe"]}], "products": [
