@@ -17,28 +17,7 @@ constexpr std::size_t kMessageChars = 184;  // with "fenwrack-sim: ", one line o
 constexpr std::size_t kTokenChars = 32;     // of one key in a place
 constexpr std::size_t kLeastChars = 12;     // of a value or a place cut to make room
 
-using platform::text::Escape;
-using platform::text::Escaped;
-
-// Calls `shown` with each character as shown, itself or its escape, and its width, while it
-// returns true.
-template <class F>
-void EachShown(std::string_view text, F&& shown) {
-  for (std::size_t i = 0; i < text.size();) {
-    char32_t cp = 0;
-    const std::size_t n = platform::text::Utf8SequenceAt(text, i, cp);
-    char buffer[8];
-    if (n == 0)
-      std::snprintf(buffer, sizeof buffer, "\\x%02X", static_cast<unsigned char>(text[i]));
-    const std::string escape = n != 0 && Escaped(cp) ? Escape(cp) : "";
-    const std::string_view piece = n == 0           ? std::string_view(buffer)
-                                   : escape.empty() ? text.substr(i, n)
-                                                    : std::string_view(escape);
-    if (!shown(piece, n == 0 || !escape.empty() ? piece.size() : 1))
-      return;
-    i += n == 0 ? 1 : n;
-  }
-}
+using platform::text::EachShown;
 
 // A place with each of its keys cut when long.
 std::string ShortPlace(const std::string& where) {
@@ -113,14 +92,14 @@ std::string LineColumn(std::string_view text, std::size_t offset) {
 
 std::string Printable(std::string_view text, std::size_t maxChars) {
   std::size_t width = 0;
-  EachShown(text, [&](std::string_view, std::size_t w) {
+  EachShown(text, false, [&](std::string_view, std::size_t w) {
     width += w;
     return true;
   });
   std::string out;
   std::size_t chars = 0;
   bool cut = false;
-  EachShown(text, [&](std::string_view piece, std::size_t w) {
+  EachShown(text, false, [&](std::string_view piece, std::size_t w) {
     cut = width > maxChars && chars + w > maxChars - 1;
     if (!cut) {
       out += piece;

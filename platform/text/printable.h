@@ -32,24 +32,33 @@ inline std::string Escape(char32_t cp) {
   return buffer;
 }
 
-// Each escaped character as its escape and each byte of ill-formed UTF-8 as \xNN; a line feed
-// stays one where `lines` allows.
-inline std::string Printable(std::string_view text, bool lines) {
-  std::string out;
+// Calls `shown` with each character as it is shown, itself or its escape (a byte of ill-formed
+// UTF-8 as \xNN), and its width in characters, while it returns true. A line feed stays one where
+// `lines` allows.
+template <class F>
+void EachShown(std::string_view text, bool lines, F&& shown) {
   for (std::size_t i = 0; i < text.size();) {
     char32_t cp = 0;
     const std::size_t n = Utf8SequenceAt(text, i, cp);
-    if (n == 0) {
-      char buffer[8];
+    char buffer[8];
+    if (n == 0)
       std::snprintf(buffer, sizeof buffer, "\\x%02X", static_cast<unsigned char>(text[i]));
-      out += buffer;
-    } else if (Escaped(cp) && !(lines && cp == '\n')) {
-      out += Escape(cp);
-    } else {
-      out.append(text, i, n);
-    }
+    const std::string escape = n != 0 && Escaped(cp) && !(lines && cp == '\n') ? Escape(cp) : "";
+    const std::string_view piece = n == 0           ? std::string_view(buffer)
+                                   : escape.empty() ? text.substr(i, n)
+                                                    : std::string_view(escape);
+    if (!shown(piece, n == 0 || !escape.empty() ? piece.size() : 1))
+      return;
     i += n == 0 ? 1 : n;
   }
+}
+
+inline std::string Printable(std::string_view text, bool lines) {
+  std::string out;
+  EachShown(text, lines, [&out](std::string_view piece, std::size_t) {
+    out += piece;
+    return true;
+  });
   return out;
 }
 
