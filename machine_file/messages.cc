@@ -3,11 +3,9 @@
 #include "machine_file/messages.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 
 #include "platform/text/printable.h"
-#include "platform/text/utf8.h"
 
 namespace machine_file {
 
