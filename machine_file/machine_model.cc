@@ -119,7 +119,7 @@ json ProcessJson(const ProcessDesc& p, bool withPid) {
   if (p.elevated)
     out["elevated"] = true;
   if (!p.endsWith.empty())
-    out["ends_with"] = p.endsWith;
+    out["ends_with"] = p.endsWith.str();
   if (!withPid && out.size() == 1 && out.contains("name"))
     return p.name;
   return out;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <span>
@@ -29,16 +30,43 @@ struct OnClose {
   std::uint64_t exitAfterMs = 100;
 };
 
-// A process as a program starts it, or as it runs.
+// A name that few processes have, kept out of line and copied with its owner.
+class RareName {
+ public:
+  RareName() = default;
+  RareName(const RareName& other) { *this = other; }
+  RareName& operator=(const RareName& other) {
+    text_ = other.text_ ? std::make_unique<std::string>(*other.text_) : nullptr;
+    return *this;
+  }
+  RareName(RareName&&) noexcept = default;
+  RareName& operator=(RareName&&) noexcept = default;
+  RareName& operator=(std::string text) {
+    text_ = text.empty() ? nullptr : std::make_unique<std::string>(std::move(text));
+    return *this;
+  }
+
+  bool empty() const { return text_ == nullptr; }
+  const std::string& str() const {
+    static const std::string kNone;
+    return text_ ? *text_ : kNone;
+  }
+
+ private:
+  std::unique_ptr<std::string> text_;
+};
+
+// A process as a program starts it, or as it runs. A start-up script may list millions of them,
+// each a few bytes of the file: the struct is kept small.
 struct ProcessDesc {
   std::uint32_t pid = 0;  // 0 in what a program starts: the system picks one
-  std::string name;
-  std::vector<WindowDesc> windows;
-  OnClose onClose;
   bool canOpen = true;
   bool canTerminate = true;
   bool elevated = false;  // runs with an administrator's full rights
-  std::string endsWith;   // ends when the last process of this name ends
+  std::string name;
+  std::vector<WindowDesc> windows;
+  OnClose onClose;
+  RareName endsWith;  // ends when the last process of this name ends
 };
 
 struct FileDesc {

@@ -162,7 +162,7 @@ void MachineState::EndProcess(std::uint32_t pid, ProcessEnd how) {
   }
   std::vector<std::uint32_t> followers;
   for (const Process& q : processes) {
-    if (q.running() && !q.desc.endsWith.empty() && FoldUtf8(q.desc.endsWith) == name)
+    if (q.running() && !q.desc.endsWith.empty() && FoldUtf8(q.desc.endsWith.str()) == name)
       followers.push_back(q.desc.pid);
   }
   for (const std::uint32_t follower : followers)

@@ -181,6 +181,11 @@ const Shape kShapes[] = {
        return Repeated(n, R"({"processes": [{"name": "a", "windows": [)", R"("")",
                        R"(]}], "user": {"x": 1}})");
      }},
+    {"many bare names a script starts",
+     [](std::size_t n) {
+       return Repeated(n, R"({"files": [{"path": "C:\\a.bat", "starts": [)", R"("a")",
+                       R"(]}], "user": {"x": 1}})");
+     }},
     {"a long string",
      [](std::size_t n) {
        return R"({"environment": {"A": ")" + std::string(n, 'x') + R"("}, "user": {"x": 1}})";
