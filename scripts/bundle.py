@@ -16,7 +16,8 @@ from pathlib import Path
 SOURCE = Path(__file__).resolve().parents[1]
 EXES = ["Fenwrack.exe", "fenwrack-capture.exe", "fenwrack-run.exe", "fenwrack-sim.exe"]
 # Where the guide's links point in the sources, and where the same files are in the bundle.
-LINKS = {"../examples/README.md": "examples/README.md", "../machine_file/MACHINE-FILE.md": "MACHINE-FILE.md"}
+LINKS = {"../examples/README.md": "examples/README.md",
+         "../machine_file/MACHINE-FILE.md": "MACHINE-FILE.md", "../SECURITY.md": "SECURITY.md"}
 
 
 def stamp():
@@ -71,6 +72,7 @@ def main():
     files = {name: (build / name).read_bytes() for name in EXES}
     files["field-guide.html"] = guide_html()
     files["MACHINE-FILE.md"] = (SOURCE / "machine_file/MACHINE-FILE.md").read_bytes()
+    files["SECURITY.md"] = (SOURCE / "SECURITY.md").read_bytes()
     files["machine-file.schema.json"] = (SOURCE / "machine_file/machine-file.schema.json").read_bytes()
     for path in sorted((SOURCE / "examples").iterdir()):
         files["examples/" + path.name] = path.read_bytes()
