@@ -27,8 +27,9 @@ or RECORD, each with every folder above it; nor one that is a link.
                      what the captures assume of the firmware's answer to a close request
                      (default: closes; see fenwrack-capture --help)
   --force            run the tool even when the dry run says it will not achieve its goal
-  --records DIR      where record folders are made (default: records beside this program);
-                     made for SYSTEM, Administrators and this account alone
+  --records DIR      where record folders are made (default: %ProgramData%\Fenwrack\records,
+                     whichever folder this program is in); made, with every folder missing
+                     above it, for SYSTEM, Administrators and this account alone
   check RECORD       after the power-off or reboot that a run ended with: capture the
                      instrument and check it against RECORD's prediction
   --help, --version  this text; the version

@@ -187,8 +187,15 @@ bool Loop::Claim(const std::vector<std::string>& names) {
 
 bool Loop::MakeRecord() {
   std::string reason;
+  // One place per instrument, whichever folder this program was copied to: a new version keeps
+  // the history, and removing a version does not take it.
+  const std::string shared = system_.DataFolder();
+  if (!options_.records && shared.empty()) {
+    Complain("cannot find the folder for the records (%ProgramData%): give one with --records");
+    return false;
+  }
   const std::string records =
-      system_.FullPath(options_.records ? *options_.records : Join(folder_, "records"));
+      system_.FullPath(options_.records ? *options_.records : Join(shared, kRecordsFolder));
   if (system_.MakeFolder(records, reason) == host::Made::kFailed) {
     Complain("cannot make the records folder " + records + ": " + reason);
     return false;

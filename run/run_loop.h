@@ -20,6 +20,9 @@ constexpr int kNotDone = 2;            // a step could not be done, or a bad com
 constexpr int kNotRun = 3;             // the dry run says the goal would not be achieved
 constexpr int kForcedAsPredicted = 4;  // --force: as predicted, and not achieved as predicted
 
+// Where record folders are made unless --records says otherwise, under System::DataFolder().
+inline constexpr char kRecordsFolder[] = "Fenwrack\\records";
+
 class System {
  public:
   virtual ~System() = default;
@@ -38,6 +41,8 @@ class System {
   virtual bool Protected(const std::string& path) = 0;
   virtual std::string FullPath(const std::string& path) = 0;
   virtual std::string ProgramFolder() = 0;
+  // Where the programs of this computer keep data they share (%ProgramData%); empty if unknown.
+  virtual std::string DataFolder() = 0;
   virtual host::UtcTime Now() = 0;
   virtual void Print(int stream, std::string_view text) = 0;
 };

@@ -40,6 +40,7 @@ class Windows final : public run::System {
     return platform::IsProtected(platform::WString(wide.begin(), wide.end()));
   }
   std::string FullPath(const std::string& path) override { return host::FullPath(path); }
+  std::string DataFolder() override { return host::SharedDataFolder(); }
   std::string ProgramFolder() override { return host::ProgramFolder(); }
   host::UtcTime Now() override { return host::UtcNow(); }
   void Print(int stream, std::string_view text) override {

@@ -29,8 +29,13 @@ std::optional<FileError> RunToEnd(const Program& program, std::uint32_t& exitCod
 
 enum class Made { kMade, kExists, kFailed };
 // A new folder whose own access list, not its parent's, lets SYSTEM, Administrators and this
-// program's account alone in; what is there already is left as it is.
+// program's account alone in; what is there already is left as it is. Folders missing above it
+// are made first, each the same way.
 Made MakeFolder(const std::string& path, FileError& error);
+
+// Windows' folder for data the programs of this computer share (%ProgramData%), read from the
+// system, not from the environment; empty when it cannot be read.
+std::string SharedDataFolder();
 
 // Record files are never opened through a link (symbolic, a junction, or a second name of a
 // file elsewhere): whoever placed the link chose what it leads to. Those made here get the access

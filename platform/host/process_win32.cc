@@ -3,8 +3,9 @@
 #include <vector>
 
 #include "platform/host/win32_text.h"
-// After windows.h, which it needs.
+// After windows.h, which they need.
 #include <sddl.h>
+#include <shlobj.h>
 
 namespace host {
 
@@ -193,13 +194,27 @@ std::optional<FileError> RunToEnd(const Program& program, std::uint32_t& exitCod
 
 Made MakeFolder(const std::string& path, FileError& error) {
   PrivateSecurity security;
-  if (security && CreateDirectoryW(SystemPath(path).c_str(), security.Attributes(false)))
-    return Made::kMade;
-  const DWORD code = GetLastError();
-  if (code == ERROR_ALREADY_EXISTS)
-    return Made::kExists;
-  error = Error(code);
-  return Made::kFailed;
+  for (bool above = false;; above = true) {
+    if (security && CreateDirectoryW(SystemPath(path).c_str(), security.Attributes(false)))
+      return Made::kMade;
+    const DWORD code = GetLastError();
+    if (code == ERROR_ALREADY_EXISTS)
+      return Made::kExists;
+    const std::size_t cut = path.find_last_of("\\/");
+    const std::string parent = cut == std::string::npos ? "" : path.substr(0, cut);
+    if (!security || code != ERROR_PATH_NOT_FOUND || above || parent.empty() ||
+        parent.back() == ':' || MakeFolder(parent, error) == Made::kFailed) {
+      error = Error(code);
+      return Made::kFailed;
+    }
+  }
+}
+
+std::string SharedDataFolder() {
+  wchar_t path[MAX_PATH];
+  if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK)
+    return "";
+  return Utf8(path);
 }
 
 std::optional<FileError> AppendToFile(const std::string& path, std::string_view text) {

@@ -15,6 +15,7 @@ import machines as m  # noqa: E402
 import wine_world as w  # noqa: E402
 
 FOLDER = "C:\\Service Tools\\Prüfstand"
+RECORDS = "C:\\ProgramData\\Fenwrack\\records"  # whichever folder the exes are in
 EXES = ("fenwrack-run.exe", "Fenwrack.exe", "fenwrack-capture.exe", "fenwrack-sim.exe")
 DRY_RUN = {"record.txt", "before.json", "before-capture.txt", "timeline.txt", "warnings.txt",
            "trace.jsonl", "picture.svg", "predicted.json"}
@@ -36,7 +37,7 @@ class Scenario(w.Prefix):
     def run(self, *args, dlls="", via=(), timeout=240):
         """fenwrack-run with the tool's environment, `dlls` added to Wine's overrides, started by
         the program `via` when given: status, output, new record folder or None."""
-        records = self.path(FOLDER + "\\records")
+        records = self.path(RECORDS)
         before = set(records.iterdir()) if records.is_dir() else set()
         env = dict(self.env, WINEDLLOVERRIDES=w.DLL_OVERRIDES + dlls,
                    **self.machine.get("environment", {}))
@@ -103,13 +104,13 @@ def reboot(s):
     # Wine's own wineboot: its --kill ends every program of the prefix, this one too, as the
     # reboot on the instrument does; what is left is the record as written before the tool.
     status, output, folder = s.run("/checkUSB")
-    note = 'fenwrack-run check "%s\\records\\%s"' % (FOLDER, folder and folder.name)
+    note = 'fenwrack-run check "%s\\%s"' % (RECORDS, folder and folder.name)
     s.expect("the check to run after the restart said", note in output)
     text = s.record(folder, DRY_RUN, 'tool: "%s\\Fenwrack.exe" /checkUSB' % FOLDER)
     s.expect("the note in record.txt", "note: the instrument will go down (reboot)" in text)
     if folder is not None:
         s.rebooted()
-        status, output, _ = s.run("check", "%s\\records\\%s" % (FOLDER, folder.name))
+        status, output, _ = s.run("check", "%s\\%s" % (RECORDS, folder.name))
         s.expect("status 0 from the check", status == 0)
         s.record(folder, CHECKED, "status 0: achieved")
 
@@ -146,7 +147,8 @@ def plant_msi(s):
 
 def records_link(s):
     s.path("C:\\elsewhere").mkdir()
-    s.path(FOLDER + "\\records").symlink_to(s.path("C:\\elsewhere"))
+    s.path(RECORDS).parent.mkdir(parents=True, exist_ok=True)
+    s.path(RECORDS).symlink_to(s.path("C:\\elsewhere"))
 
 
 def nothing_made(place):
@@ -172,7 +174,7 @@ def record_links(s):
         victim.write_text("the victim\n")
         (folder / name).unlink()
         os.link(victim, folder / name)
-        status, output, _ = s.run("check", "%s\\records\\%s" % (FOLDER, folder.name), timeout=120)
+        status, output, _ = s.run("check", "%s\\%s" % (RECORDS, folder.name), timeout=120)
         s.expect("status 2 with %s a link" % name, status == 2)
         s.expect("%s named as a link" % name, name + ": is a link" in output)
         s.expect("the file behind %s untouched" % name, victim.read_text() == "the victim\n")
@@ -204,12 +206,12 @@ ATTACKS = {
     "partial_capture": dict(runs=[["/terminate"]], dlls=";msi=d", says="could not read products"),
     "folder_writable": dict(setup=others_may_write(""), runs=[["/terminate"]],
                             says="others may change this program's folder " + FOLDER + " (",
-                            then=nothing_made(FOLDER + "\\records")),
+                            then=nothing_made(RECORDS)),
     "exe_writable": dict(setup=others_may_write("\\Fenwrack.exe"), runs=[["/terminate"]],
                          says="others may change the program %s\\Fenwrack.exe" % FOLDER,
-                         then=nothing_made(FOLDER + "\\records")),
+                         then=nothing_made(RECORDS)),
     "records_link": dict(setup=records_link, runs=[["/terminate"]],
-                         says="others may change the records folder %s\\records" % FOLDER,
+                         says="others may change the records folder " + RECORDS,
                          then=nothing_made("C:\\elsewhere")),
     "record_links": dict(play=record_links),
     "handles": dict(play=handles),

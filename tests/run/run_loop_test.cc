@@ -19,7 +19,7 @@ constexpr int kEndedBySystem = -2;  // the power-off or reboot ends everything, 
 struct EndedBySystem {};
 
 const std::string kFolder = "C:\\Service Tools\\Prüfstand";
-const std::string kRecord = kFolder + "\\records\\20261208T153012Z-restart";
+const std::string kRecord = "C:\\ProgramData\\Fenwrack\\records\\20261208T153012Z-restart";
 
 // A row of loops.json; the fields it leaves out take these values.
 struct LoopCase {
@@ -166,6 +166,7 @@ struct FakeSystem : run::System {
   }
   std::string FullPath(const std::string& path) override { return path; }
   std::string ProgramFolder() override { return kFolder; }
+  std::string DataFolder() override { return "C:\\ProgramData"; }
   host::UtcTime Now() override { return {2026, 12, 8, 15, 30, 12}; }
   void Print(int, std::string_view text) override { printed += text; }
 
