@@ -1,5 +1,6 @@
 # Turns the product-code file into the compiled-in table. Fails, naming file and line, for a line
-# that is not a braced GUID, a code too long for its slot, or more codes than slots.
+# that is not a braced GUID, a code too long for its slot, more codes than slots, or OWN_CODE
+# (upper case), the product code of the tool's own package.
 # fenwrack-sim/product_codes.cc reads these files for fenwrack-sim, with the same rules and messages.
 cmake_policy(SET CMP0007 NEW)  # keep empty lines, so line numbers stay right
 set(slots 96)
@@ -33,6 +34,10 @@ foreach(line IN LISTS lines)
   set(h4 "${h}${h}${h}${h}")
   if(NOT code MATCHES "^[{]${h4}${h4}-${h4}-${h4}-${h4}-${h4}${h4}${h4}[}]$")
     message(FATAL_ERROR "${INPUT}:${number}: not a braced GUID such as {01234567-89AB-CDEF-0123-456789ABCDEF}: '${code}'")
+  endif()
+  string(TOUPPER "${code}" upper)
+  if(DEFINED OWN_CODE AND upper STREQUAL OWN_CODE)
+    message(FATAL_ERROR "${INPUT}:${number}: ${code} is this tool's own package: /deinstall would remove the tool that runs it")
   endif()
   math(EXPR count "${count} + 1")
   if(count GREATER slots)

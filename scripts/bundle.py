@@ -1,9 +1,13 @@
 #!/usr/bin/python3
-"""bundle.py BUILD_DIR OUT_DIR: the release zip, fenwrack-VERSION.zip, from the windows preset's
-build folder and the sources beside this script. The same inputs give the same zip, byte for byte:
-names in order, one time stamp (SOURCE_DATE_EPOCH, else the commit's), fixed permissions."""
+"""bundle.py BUILD_DIR OUT_DIR: the release zip, fenwrack-VERSION.zip, and the package that
+installs the same files, fenwrack-VERSION.msi, from the windows preset's build folder and the
+sources beside this script; with --sign, the exes in both and the package signed. The same inputs
+give the same bytes: names in order, one time stamp (SOURCE_DATE_EPOCH, else the commit's), fixed
+permissions, and that stamp as the signing time, unless a timestamp server is named."""
 
+import argparse
 import hashlib
+import json
 import os
 import re
 import subprocess
@@ -12,6 +16,8 @@ import tempfile
 import time
 import zipfile
 from pathlib import Path
+
+from package import build as build_package
 
 SOURCE = Path(__file__).resolve().parents[1]
 EXES = ["Fenwrack.exe", "fenwrack-capture.exe", "fenwrack-run.exe", "fenwrack-sim.exe"]
@@ -65,11 +71,56 @@ def product_table(build):
         return subprocess.run([Path(work) / "digest"], check=True, capture_output=True).stdout
 
 
+def signer(args):
+    """Signs a file into another (Authenticode, SHA-256) with osslsigncode, or None without --sign.
+    The password goes through a file only: a command line is seen by every user of the machine.
+    The signing time is the stamp, so that a signed file is the same for the same certificate."""
+    if not args.sign:
+        return None
+    password = args.password_file
+    if password is None and "FENWRACK_SIGN_PASSWORD" not in os.environ:
+        sys.exit("bundle: --sign needs the certificate's password: --password-file FILE, or "
+                 "FENWRACK_SIGN_PASSWORD")
+
+    def sign(source, target):
+        with tempfile.TemporaryDirectory() as work:
+            readpass = password
+            if readpass is None:
+                readpass = Path(work) / "password"
+                readpass.touch(mode=0o600)
+                readpass.write_text(os.environ["FENWRACK_SIGN_PASSWORD"])
+            command = ["osslsigncode", "sign", "-pkcs12", args.sign, "-readpass", readpass,
+                       "-h", "sha256", "-n", "Fenwrack", "-time", str(stamp())]
+            for url in args.timestamp:
+                command += ["-ts", url]
+            done = subprocess.run(command + ["-in", source, "-out", target], capture_output=True,
+                                  text=True)
+            if done.returncode:
+                sys.exit("bundle: cannot sign %s: %s" % (Path(source).name,
+                                                         (done.stderr or done.stdout).strip()))
+    return sign
+
+
 def main():
-    build, out = Path(sys.argv[1]), Path(sys.argv[2])
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("build", type=Path, help="the windows preset's build folder")
+    parser.add_argument("out", type=Path)
+    parser.add_argument("--sign", type=Path, metavar="CERT.pfx",
+                        help="sign the exes and the package with this certificate and its key")
+    parser.add_argument("--password-file", type=Path,
+                        help="the certificate's password (else FENWRACK_SIGN_PASSWORD)")
+    parser.add_argument("--timestamp", action="append", default=[], metavar="URL",
+                        help="a timestamp server; the signed files then differ from run to run")
+    args = parser.parse_args()
+    build, out, sign = args.build, args.out, signer(args)
     version = re.search(r"project\(Fenwrack VERSION ([0-9.]+)",
                         (SOURCE / "CMakeLists.txt").read_text()).group(1)
-    files = {name: (build / name).read_bytes() for name in EXES}
+    files = {}
+    with tempfile.TemporaryDirectory() as work:
+        for name in EXES:
+            if sign:
+                sign(build / name, Path(work) / name)
+            files[name] = (Path(work) / name if sign else build / name).read_bytes()
     files["field-guide.html"] = guide_html()
     files["MACHINE-FILE.md"] = (SOURCE / "machine_file/MACHINE-FILE.md").read_bytes()
     files["SECURITY.md"] = (SOURCE / "SECURITY.md").read_bytes()
@@ -92,6 +143,15 @@ def main():
             entry.external_attr = (0o100755 if name.endswith(".exe") else 0o100644) << 16
             bundle.writestr(entry, data, compresslevel=9)
     print(target)
+    codes = json.loads((build / "generated/package.json").read_text())
+    package = out / ("fenwrack-%s.msi" % version)
+    with tempfile.TemporaryDirectory() as work:
+        unsigned = Path(work) / package.name if sign else package
+        build_package(files, codes["version"], codes["product_code"], codes["upgrade_code"],
+                      stamp(), unsigned)
+        if sign:
+            sign(unsigned, package)
+    print(package)
 
 
 if __name__ == "__main__":

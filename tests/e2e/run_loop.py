@@ -5,8 +5,12 @@ attacks of someone with a user's rights on the instrument, which the run, elevat
 withstand."""
 
 import argparse
+import json
 import os
+import subprocess
 import sys
+import uuid
+import zipfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -14,6 +18,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import machines as m  # noqa: E402
 import wine_world as w  # noqa: E402
 
+SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
 FOLDER = "C:\\Service Tools\\Prüfstand"
 RECORDS = "C:\\ProgramData\\Fenwrack\\records"  # whichever folder the exes are in
 EXES = ("fenwrack-run.exe", "Fenwrack.exe", "fenwrack-capture.exe", "fenwrack-sim.exe")
@@ -32,7 +37,7 @@ class Scenario(w.Prefix):
 
     def __init__(self, config, machine):
         super().__init__(config.work, "run_loop_" + config.scenario, config.windows_dir)
-        self.machine, self.failures = machine, []
+        self.machine, self.failures, self.folder = machine, [], FOLDER
 
     def run(self, *args, dlls="", via=(), timeout=240):
         """fenwrack-run with the tool's environment, `dlls` added to Wine's overrides, started by
@@ -43,7 +48,7 @@ class Scenario(w.Prefix):
                    **self.machine.get("environment", {}))
         # A file, not a pipe: what a reboot starts again inherits our output and keeps it open.
         with open(self.root / "output.txt", "wb") as out:
-            status = w.run(["wine", *via, FOLDER + "\\fenwrack-run.exe", *args], env, timeout, out,
+            status = w.run(["wine", *via, self.folder + "\\fenwrack-run.exe", *args], env, timeout, out,
                            False, out)
         output = (self.root / "output.txt").read_text(encoding="utf-8", errors="replace")
         print("$ fenwrack-run %s\n%s(status %d)" % (" ".join(args), output, status))
@@ -113,6 +118,64 @@ def reboot(s):
         status, output, _ = s.run("check", "%s\\%s" % (RECORDS, folder.name))
         s.expect("status 0 from the check", status == 0)
         s.record(folder, CHECKED, "status 0: achieved")
+
+
+# ---- The package, as a deployment system installs, upgrades and removes it.
+
+UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+INSTALLED = "C:\\Program Files\\Fenwrack"
+
+
+def package(s):
+    """Ours replaces an older one of the same upgrade code in place, refuses to go under a newer
+    one (an older installed over it), runs the loop from Program Files with the records under
+    ProgramData, and leaves the records when it is removed."""
+    # The stand-ins took the installer's place: a deployment system has the real one.
+    installer = "C:\\windows\\system32\\msiexec.exe"
+    s.write(installer, (s.work / "template/prefix/drive_c" / installer[3:].replace("\\", "/"))
+            .read_bytes())
+    work = s.root / "release"
+    subprocess.run([sys.executable, SCRIPTS / "bundle.py", s.tool.parent, work], check=True,
+                   stdout=s.log, stderr=s.log, timeout=300)
+    codes = json.loads((s.tool.parent / "generated/package.json").read_text())
+    release = work / ("fenwrack-" + codes["version"])
+    with zipfile.ZipFile(work / (release.name + ".zip")) as bundle:
+        bundle.extractall(work)
+    s.write("C:\\e2e\\ours.msi", (work / (release.name + ".msi")).read_bytes())
+    others = {}
+    for version in ("1.0.0.15", "0.9.0.0"):  # the first differs from ours in the last part alone
+        others[version] = "{%s}" % uuid.uuid5(uuid.UUID(int=1), version)
+        subprocess.run([sys.executable, SCRIPTS / "package.py", release, s.root / "other.msi",
+                        "--codes", s.tool.parent / "generated/package.json",
+                        "--version", version, "--product-code", others[version]],
+                       check=True, stdout=s.log, stderr=s.log, timeout=120)
+        s.write("C:\\e2e\\%s.msi" % version, (s.root / "other.msi").read_bytes())
+
+    def msiexec(*args):
+        return w.run(["wine", "msiexec", *args, "/qn"], s.env, 120, s.log, False)
+
+    def installed(code):
+        return w.run(["wine", "reg", "query", UNINSTALL + code], s.env, 60, s.log, False) == 0
+
+    s.expect("the older one installed", msiexec("/i", "C:\\e2e\\1.0.0.15.msi") == 0 and
+             installed(others["1.0.0.15"]))
+    s.expect("ours installed over it", msiexec("/i", "C:\\e2e\\ours.msi") == 0)
+    s.expect("one entry left", installed(codes["product_code"]) and
+             not installed(others["1.0.0.15"]))
+    s.expect("every file of the zip in Program Files, the same", all(
+        s.path(INSTALLED + "\\" + p.relative_to(release).as_posix()).read_bytes() == p.read_bytes()
+        for p in release.rglob("*") if p.is_file()))
+    s.folder = INSTALLED
+    status, output, folder = s.run("/terminate")
+    s.expect("status 0 from Program Files", status == 0)
+    s.expect("the record under %s" % RECORDS, folder is not None)
+    s.expect("an older one refused over ours", msiexec("/i", "C:\\e2e\\0.9.0.0.msi") != 0 and
+             installed(codes["product_code"]) and not installed(others["0.9.0.0"]))
+    s.expect("ours removed", msiexec("/x", codes["product_code"]) == 0 and
+             not installed(codes["product_code"]))
+    s.expect("no installed file left", not s.path(INSTALLED).exists() or
+             not any(p.is_file() for p in s.path(INSTALLED).rglob("*")))
+    s.expect("the records left", folder is not None and (folder / "record.txt").is_file())
 
 
 # ---- Attacks, each shown where Wine can show it; every program is an administrator's there.
@@ -223,6 +286,7 @@ SCENARIOS = {
     "root_unset": (root_unset, firmware({"exit_after_ms": 100}, files=[
         {"path": m.PLACES["interpreter"]},
         {"path": "C:\\Kestrix\\Instr\\bin\\StartUpFW.bat", "starts": ["Halvmark.exe"]}])),
+    "package": (package, firmware({"exit_after_ms": 100})),
     "reboot": (reboot, {
         "environment": {"Kestrix_SYSTEM_ROOT": "C:\\Kestrix\\Instr"},
         "files": [{"path": "C:\\WINDOWS\\regedit.exe"},
