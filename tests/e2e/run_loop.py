@@ -66,8 +66,8 @@ class Scenario(w.Prefix):
             return ""
         names = {p.name for p in folder.iterdir()}
         # Made for SYSTEM, Administrators and this account alone, which Wine shows as a mode.
-        self.expect("record folders closed to others", not any(
-            f.stat().st_mode & 0o007 for f in (folder, folder.parent)))
+        self.expect("record folders closed to others, and the folders made above them", not any(
+            f.stat().st_mode & 0o007 for f in (folder, folder.parent, folder.parent.parent)))
         self.expect("record files %s, not %s" % (sorted(files), sorted(names)), names == files)
         text = (folder / "record.txt").read_text(encoding="utf-8")
         self.expect("record.txt ending in %r" % last, text.splitlines()[-1][21:].startswith(last))
