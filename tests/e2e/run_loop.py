@@ -7,6 +7,7 @@ withstand."""
 import argparse
 import json
 import os
+import re
 import subprocess
 import sys
 import uuid
@@ -127,9 +128,9 @@ INSTALLED = "C:\\Program Files\\Fenwrack"
 
 
 def package(s):
-    """Ours replaces an older one of the same upgrade code in place, refuses to go under a newer
-    one (an older installed over it), runs the loop from Program Files with the records under
-    ProgramData, and leaves the records when it is removed."""
+    """An older package runs the loop from Program Files with the record under ProgramData; ours
+    replaces it in place and keeps the record, refuses to go under a newer one (an older one
+    installed over it), and leaves the records when it is removed."""
     # The stand-ins took the installer's place: a deployment system has the real one.
     installer = "C:\\windows\\system32\\msiexec.exe"
     s.write(installer, (s.work / "template/prefix/drive_c" / installer[3:].replace("\\", "/"))
@@ -159,16 +160,25 @@ def package(s):
 
     s.expect("the older one installed", msiexec("/i", "C:\\e2e\\1.0.0.15.msi") == 0 and
              installed(others["1.0.0.15"]))
+    s.folder = INSTALLED
+    status, _, folder = s.run("/terminate")
+    s.expect("status 0 from Program Files, the record under " + RECORDS,
+             status == 0 and folder is not None)
     s.expect("ours installed over it", msiexec("/i", "C:\\e2e\\ours.msi") == 0)
-    s.expect("one entry left", installed(codes["product_code"]) and
+    s.expect("one entry left, ours", installed(codes["product_code"]) and
              not installed(others["1.0.0.15"]))
+    entry = subprocess.run(["wine", "reg", "query", UNINSTALL + codes["product_code"]],
+                           env=s.env, capture_output=True, text=True, timeout=60).stdout
+    s.expect("its entry names it, its version, its maker and the guide", all(
+        re.search(r"%s\s+REG_SZ\s+%s\r?$" % (name, re.escape(value)), entry, re.M)
+        for name, value in (("DisplayName", "Fenwrack"), ("DisplayVersion", codes["version"]),
+                            ("Publisher", "Fenwrack developers"),
+                            ("HelpLink", INSTALLED + "\\field-guide.html"))))
     s.expect("every file of the zip in Program Files, the same", all(
         s.path(INSTALLED + "\\" + p.relative_to(release).as_posix()).read_bytes() == p.read_bytes()
         for p in release.rglob("*") if p.is_file()))
-    s.folder = INSTALLED
-    status, output, folder = s.run("/terminate")
-    s.expect("status 0 from Program Files", status == 0)
-    s.expect("the record under %s" % RECORDS, folder is not None)
+    s.expect("the record kept through the upgrade", folder is not None and
+             (folder / "record.txt").is_file())
     s.expect("an older one refused over ours", msiexec("/i", "C:\\e2e\\0.9.0.0.msi") != 0 and
              installed(codes["product_code"]) and not installed(others["0.9.0.0"]))
     s.expect("ours removed", msiexec("/x", codes["product_code"]) == 0 and
