@@ -8,12 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,11 +23,6 @@
 namespace {
 
 using testing_support::PrintTo;  // a table's case prints as its label
-
-struct Outcome {
-  int status;
-  std::string out, err;
-};
 
 // Test cases run as processes side by side: each gets a folder of its own, gone when it ends.
 const struct Folder {
@@ -48,16 +41,7 @@ void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// `arguments` may end with redirections of its own.
-Outcome Sim(const std::string& arguments) {
-  const std::string out = Temp("stdout"), err = Temp("stderr");
-  const std::string command =
-      std::string("'") + FENWRACK_SIM_PROGRAM + "' >'" + out + "' 2>'" + err + "' " + arguments;
-  const int raw = std::system(command.c_str());
-  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadFile(out), ReadFile(err)};
-}
-
-// fenwrack-sim as a child, a `resource` limited to `limit` bytes: how it ended (a signal as minus
+// A child running `args`, a `resource` limited to `limit` bytes: how it ended (a signal as minus
 // its number), what it wrote and the most memory it held.
 struct Child {
   int status;
@@ -66,7 +50,6 @@ struct Child {
 };
 
 Child Spawn(std::vector<std::string> args, rlim_t limit = RLIM_INFINITY, int resource = RLIMIT_AS) {
-  args.insert(args.begin(), FENWRACK_SIM_PROGRAM);
   std::vector<char*> argv;
   for (std::string& arg : args)
     argv.push_back(arg.data());
@@ -87,6 +70,11 @@ Child Spawn(std::vector<std::string> args, rlim_t limit = RLIM_INFINITY, int res
   wait4(pid, &raw, 0, &usage);
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -WTERMSIG(raw), ReadFile(out), ReadFile(err),
           usage.ru_maxrss * 1024LL};
+}
+
+// fenwrack-sim by the shell: `arguments` may end with redirections of its own.
+Child Sim(const std::string& arguments) {
+  return Spawn({"/bin/sh", "-c", std::string("exec '") + FENWRACK_SIM_PROGRAM + "' " + arguments});
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -121,7 +109,7 @@ TEST_P(ExitStatus, TellsHowTheRunEnded) {
       std::regex("%"), sources);
   const int status = GetParam()["status"];
   const std::string says = GetParam().value("says", "");
-  const Outcome o = Sim(args);
+  const Child o = Sim(args);
   EXPECT_EQ(o.status, status) << o.err;
   if (status != 2) {
     EXPECT_TRUE(o.err.empty()) << o.err;
@@ -214,7 +202,8 @@ TEST_P(MachineFileMemory, IsInProportionToTheFile) {
   for (int i = 0; i < 2; ++i) {
     WriteFile(Temp("shape.json"), GetParam().text(kSizes[i]));
     // Twice the bound at most, lest a reader gone wrong take the computer's memory.
-    const Child c = Spawn({"--machine", Temp("shape.json")}, 80 * kSizes[i] + 120 * kMiB);
+    const Child c =
+        Spawn({FENWRACK_SIM_PROGRAM, "--machine", Temp("shape.json")}, 80 * kSizes[i] + 120 * kMiB);
     EXPECT_EQ(c.status, 2) << c.err;
     EXPECT_LE(peak[i] = c.peakBytes, 40 * kSizes[i] + 60 * kMiB) << kSizes[i] << " bytes";
   }
@@ -234,9 +223,9 @@ TEST(Cli, OutOfMemoryIsOneLineAndStatus2) {
     processes.push_back({{"name", "p" + std::to_string(i) + ".exe"}, {"windows", {"w"}}});
   WriteFile(Temp("big.json"), nlohmann::json{{"processes", processes}}.dump());
   const std::string files[] = {Temp("oom.t"), Temp("oom.d"), Temp("oom.s")};
-  const std::vector<std::string> args = {"--machine", Temp("big.json"), "--trace",
-                                         files[0],    "--dump-machine", files[1],
-                                         "--svg",     files[2],         "/deinstall"};
+  const std::vector<std::string> args = {
+      FENWRACK_SIM_PROGRAM, "--machine", Temp("big.json"), "--trace", files[0],
+      "--dump-machine",     files[1],    "--svg",          files[2],  "/deinstall"};
   const auto written = [&] {
     std::string all;
     for (const std::string& file : files)
@@ -294,7 +283,7 @@ TEST(Cli, NamesShowNoControlCharacter) {
                   std::string(R"(\u001B[2J.json  achieved)")},
         std::pair{"--check '" + Temp("fleet/\x1b[2J.json") + "' " + Temp("empty.json"),
                   std::string(R"(product {\u001B}: installed predicted)")}}) {
-    const Outcome o = Sim(args);
+    const Child o = Sim(args);
     EXPECT_NE(o.out.find(says), std::string::npos) << args << "\n" << o.out;
     EXPECT_EQ(std::ranges::count_if(o.out, [](unsigned char c) { return c < 0x20 && c != '\n'; }),
               0);
@@ -324,13 +313,14 @@ TEST(Cli, AFailedRunLeavesNoFileOfItsOwn) {
                            "--trace @kept --dump-machine @new.t --svg @new.t /?",
                            "--machine @bad.json --trace @new.t --svg @new.s",
                            "--trace @new.t --svg @new.s /restart >/dev/full"}) {
-    const Outcome o = Sim(std::regex_replace(std::string(args), std::regex("@"), Temp("")));
+    const Child o = Sim(std::regex_replace(std::string(args), std::regex("@"), Temp("")));
     EXPECT_EQ(o.status, 2) << args;
     EXPECT_FALSE(std::filesystem::exists(Temp("new.t")) || std::filesystem::exists(Temp("new.s")))
         << args;
     EXPECT_EQ(ReadFile(Temp("kept")), "kept") << args;
   }
-  const Child full = Spawn({"--trace", Temp("kept"), "/restart"}, 4096, RLIMIT_FSIZE);
+  const Child full =
+      Spawn({FENWRACK_SIM_PROGRAM, "--trace", Temp("kept"), "/restart"}, 4096, RLIMIT_FSIZE);
   EXPECT_EQ(full.status, 2) << full.err;
   EXPECT_EQ(ReadFile(Temp("kept")), "") << "emptied, not half written";
 }
@@ -345,7 +335,7 @@ TEST(Cli, TheDocumentedMachinesRun) {
     std::smatch match;
     ASSERT_TRUE(std::regex_search(text, match, std::regex(at))) << at;
     WriteFile(Temp("documented.json"), match[1]);
-    const Outcome run = Sim("--machine " + Temp("documented.json") + " /restart");
+    const Child run = Sim("--machine " + Temp("documented.json") + " /restart");
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.out.find("process_start"), std::string::npos) << at;
   }
@@ -364,13 +354,13 @@ TEST(Cli, TheTraceKeepsEveryEvent) {
 // nothing.
 TEST(Cli, DumpsChainRuns) {
   const std::string after = Temp("after.json");
-  const Outcome first =
+  const Child first =
       Sim("--machine " FENWRACK_EXAMPLES "/write-protection-off.json --dump-machine " + after +
           " /checkUSB");
   ASSERT_EQ(first.status, 0) << first.err;
   const nlohmann::json machine = nlohmann::json::parse(ReadFile(after));
   EXPECT_TRUE(machine["processes"].empty()) << "nothing runs after the reboot";
-  const Outcome second = Sim("--machine " + after + " --dump-machine - /checkUSB");
+  const Child second = Sim("--machine " + after + " --dump-machine - /checkUSB");
   EXPECT_EQ(nlohmann::json::parse(second.out), machine) << "protected: nothing changes";
 }
 
