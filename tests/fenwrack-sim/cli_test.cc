@@ -341,15 +341,6 @@ TEST(Cli, TheDocumentedMachinesRun) {
   }
 }
 
-// The trace keeps every event that the timeline folds.
-TEST(Cli, TheTraceKeepsEveryEvent) {
-  ASSERT_EQ(Sim("--trace " + Temp("trace.jsonl") + " -- /restart").status, 0);
-  const std::string trace = ReadFile(Temp("trace.jsonl"));
-  EXPECT_EQ(trace.substr(0, trace.find('\n')),
-            R"({"t":0,"thread":"main","event":"lock_init","lock":2})");
-  EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 130) << "every event, the verdict";
-}
-
 // A reboot's machine, dumped and run again: the chained /checkUSB finds protection, changes
 // nothing.
 TEST(Cli, DumpsChainRuns) {
