@@ -50,8 +50,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Protection, testing::ValuesIn(std::vector<Protec
     {"others may empty a folder", Owned(kUs, {{kThem, true, false, kDeleteChild}}), true, true},
     {"generic write on a folder only adds", Owned(kUs, {{kThem, true, false, kGenericWrite}}), true, false},
     {"generic write on a file", Owned(kUs, {{kThem, true, false, kGenericWrite}}), false, true},
-    {"generic all on a folder", Owned(kUs, {{kThem, true, false, kGenericAll}}), true, true},
-    {"only the trusted may", Owned(kUs, {{kUs, true, false, kFull}, {kUs, true, true, kFull}}), true, false}}),
+    {"generic all on a folder", Owned(kUs, {{kThem, true, false, kGenericAll}}), true, true}}),
     testing_support::CaseName<ProtectionCase>);
 // clang-format on
 
