@@ -337,18 +337,4 @@ TEST(Cli, TheDocumentedMachinesRun) {
   }
 }
 
-// A reboot's machine, dumped and run again: the chained /checkUSB finds protection, changes
-// nothing.
-TEST(Cli, DumpsChainRuns) {
-  const std::string after = Temp("after.json");
-  const Child first =
-      Sim("--machine " FENWRACK_EXAMPLES "/write-protection-off.json --dump-machine " + after +
-          " /checkUSB");
-  ASSERT_EQ(first.status, 0) << first.err;
-  const nlohmann::json machine = nlohmann::json::parse(ReadFile(after));
-  EXPECT_TRUE(machine["processes"].empty()) << "nothing runs after the reboot";
-  const Child second = Sim("--machine " + after + " --dump-machine - /checkUSB");
-  EXPECT_EQ(nlohmann::json::parse(second.out), machine) << "protected: nothing changes";
-}
-
 }  // namespace
