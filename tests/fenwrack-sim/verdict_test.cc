@@ -1,7 +1,6 @@
 // The verdict of a run: what decides it for each switch, and what it says is left.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>

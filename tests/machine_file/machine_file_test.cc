@@ -2,11 +2,7 @@
 // back.
 #include <gtest/gtest.h>
 
-#include <regex>
-#include <sstream>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "fenwrack-sim/timeline_text.h"
 #include "machine_file/machine.h"

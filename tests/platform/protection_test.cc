@@ -13,7 +13,6 @@ using testing_support::PrintTo;  // for the test names of the table below
 
 constexpr Who kUs = Who::kTrusted, kThem = Who::kOthers;
 constexpr std::uint32_t kRead = 0x1200a9;    // what Wine gives others at mode 0644
-constexpr std::uint32_t kOpen = 0x1301ff;    // and at o+w
 constexpr std::uint32_t kFull = 0x1f01ff;    // full control
 constexpr std::uint32_t kModify = 0x1301bf;  // Windows' "Modify"
 constexpr std::uint32_t kAddFolder = 0x4;    // C:\ gives Authenticated Users this one
@@ -39,8 +38,6 @@ Security Owned(Who owner, std::vector<Entry> entries) {
 INSTANTIATE_TEST_SUITE_P(Table, Protection, testing::ValuesIn(std::vector<ProtectionCase>{
     {"others read a file", Owned(kUs, {{kUs, true, false, kFull}, {kThem, true, false, kRead}}), false, false},
     {"others read a folder", Owned(kUs, {{kThem, true, false, kRead}}), true, false},
-    {"others may write a file", Owned(kUs, {{kThem, true, false, kOpen}}), false, true},
-    {"others may write in a folder", Owned(kUs, {{kThem, true, false, kOpen}}), true, true},
     {"owned by someone else", Owned(kThem, {{kThem, true, false, kRead}}), false, true},
     {"no access list at all", Security{kUs, false, {}}, false, true},
     {"others may add a folder to a folder", Owned(kUs, {{kThem, true, false, kAddFolder}}), true, false},
@@ -53,8 +50,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Protection, testing::ValuesIn(std::vector<Protec
     {"others may empty a folder", Owned(kUs, {{kThem, true, false, kDeleteChild}}), true, true},
     {"generic write on a folder only adds", Owned(kUs, {{kThem, true, false, kGenericWrite}}), true, false},
     {"generic write on a file", Owned(kUs, {{kThem, true, false, kGenericWrite}}), false, true},
-    {"generic all on a folder", Owned(kUs, {{kThem, true, false, kGenericAll}}), true, true},
-    {"only the trusted may", Owned(kUs, {{kUs, true, false, kFull}, {kUs, true, true, kFull}}), true, false}}),
+    {"generic all on a folder", Owned(kUs, {{kThem, true, false, kGenericAll}}), true, true}}),
     testing_support::CaseName<ProtectionCase>);
 // clang-format on
 

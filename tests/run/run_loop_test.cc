@@ -21,20 +21,20 @@ struct EndedBySystem {};
 const std::string kFolder = "C:\\Service Tools\\Prüfstand";
 const std::string kRecord = "C:\\ProgramData\\Fenwrack\\records\\20261208T153012Z-restart";
 
-// A row of loops.json; the fields it leaves out take these values.
+// A row of loops.json, its fields named as these; the fields it leaves out take these values.
 struct LoopCase {
   std::string what;
-  std::vector<std::string> args;  // fenwrack-run's
-  int before = 0;                 // fenwrack-capture.exe's status
-  int dryRun = 0;                 // fenwrack-sim.exe's
-  std::string end = "exit";       // the trace's end
+  std::vector<std::string> args;      // fenwrack-run's
+  int captureBefore = 0;              // fenwrack-capture.exe's status
+  int dryRun = 0;                     // fenwrack-sim.exe's
+  std::string predictedEnd = "exit";  // the trace's end
   int predictedCode = 0;
   bool achieved = true;  // the trace's verdict
   int tool = 0;          // Fenwrack.exe's exit code; -1: cannot start, -2: ended by the system
-  int after = 0;
+  int captureAfter = 0;
   int check = 0;
-  bool taken = false;       // a record of that name exists
-  bool dryRunDone = false;  // a record of an earlier run: for check
+  bool recordTaken = false;  // a record of that name exists
+  bool dryRunDone = false;   // a record of an earlier run: for check
   std::vector<std::string> started;
   int status = 0;
   std::string record = kRecord;
@@ -47,38 +47,12 @@ struct LoopCase {
   std::string name = "Halvmark.exe";     // in every text the programs write
   std::vector<std::string> says;         // printed
 };
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(LoopCase, what, args, captureBefore, dryRun,
+                                                predictedEnd, predictedCode, achieved, tool,
+                                                captureAfter, check, recordTaken, dryRunDone,
+                                                started, status, record, recordLines, checkLine,
+                                                elevated, unprotected, links, operation, name, says)
 using testing_support::PrintTo;
-
-std::vector<LoopCase> Loops() {
-  std::vector<LoopCase> loops;
-  for (const nlohmann::json& r : testing_support::Rows("run/loops.json")) {
-    const LoopCase d;
-    loops.push_back({r["what"],
-                     r["args"],
-                     r.value("capture_before", d.before),
-                     r.value("dry_run", d.dryRun),
-                     r.value("predicted_end", d.end),
-                     r.value("predicted_code", d.predictedCode),
-                     r.value("achieved", d.achieved),
-                     r.value("tool", d.tool),
-                     r.value("capture_after", d.after),
-                     r.value("check", d.check),
-                     r.value("record_taken", false),
-                     r.value("dry_run_done", false),
-                     r["started"],
-                     r["status"],
-                     r.value("record", d.record),
-                     r.value("record_lines", d.recordLines),
-                     r.value("check_line", d.checkLine),
-                     r.value("elevated", false),
-                     r.value("unprotected", d.unprotected),
-                     r.value("links", d.links),
-                     r.value("operation", d.operation),
-                     r.value("name", d.name),
-                     r.value("says", d.says)});
-  }
-  return loops;
-}
 
 struct FakeSystem : run::System {
   using Error = std::optional<std::string>;
@@ -106,7 +80,7 @@ struct FakeSystem : run::System {
     EXPECT_EQ(p.folder, exe == "Fenwrack.exe" ? "" : c_.record) << exe;
     int status = c_.tool;
     if (exe == "fenwrack-capture.exe") {
-      status = p.commandLine.ends_with(" before.json") ? c_.before : c_.after;
+      status = p.commandLine.ends_with(" before.json") ? c_.captureBefore : c_.captureAfter;
       files[p.error] = status == 1 ? "fenwrack-capture: unknown: processes: " + c_.name +
                                          " could not be opened\nfenwrack-capture: unknown: "
                                          "processes: the list\n"
@@ -131,7 +105,7 @@ struct FakeSystem : run::System {
     return status == kCannotStart ? Error("no such file") : Error();
   }
   std::string Trace() const {
-    return R"({"t":0,"thread":"main","event":"end","how":")" + c_.end + R"(","code":)" +
+    return R"({"t":0,"thread":"main","event":"end","how":")" + c_.predictedEnd + R"(","code":)" +
            std::to_string(c_.predictedCode) +
            "}\n{\"t\":0,\"thread\":\"fenwrack-sim\",\"event\":\"verdict\",\"operation\":\"" +
            c_.operation + "\",\"achieved\":" + (c_.achieved ? "true" : "false") +
@@ -182,7 +156,7 @@ class Loop : public testing::TestWithParam<LoopCase> {};
 TEST_P(Loop, StartsTheStepsTheAnswersAllowAndEndsWithTheirStatus) {
   const LoopCase& c = GetParam();
   FakeSystem system(c);
-  if (c.taken)
+  if (c.recordTaken)
     system.folders.insert(kRecord);
   if (c.dryRunDone) {
     system.files[c.record + "\\trace.jsonl"] = system.Trace();
@@ -213,7 +187,8 @@ TEST_P(Loop, StartsTheStepsTheAnswersAllowAndEndsWithTheirStatus) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Loop, testing::ValuesIn(Loops()),
+INSTANTIATE_TEST_SUITE_P(Rows, Loop,
+                         testing::ValuesIn(testing_support::Rows<LoopCase>("run/loops.json")),
                          testing_support::CaseName<LoopCase>);
 
 class Quoting : public testing::TestWithParam<nlohmann::json> {};

@@ -4,7 +4,6 @@
 
 #include <regex>
 #include <string>
-#include <vector>
 
 #include "machine_file/machine.h"
 #include "platform/platform.h"

@@ -4,7 +4,6 @@
 
 #include <functional>
 #include <stdexcept>
-#include <vector>
 
 #include "machine_file/machine.h"
 #include "platform/platform.h"

@@ -23,8 +23,10 @@ inline std::string TestFile(const std::string& file) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-inline std::vector<nlohmann::json> Rows(const std::string& file) {
-  return nlohmann::json::parse(TestFile(file)).get<std::vector<nlohmann::json>>();
+// A table's rows, as JSON or read into a type of their own.
+template <class Row = nlohmann::json>
+std::vector<Row> Rows(const std::string& file) {
+  return nlohmann::json::parse(TestFile(file)).get<std::vector<Row>>();
 }
 
 // A case's label as a test name, the same in every process.

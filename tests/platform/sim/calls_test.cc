@@ -1,5 +1,5 @@
 // The simulated platform's calls, each as Windows and Wine answer it: paths, registry reads,
-// window texts, closes and waits, the shutdown privilege, the status window's timer.
+// window texts, closes and waits, the shutdown privilege.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -21,10 +21,6 @@ using sim_engine::EndHow;
 using sim_engine::RunResult;
 using testing_support::RowName;
 using testing_support::Rows;
-
-RunResult Tool(const json& machine, const char16_t* op) {
-  return platform::sim::Run(Machine::FromJson(machine, "test"), {u"Fenwrack.exe", op});
-}
 
 class PathForms : public testing::TestWithParam<json> {};
 
@@ -143,7 +139,9 @@ TEST(Processes, ACloseEndsAProcessLaterWithItsHelpers) {
 // The system needs a moment to end the session: a thread ready at the request still runs, one
 // waiting for later does not.
 TEST(Shutdown, TakesTheProcessOnceNothingMoreCanRunAtThatMoment) {
-  const RunResult run = Tool(json::object(), u"/checkUSB");  // no registry editor: a reboot at once
+  // No registry editor: a reboot at once.
+  const RunResult run = platform::sim::Run(Machine::FromJson(json::object(), "test"),
+                                           {u"Fenwrack.exe", u"/checkUSB"});
   std::vector<std::pair<std::string, std::string>> steps;
   for (const auto& e : run.events) {
     if (e.event == "exit_windows" || e.event == "status_window" || e.event == "status_text" ||
@@ -154,12 +152,6 @@ TEST(Shutdown, TakesTheProcessOnceNothingMoreCanRunAtThatMoment) {
   EXPECT_EQ(steps, (std::vector<std::pair<std::string, std::string>>{
                        {"main", "exit_windows"}, {"status", "status_window"}, {"system", "end"}}));
   EXPECT_EQ(run.how, EndHow::kReboot);
-}
-
-TEST(StatusWindow, WithoutATimerNoTextIsWritten) {
-  const RunResult run = Tool({{"faults", {{"timer_fails", true}}}}, u"/?");
-  EXPECT_EQ(run.Named("status_window").size(), 1u);
-  EXPECT_TRUE(run.Named("status_text").empty());
 }
 
 }  // namespace

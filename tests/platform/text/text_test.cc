@@ -3,44 +3,24 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "platform/platform.h"
 #include "platform/text/text.h"
-#include "rows.h"
 
 namespace {
 
 namespace text = platform::text;
 
-struct BadUtf8 {
-  const char* what;
-  std::string bytes;
-  int at;  // the byte the message names
-};
-using testing_support::PrintTo;
-
-class Utf8 : public testing::TestWithParam<BadUtf8> {};
-
-TEST_P(Utf8, IsRefusedUnlessWellFormedNamingTheByte) {
+// Which bytes are well formed, JsonString's comparison with nlohmann::json checks byte by byte;
+// here, that the message names the first byte of the sequence that is not.
+TEST(Utf8, IsRefusedUnlessWellFormedNamingTheByte) {
   try {
-    text::Utf8ToUtf16(GetParam().bytes);
+    text::Utf8ToUtf16("ab\xE0\x80\xAF");
     ADD_FAILURE() << "accepted";
   } catch (const text::TextError& e) {
-    EXPECT_EQ(e.what(), "not well-formed UTF-8 at byte " + std::to_string(GetParam().at));
+    EXPECT_STREQ(e.what(), "not well-formed UTF-8 at byte 2");
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Table, Utf8,
-                         testing::ValuesIn(std::vector<BadUtf8>{
-                             {"overlong three bytes", "ab\xE0\x80\xAF", 2},
-                             {"overlong two bytes", "\xC0\xAF", 0},
-                             {"a surrogate", "x\xED\xA0\x80", 1},
-                             {"above U+10FFFF", "\xF4\x90\x80\x80", 0},
-                             {"cut short", "xy\xE2\x82", 2},
-                             {"a stray trail byte", "\x80", 0},
-                             {"a five-byte lead", "\xF8\x88\x80", 0}}),
-                         testing_support::CaseName<BadUtf8>);
 
 TEST(Utf8, WellFormedTextGoesThereAndBack) {
   const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
