@@ -134,8 +134,12 @@ def build(files, version, product_code, upgrade_code, stamp, target):
         for command in (["wixl", "-a", "x64", "-o", "package.msi", "package.wxs"],
                         ["msibuild", "package.msi", "-i", "Upgrade.idt", "-s", "Fenwrack", MAKER,
                          "x64;1033", package_code]):
-            done = subprocess.run(fixed + command, cwd=work, env=env, capture_output=True,
-                                  text=True)
+            try:
+                done = subprocess.run(fixed + command, cwd=work, env=env, capture_output=True,
+                                      text=True)
+            except FileNotFoundError as missing:
+                sys.exit("package: %s is missing: scripts/setup-debian installs it" %
+                         missing.filename)
             # wixl warns of every attribute it does not know; only a failure counts.
             if done.returncode:
                 sys.exit("package: %s failed: %s" % (command[0], done.stderr.strip()))
@@ -157,6 +161,12 @@ def main():
         codes[key] = getattr(args, key) or codes.get(key)
         if not codes[key]:
             parser.error("no %s: give --codes or --%s" % (key, key.replace("_", "-")))
+    # What Windows Installer takes: at most 255.255.65535, a fourth part it does not compare.
+    parts = codes["version"].split(".")
+    if not (3 <= len(parts) <= 4 and all(p.isdigit() for p in parts) and int(parts[0]) < 256
+            and int(parts[1]) < 256 and int(parts[2]) < 65536):
+        parser.error("version %s: Windows Installer takes A.B.C[.D], A and B below 256, C below "
+                     "65536" % codes["version"])
     files = {path.relative_to(args.folder).as_posix(): path.read_bytes()
              for path in sorted(args.folder.rglob("*")) if path.is_file()}
     if not files:
