@@ -113,8 +113,9 @@ def main():
                         help="a timestamp server; the signed files then differ from run to run")
     args = parser.parse_args()
     build, out, sign = args.build, args.out, signer(args)
-    version = re.search(r"project\(Fenwrack VERSION ([0-9.]+)",
-                        (SOURCE / "CMakeLists.txt").read_text()).group(1)
+    # The version and the package's codes, as the build that made the exes has them.
+    codes = json.loads((build / "generated/package.json").read_text())
+    version = codes["version"]
     files = {}
     with tempfile.TemporaryDirectory() as work:
         for name in EXES:
@@ -143,11 +144,10 @@ def main():
             entry.external_attr = (0o100755 if name.endswith(".exe") else 0o100644) << 16
             bundle.writestr(entry, data, compresslevel=9)
     print(target)
-    codes = json.loads((build / "generated/package.json").read_text())
     package = out / ("fenwrack-%s.msi" % version)
     with tempfile.TemporaryDirectory() as work:
         unsigned = Path(work) / package.name if sign else package
-        build_package(files, codes["version"], codes["product_code"], codes["upgrade_code"],
+        build_package(files, version, codes["product_code"], codes["upgrade_code"],
                       stamp(), unsigned)
         if sign:
             sign(unsigned, package)
