@@ -6,7 +6,7 @@
 #include "firmware/firmware_control.h"
 #include "machine_file/machine.h"
 #include "platform/text/text.h"
-#include "sim_engine/run_result.h"
+#include "sim/run_result.h"
 
 namespace fenwrack_sim {
 

@@ -8,7 +8,7 @@
 
 #include "fenwrack-sim/fleet.h"
 #include "fenwrack-sim/verdict.h"
-#include "sim_engine/run_result.h"
+#include "sim/run_result.h"
 
 namespace fenwrack_sim {
 

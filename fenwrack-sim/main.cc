@@ -19,11 +19,11 @@
 #include "machine_file/machine.h"
 #include "machine_file/machine_model.h"
 #include "platform/host/host.h"
-#include "platform/sim/entry.h"
+#include "sim/entry.h"
 #include "platform/text/text.h"
 #include "removal/product_table_digest.h"
-#include "sim_engine/events.h"
-#include "sim_engine/run_result.h"
+#include "sim/events.h"
+#include "sim/run_result.h"
 
 namespace {
 

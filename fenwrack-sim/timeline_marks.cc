@@ -1,7 +1,7 @@
 #include "fenwrack-sim/timeline_marks.h"
 
 #include "platform/text/text.h"
-#include "sim_engine/events.h"
+#include "sim/events.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fenwrack-sim/timeline_layout.h"
-#include "sim_engine/run_result.h"
+#include "sim/run_result.h"
 
 namespace fenwrack_sim::timeline {
 

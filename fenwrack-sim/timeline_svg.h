@@ -6,8 +6,8 @@
 
 #include "fenwrack-sim/verdict.h"
 #include "machine_file/machine.h"
-#include "platform/sim/entry.h"
-#include "sim_engine/run_result.h"
+#include "sim/entry.h"
+#include "sim/run_result.h"
 
 namespace fenwrack_sim {
 

@@ -6,7 +6,7 @@
 
 #include "fenwrack-sim/timeline_text.h"
 #include "platform/text/text.h"
-#include "sim_engine/events.h"
+#include "sim/events.h"
 
 namespace fenwrack_sim {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "sim_engine/run_result.h"
+#include "sim/run_result.h"
 
 namespace fenwrack_sim {
 

@@ -12,7 +12,7 @@
 #include "platform/text/ascii.h"
 #include "platform/text/text.h"
 #include "removal/product_code_table.h"
-#include "sim_engine/events.h"
+#include "sim/events.h"
 
 namespace fenwrack_sim {
 

@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 
 #include "machine_file/machine.h"
-#include "platform/sim/entry.h"
-#include "sim_engine/run_result.h"
+#include "sim/entry.h"
+#include "sim/run_result.h"
 
 namespace fenwrack_sim {
 

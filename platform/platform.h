@@ -1,5 +1,5 @@
 // The Windows services the tool uses, in the tool's own terms. Two implementations exist: the
-// real one (platform/win32) and the simulated analyzer (platform/sim); the build links one.
+// real one (platform/win32) and the simulated analyzer (sim/); the build links one.
 // Each function passes its arguments through to the one system call it is named after, so the
 // exact arguments stay visible in the tool's own code.
 #pragma once

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/command_line.h"
-#include "sim_engine/run_state.h"
+#include "sim/run_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static sim_engine::RunState sim({}, {});

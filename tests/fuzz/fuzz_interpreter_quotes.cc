@@ -5,10 +5,10 @@
 #include <string>
 
 #include "machine_file/machine.h"
-#include "platform/sim/entry.h"
-#include "sim_engine/outside_programs.h"
-#include "sim_engine/run_result.h"
-#include "sim_engine/run_state.h"
+#include "sim/entry.h"
+#include "sim/outside_programs.h"
+#include "sim/run_result.h"
+#include "sim/run_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // The demo's files, among them scripts and folders with blanks in their names.

@@ -6,8 +6,8 @@
 
 #include "machine_file/machine.h"
 #include "machine_file/machine_model.h"
-#include "platform/sim/entry.h"
-#include "sim_engine/run_result.h"
+#include "sim/entry.h"
+#include "sim/run_result.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using machine_file::Machine;

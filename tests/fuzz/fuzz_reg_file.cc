@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "sim_engine/outside_programs.h"
+#include "sim/outside_programs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string content(reinterpret_cast<const char*>(data), size);

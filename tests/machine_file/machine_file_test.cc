@@ -6,9 +6,9 @@
 
 #include "fenwrack-sim/timeline_text.h"
 #include "machine_file/machine.h"
-#include "platform/sim/entry.h"
+#include "sim/entry.h"
 #include "rows.h"
-#include "sim_engine/run_result.h"
+#include "sim/run_result.h"
 
 namespace {
 

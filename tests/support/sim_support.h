@@ -10,9 +10,9 @@
 #include <nlohmann/json.hpp>
 
 #include "machine_file/machine.h"
-#include "platform/sim/entry.h"
+#include "sim/entry.h"
 #include "rows.h"
-#include "sim_engine/run_result.h"
+#include "sim/run_result.h"
 
 class CFirmwareControl;
 

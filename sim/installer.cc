@@ -1,6 +1,6 @@
 // The installer's product state query.
 #include "platform/platform.h"
-#include "platform/sim/call.h"
+#include "sim/call.h"
 
 namespace platform {
 

@@ -2,7 +2,7 @@
 #include <new>
 
 #include "platform/platform.h"
-#include "platform/sim/call.h"
+#include "sim/call.h"
 
 namespace platform::sim {
 

@@ -1,10 +1,10 @@
-#include "platform/sim/entry.h"
+#include "sim/entry.h"
 
 #include <mutex>
 
 #include "platform/framework.h"
 #include "platform/process_global.h"
-#include "sim_engine/run_state.h"
+#include "sim/run_state.h"
 
 namespace platform {
 

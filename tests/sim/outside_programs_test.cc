@@ -7,9 +7,9 @@
 
 #include "machine_file/machine.h"
 #include "platform/platform.h"
-#include "platform/sim/entry.h"
+#include "sim/entry.h"
 #include "rows.h"
-#include "sim_engine/run_result.h"
+#include "sim/run_result.h"
 
 namespace {
 
@@ -22,8 +22,8 @@ using testing_support::TestFile;
 
 // The machine of analyzer.json, its settings file from settings.reg.
 json Analyzer(bool administrator) {
-  json machine = json::parse(TestFile("sim_engine/analyzer.json"));
-  const std::string lines = TestFile("sim_engine/settings.reg");
+  json machine = json::parse(TestFile("sim/analyzer.json"));
+  const std::string lines = TestFile("sim/settings.reg");
   for (json& file : machine["files"]) {
     if (file["path"] == "C:\\K\\a b.reg")
       file["content"] = std::regex_replace(lines, std::regex("\n"), "\r\n");
@@ -58,7 +58,7 @@ TEST_P(Interpreter, QuotesThenExpandsThenRunsEachCommandItWould) {
   EXPECT_EQ(commands, GetParam()["commands"]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, Interpreter, testing::ValuesIn(Rows("sim_engine/interpreter.json")),
+INSTANTIATE_TEST_SUITE_P(Table, Interpreter, testing::ValuesIn(Rows("sim/interpreter.json")),
                          RowName);
 
 class OutsidePrograms : public testing::TestWithParam<json> {};
@@ -81,6 +81,6 @@ TEST_P(OutsidePrograms, DoWhatTheirSwitchesSayInTheirTime) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, OutsidePrograms,
-                         testing::ValuesIn(Rows("sim_engine/outside_programs.json")), RowName);
+                         testing::ValuesIn(Rows("sim/outside_programs.json")), RowName);
 
 }  // namespace

@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "platform/platform.h"
-#include "platform/sim/call.h"
-#include "platform/sim/resources.h"
+#include "sim/call.h"
+#include "sim/resources.h"
 
 namespace platform {
 

@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "platform/platform.h"
-#include "platform/sim/call.h"
+#include "sim/call.h"
 
 namespace platform {
 

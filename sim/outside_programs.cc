@@ -1,6 +1,6 @@
 // The programs the tool starts, as the simulated machine runs them: the command interpreter, the
 // installer and the registry editor.
-#include "sim_engine/outside_programs.h"
+#include "sim/outside_programs.h"
 
 #include <algorithm>
 #include <optional>
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/text/text.h"
-#include "sim_engine/events.h"
+#include "sim/events.h"
 
 namespace sim_engine {
 

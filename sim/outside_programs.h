@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sim_engine/run_state.h"
+#include "sim/run_state.h"
 
 namespace sim_engine {
 

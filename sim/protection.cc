@@ -1,6 +1,6 @@
 // Who may change a path on the simulated machine: what its files and folders say.
 #include "platform/platform.h"
-#include "platform/sim/call.h"
+#include "sim/call.h"
 
 namespace platform {
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/sim/call.h"
+#include "sim/call.h"
 
 namespace platform {
 

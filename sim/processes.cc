@@ -3,8 +3,8 @@
 #include <optional>
 
 #include "platform/platform.h"
-#include "platform/sim/call.h"
-#include "sim_engine/outside_programs.h"
+#include "sim/call.h"
+#include "sim/outside_programs.h"
 
 namespace platform {
 

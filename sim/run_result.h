@@ -12,7 +12,7 @@ namespace sim_engine {
 struct Event {
   std::uint64_t t = 0;    // virtual milliseconds since the run's start
   std::string thread;     // "main", "status", "worker"
-  std::string event;      // one of sim_engine/events.h
+  std::string event;      // one of events.h
   nlohmann::json fields;  // an object
 };
 

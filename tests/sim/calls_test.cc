@@ -9,9 +9,9 @@
 #include "fenwrack-sim/timeline_text.h"
 #include "machine_file/machine.h"
 #include "platform/platform.h"
-#include "platform/sim/entry.h"
+#include "sim/entry.h"
 #include "rows.h"
-#include "sim_engine/run_result.h"
+#include "sim/run_result.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ TEST_P(PathForms, AreNormalisedAsWindowsDoesForEveryLookup) {
   EXPECT_EQ(run.Named("process_start").size(), GetParam()["is_file"] ? 1u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, PathForms, testing::ValuesIn(Rows("platform/sim/path_forms.json")),
+INSTANTIATE_TEST_SUITE_P(Table, PathForms, testing::ValuesIn(Rows("sim/path_forms.json")),
                          RowName);
 
 // A file made takes its folder's spelling and loses its trailing dots.
@@ -92,7 +92,7 @@ TEST_P(FourByteRead, GivesStatusSizeAndBytesAsWindowsDoes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, FourByteRead,
-                         testing::ValuesIn(Rows("platform/sim/registry_reads.json")), RowName);
+                         testing::ValuesIn(Rows("sim/registry_reads.json")), RowName);
 
 // The text is cut to the buffer, its terminator counted.
 TEST(WindowText, IsCutToTheBuffer) {

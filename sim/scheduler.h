@@ -18,7 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "sim_engine/run_result.h"
+#include "sim/run_result.h"
 
 namespace sim_engine {
 

@@ -7,8 +7,8 @@
 
 #include "machine_file/machine.h"
 #include "platform/platform.h"
-#include "platform/sim/entry.h"
-#include "sim_engine/run_result.h"
+#include "sim/entry.h"
+#include "sim/run_result.h"
 
 namespace {
 

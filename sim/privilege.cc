@@ -2,8 +2,8 @@
 #include <optional>
 
 #include "platform/platform.h"
-#include "platform/sim/call.h"
-#include "sim_engine/run_result.h"
+#include "sim/call.h"
+#include "sim/run_result.h"
 
 namespace platform {
 

@@ -1,8 +1,8 @@
-#include "sim_engine/run_state.h"
+#include "sim/run_state.h"
 
 #include <atomic>
 
-#include "sim_engine/events.h"
+#include "sim/events.h"
 
 namespace sim_engine {
 

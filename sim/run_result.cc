@@ -1,4 +1,4 @@
-#include "sim_engine/run_result.h"
+#include "sim/run_result.h"
 
 namespace sim_engine {
 

@@ -1,4 +1,4 @@
-#include "platform/sim/resources.h"
+#include "sim/resources.h"
 
 namespace platform::sim {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "machine_file/machine.h"
-#include "sim_engine/run_result.h"
+#include "sim/run_result.h"
 
 namespace platform::sim {
 

@@ -9,8 +9,8 @@
 
 #include "platform/handles.h"
 #include "platform/text/text.h"
-#include "sim_engine/events.h"
-#include "sim_engine/run_state.h"
+#include "sim/events.h"
+#include "sim/run_state.h"
 
 namespace platform::sim {
 

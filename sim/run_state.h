@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "sim_engine/machine_state.h"
-#include "sim_engine/run_result.h"
-#include "sim_engine/scheduler.h"
+#include "sim/machine_state.h"
+#include "sim/run_result.h"
+#include "sim/scheduler.h"
 
 namespace sim_engine {
 

@@ -1,9 +1,9 @@
-#include "sim_engine/machine_state.h"
+#include "sim/machine_state.h"
 
 #include <algorithm>
 
 #include "platform/text/text.h"
-#include "sim_engine/events.h"
+#include "sim/events.h"
 
 namespace sim_engine {
 

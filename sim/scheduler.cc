@@ -1,11 +1,11 @@
-#include "sim_engine/scheduler.h"
+#include "sim/scheduler.h"
 
 #include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <system_error>
 
-#include "sim_engine/events.h"
+#include "sim/events.h"
 
 namespace sim_engine {
 

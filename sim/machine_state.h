@@ -12,8 +12,8 @@
 
 #include "machine_file/machine_model.h"
 #include "platform/platform.h"
-#include "sim_engine/run_result.h"
-#include "sim_engine/scheduler.h"
+#include "sim/run_result.h"
+#include "sim/scheduler.h"
 
 namespace sim_engine {
 
