@@ -53,7 +53,7 @@ namespace {
 void DemoRestart(benchmark::State& state) {
   const machine_file::Machine demo = machine_file::Machine::Demo();
   for (auto _ : state) {
-    benchmark::DoNotOptimize(platform::sim::Run(demo, {u"Fenwrack.exe", u"/restart"}));
+    benchmark::DoNotOptimize(sim::Run(demo, {u"Fenwrack.exe", u"/restart"}));
   }
 }
 BENCHMARK(DemoRestart)->Unit(benchmark::kMillisecond);
@@ -74,7 +74,7 @@ void ScanPass(benchmark::State& state) {
   const machine_file::Machine machine = LargeMachine(10000, 2000);
   for (auto _ : state) {
     double seconds = 0;
-    platform::sim::RunFunction(machine, [&] {
+    sim::RunFunction(machine, [&] {
       const auto start = std::chrono::steady_clock::now();
       platform::EnumTopLevelWindows(&CloseFirmwareWindowProc, 0);
       const platform::Snapshot snapshot = platform::TakeSnapshot(platform::kSnapProcess, 0);

@@ -27,8 +27,8 @@ std::string ForConsole(std::string_view text) {
   return machine_file::Printable(text, std::string::npos);
 }
 
-void ForConsole(sim_engine::RunResult& run) {
-  for (sim_engine::Event& event : run.events)
+void ForConsole(sim::RunResult& run) {
+  for (sim::Event& event : run.events)
     Escape(event.fields);
   for (std::string& change : run.changes)
     Escape(change);

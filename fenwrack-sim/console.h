@@ -14,7 +14,7 @@ namespace fenwrack_sim {
 
 std::string ForConsole(std::string_view text);
 // Every text of the run's events and changes, in place: for the timeline, made after the trace.
-void ForConsole(sim_engine::RunResult& run);
+void ForConsole(sim::RunResult& run);
 Verdict ForConsole(Verdict verdict);
 FleetEntry ForConsole(FleetEntry entry);
 

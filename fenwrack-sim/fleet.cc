@@ -7,8 +7,6 @@
 
 namespace fenwrack_sim {
 
-namespace sim = platform::sim;
-
 std::vector<FleetEntry> JudgeFleet(const std::string& folder,
                                    const std::vector<std::u16string>& args) {
   std::vector<std::string> names;

@@ -19,15 +19,13 @@
 #include "machine_file/machine.h"
 #include "machine_file/machine_model.h"
 #include "platform/host/host.h"
-#include "sim/entry.h"
 #include "platform/text/text.h"
 #include "removal/product_table_digest.h"
+#include "sim/entry.h"
 #include "sim/events.h"
 #include "sim/run_result.h"
 
 namespace {
-
-namespace sim = platform::sim;
 
 // Exit statuses.
 constexpr int kRan = 0;         // the tool exited with 0, or the system powered off or rebooted
@@ -38,7 +36,7 @@ constexpr int kNotAchieved = 4;  // with --require-achieved
 
 // A run and what fenwrack-sim makes of it.
 struct Report {
-  const sim_engine::RunResult& run;
+  const sim::RunResult& run;
   std::string title;  // the tool's command line and the machine
   std::optional<fenwrack_sim::Verdict> verdict;
 };
@@ -47,9 +45,8 @@ struct Report {
 std::string TraceOf(const Report& r) {
   std::string trace = fenwrack_sim::FormatJsonLines(r.run);
   if (r.verdict) {
-    nlohmann::json line = {{"t", r.run.virtualMs},
-                           {"thread", "fenwrack-sim"},
-                           {"event", sim_engine::events::kVerdict}};
+    nlohmann::json line = {
+        {"t", r.run.virtualMs}, {"thread", "fenwrack-sim"}, {"event", sim::events::kVerdict}};
     line.update(r.verdict->Json());
     trace += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   }
@@ -176,16 +173,16 @@ std::optional<std::string> Outputs::Open(const Options& options, const std::vect
   std::_Exit(kUsageError);
 }
 
-int Status(const sim_engine::RunResult& run, bool capture) {
+int Status(const sim::RunResult& run, bool capture) {
   if (capture)
     return run.exitCode;
   switch (run.how) {
-    case sim_engine::EndHow::kExit:
+    case sim::EndHow::kExit:
       return run.exitCode == 0 ? kRan : kToolFailed;
-    case sim_engine::EndHow::kPowerOff:
-    case sim_engine::EndHow::kReboot:
+    case sim::EndHow::kPowerOff:
+    case sim::EndHow::kReboot:
       return kRan;
-    case sim_engine::EndHow::kStuck:
+    case sim::EndHow::kStuck:
       return kStuck;
   }
   return kStuck;
@@ -194,7 +191,7 @@ int Status(const sim_engine::RunResult& run, bool capture) {
 // Every output's text, made before any is written, so that nothing is half done when making one
 // fails. The timeline comes last, from the run with its names escaped for a console.
 std::vector<std::string> Texts(std::vector<Output>& outputs, const Report& report,
-                               sim_engine::RunResult& run, bool capture) {
+                               sim::RunResult& run, bool capture) {
   std::vector<std::string> texts(outputs.size());
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     for (const OutputKind& kind : kOutputs) {
@@ -215,7 +212,7 @@ std::vector<std::string> Texts(std::vector<Output>& outputs, const Report& repor
 }
 
 // Writes every output; the first failure is told.
-int WriteOutputs(Outputs& outputs, const Report& report, sim_engine::RunResult& run, bool capture,
+int WriteOutputs(Outputs& outputs, const Report& report, sim::RunResult& run, bool capture,
                  bool requireAchieved) {
   const std::vector<std::string> texts = Texts(outputs.list(), report, run, capture);
   std::optional<std::string> failure;
@@ -340,7 +337,7 @@ int Simulate(const Options& options) {
     Complain(*error);
     return kUsageError;
   }
-  std::optional<sim_engine::RunResult> run;
+  std::optional<sim::RunResult> run;
   try {
     run = options.capture
               ? sim::RunProcess(*machine, toolArgs, [&] { return capture::CaptureMain(toolArgs); })

@@ -9,11 +9,11 @@
 
 namespace fenwrack_sim::timeline {
 
-namespace events = sim_engine::events;
+namespace events = sim::events;
 using nlohmann::json;
 using platform::text::BaseName;
-using sim_engine::Event;
-using sim_engine::RunResult;
+using sim::Event;
+using sim::RunResult;
 
 int LaneOf(const std::string& thread) {
   for (int i = 0; i < kLaneCount; ++i) {

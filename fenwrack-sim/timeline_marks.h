@@ -44,7 +44,7 @@ int LaneOf(const std::string& thread);
 std::string Seconds(std::uint64_t ms);
 
 // Finds what the picture shows of each event.
-Picture Collect(const sim_engine::RunResult& run);
+Picture Collect(const sim::RunResult& run);
 // Folds a mark into the lane's last group of its kind when it says the same again.
 std::vector<Group> Fold(const std::vector<Mark>& marks);
 // Contiguous pauses of one length on one lane (the polls of a wait) get one label: the bars

@@ -14,9 +14,9 @@ namespace fenwrack_sim {
 namespace timeline {
 namespace {
 
-using sim_engine::EndHow;
-using sim_engine::Event;
-using sim_engine::RunResult;
+using sim::EndHow;
+using sim::Event;
+using sim::RunResult;
 
 constexpr const char* kFont = "DejaVu Sans, Verdana, Arial, sans-serif";
 
@@ -261,7 +261,7 @@ std::string Draw(const RunResult& run, const std::string& title,
 }  // namespace
 }  // namespace timeline
 
-std::string TimelineSvg(const sim_engine::RunResult& run, const std::string& title,
+std::string TimelineSvg(const sim::RunResult& run, const std::string& title,
                         const std::optional<Verdict>& verdict) {
   return timeline::Draw(run, title, verdict);
 }

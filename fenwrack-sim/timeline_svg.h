@@ -15,7 +15,7 @@ namespace fenwrack_sim {
 // the same label (a snapshot per pass) are folded into one, so a long run stays readable at
 // 1200 px. `title` heads the picture (the tool's command line, the machine), the verdict under it,
 // so that the picture alone tells what happened.
-std::string TimelineSvg(const sim_engine::RunResult& run, const std::string& title,
+std::string TimelineSvg(const sim::RunResult& run, const std::string& title,
                         const std::optional<Verdict>& verdict);
 
 }  // namespace fenwrack_sim

@@ -12,13 +12,13 @@ namespace fenwrack_sim {
 
 namespace {
 
-namespace events = sim_engine::events;
+namespace events = sim::events;
 using nlohmann::json;
 using platform::text::Hex;
 using platform::text::Quote;
-using sim_engine::EndHow;
-using sim_engine::Event;
-using sim_engine::RunResult;
+using sim::EndHow;
+using sim::Event;
+using sim::RunResult;
 
 std::string Dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);

@@ -7,9 +7,9 @@
 
 namespace fenwrack_sim {
 
-std::string FormatTimeline(const sim_engine::RunResult& result);
-std::string FormatJsonLines(const sim_engine::RunResult& result);
+std::string FormatTimeline(const sim::RunResult& result);
+std::string FormatJsonLines(const sim::RunResult& result);
 // How the run ended, as the timeline says it: "exit code 0", "reboot", "stuck (why)", ...
-std::string FormatEnd(const sim_engine::RunResult& result);
+std::string FormatEnd(const sim::RunResult& result);
 
 }  // namespace fenwrack_sim

@@ -18,8 +18,7 @@ namespace fenwrack_sim {
 
 namespace {
 
-namespace sim = platform::sim;
-namespace events = sim_engine::events;
+namespace events = sim::events;
 using json = nlohmann::json;
 using Lines = std::vector<std::string>;
 
@@ -69,17 +68,17 @@ std::string Named(const json& process) {
 
 // What one run did and left, read once.
 struct Facts {
-  const sim_engine::RunResult& run;
+  const sim::RunResult& run;
   json before;
   bool administrator;
   std::map<std::uint32_t, int> closeRequests;  // by the window owner's pid
   std::map<std::uint32_t, int> refusedRequests;
 
-  Facts(const machine_file::Machine& machine, const sim_engine::RunResult& r)
+  Facts(const machine_file::Machine& machine, const sim::RunResult& r)
       : run(r),
         before(machine.json()),
         administrator(before["system"].value("administrator", true)) {
-    for (const sim_engine::Event& e : run.events) {
+    for (const sim::Event& e : run.events) {
       if (e.event == events::kPostMessage)
         ++(e.fields.value("ok", false) ? closeRequests
                                        : refusedRequests)[e.fields.value("pid", 0u)];
@@ -131,16 +130,16 @@ struct Facts {
            (asked == 1 ? "" : "s");
   }
 
-  std::vector<sim_engine::Event> Events(const char* name) const { return run.Named(name); }
+  std::vector<sim::Event> Events(const char* name) const { return run.Named(name); }
 };
 
 // The verdict's common ending: a run that did not end by itself says so first.
-bool EndedBadly(const sim_engine::RunResult& run, Verdict& v) {
-  if (run.how == sim_engine::EndHow::kStuck) {
+bool EndedBadly(const sim::RunResult& run, Verdict& v) {
+  if (run.how == sim::EndHow::kStuck) {
     v.deciding = "the run never ended: " + fenwrack_sim::FormatEnd(run);
     return true;
   }
-  if (run.how == sim_engine::EndHow::kExit && run.exitCode != 0) {
+  if (run.how == sim::EndHow::kExit && run.exitCode != 0) {
     v.deciding = "the tool stopped short: it ran out of memory (exit code " +
                  std::to_string(run.exitCode) + ")";
     return true;
@@ -159,7 +158,7 @@ void JudgeStop(const Facts& f, Verdict& v) {
 }
 
 void JudgeRestart(const Facts& f, Verdict& v) {
-  for (const sim_engine::Event& e : f.Events(events::kTerminateProcess)) {
+  for (const sim::Event& e : f.Events(events::kTerminateProcess)) {
     if (!e.fields.value("ok", false))
       continue;
     v.details.push_back("terminated " + e.fields["name"].get<std::string>() + " (pid " +
@@ -175,12 +174,12 @@ void JudgeRestart(const Facts& f, Verdict& v) {
                         (IsServer(p["name"]) ? "; a restart terminates one server only" : ""));
   }
   std::string script;
-  for (const sim_engine::Event& e : f.Events(events::kScript)) {
+  for (const sim::Event& e : f.Events(events::kScript)) {
     if (!e.fields.value("builtin", false))
       script = e.fields.value("runs", false) ? e.fields["path"].get<std::string>() : "";
   }
   std::size_t started = 0;
-  for (const sim_engine::Event& e : f.Events(events::kProcessStart)) {
+  for (const sim::Event& e : f.Events(events::kProcessStart)) {
     ++started;
     for (const json& p : left) {
       if (p["name"] == e.fields["name"])
@@ -242,7 +241,7 @@ void JudgeDeinstall(const Facts& f, Verdict& v) {
   const std::string refused =
       installerRan && !f.administrator ? ": the account is not an administrator" : "";
   std::size_t removed = 0, kept = 0;
-  for (const sim_engine::Event& e : f.Events(events::kProtection)) {
+  for (const sim::Event& e : f.Events(events::kProtection)) {
     if (!e.fields.value("protected", true)) {
       v.details.push_back(e.fields["path"].get<std::string>() + kChangedByOthers +
                           ": passed over for " + places::kMsiexecPaths[1]);
@@ -283,9 +282,8 @@ void JudgeCheckUsb(const Facts& f, Verdict& v) {
     return;
   }
   const auto imports = f.Events(events::kRegImport);
-  const bool denied = std::any_of(imports.begin(), imports.end(), [](const sim_engine::Event& e) {
-    return !e.fields.value("ok", true);
-  });
+  const bool denied = std::any_of(imports.begin(), imports.end(),
+                                  [](const sim::Event& e) { return !e.fields.value("ok", true); });
   const auto started = f.Events(events::kCreateProcess);
   // Why nothing reached the registry, when the settings file is not to blame.
   const std::string unread = started.empty() || !started.back().fields.value("ok", false)
@@ -304,7 +302,7 @@ void JudgeCheckUsb(const Facts& f, Verdict& v) {
   v.details.push_back(after ? "WriteProtect is 1 for the next start"
                             : "WriteProtect is still not 1: every /checkUSB will import and "
                               "reboot again");
-  const bool rebooted = f.run.how == sim_engine::EndHow::kReboot;
+  const bool rebooted = f.run.how == sim::EndHow::kReboot;
   v.achieved = rebooted && after;
   v.deciding = !rebooted ? "the reboot was refused; WriteProtect is " +
                                std::string(after ? "1 once the system restarts" : "not 1")
@@ -319,13 +317,13 @@ void JudgeCheckUsb(const Facts& f, Verdict& v) {
 }
 
 void JudgeShutdown(const Facts& f, Verdict& v) {
-  v.achieved = f.run.how == sim_engine::EndHow::kPowerOff;
+  v.achieved = f.run.how == sim::EndHow::kPowerOff;
   if (v.achieved) {
     v.deciding = "a power-off was asked for and accepted";
     return;
   }
   bool enabled = false;
-  for (const sim_engine::Event& e : f.Events(events::kPrivilege))
+  for (const sim::Event& e : f.Events(events::kPrivilege))
     enabled = e.fields.value("step", "") == "adjust" ? e.fields.value("enabled", false) : enabled;
   const bool held = f.before["system"].value("shutdown_privilege", true);
   v.deciding = enabled ? "the power-off was refused by the system: the analyzer stays on"
@@ -353,7 +351,7 @@ bool IsFirmware(const std::string& name) {
 }
 
 Verdict Judge(const machine_file::Machine& before, const std::vector<std::u16string>& args,
-              const sim_engine::RunResult& run) {
+              const sim::RunResult& run) {
   static const std::map<Operation, std::pair<const char*, const char*>> kAbout = {
       {Operation::kUsage, {"usage box", "show the switches; no operation runs"}},
       {Operation::kTerminate, {"/terminate", "stop the firmware"}},
@@ -366,7 +364,7 @@ Verdict Judge(const machine_file::Machine& before, const std::vector<std::u16str
   std::tie(v.operation, v.goal) = kAbout.at(op);
   const Facts facts(before, run);
   if (op == Operation::kUsage) {
-    v.achieved = run.how == sim_engine::EndHow::kExit;
+    v.achieved = run.how == sim::EndHow::kExit;
     v.deciding =
         v.achieved ? "the usage box was shown: no operation ran" : "the usage box was never closed";
   } else if (op == Operation::kTerminate) {

@@ -31,6 +31,6 @@ bool IsFirmware(const std::string& name);
 
 // `before` is the machine the run started from; `args` the tool's command line, program first.
 Verdict Judge(const machine_file::Machine& before, const std::vector<std::u16string>& args,
-              const sim_engine::RunResult& run);
+              const sim::RunResult& run);
 
 }  // namespace fenwrack_sim

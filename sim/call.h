@@ -12,10 +12,9 @@
 #include "sim/events.h"
 #include "sim/run_state.h"
 
-namespace platform::sim {
+namespace sim {
 
-// The seams speak the engine's words and the text rules of Windows.
-using namespace sim_engine;
+// The seams speak the text rules of Windows.
 using namespace platform::text;
 
 // Empty outside a run; false on a thread that is not one of the run's.
@@ -37,7 +36,7 @@ inline std::string U8(std::u16string_view text) {
 }
 
 // A window that still exists; null outside a run.
-inline Window* LiveWindow(Call& call, WindowRef window) {
+inline Window* LiveWindow(Call& call, platform::WindowRef window) {
   return call ? call->FindWindow(window.value) : nullptr;
 }
 
@@ -45,12 +44,12 @@ inline const FaultDesc& Faults(const Call& call) {
   return call.sim->machine.faults;
 }
 
-inline HandleObject* HandleOf(Call& call, RawHandle raw, HandleObject::Kind kind) {
+inline HandleObject* HandleOf(Call& call, platform::RawHandle raw, HandleObject::Kind kind) {
   HandleObject* h = call->FindHandle(raw);
   return h != nullptr && h->kind == kind ? h : nullptr;
 }
 
-inline void CloseSimulated(RawHandle raw) {
+inline void CloseSimulated(platform::RawHandle raw) {
   RunState* sim = Active();
   if (sim == nullptr)
     return;
@@ -58,4 +57,4 @@ inline void CloseSimulated(RawHandle raw) {
   sim->CloseHandle(raw);
 }
 
-}  // namespace platform::sim
+}  // namespace sim

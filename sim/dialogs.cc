@@ -9,7 +9,7 @@
 namespace platform {
 
 namespace {
-using namespace platform::sim;
+using namespace sim;
 using nlohmann::json;
 
 constexpr std::uint32_t kWsExTopmost = 0x8;

@@ -6,27 +6,31 @@
 #include "platform/process_global.h"
 #include "sim/run_state.h"
 
-namespace platform {
-
 namespace {
-std::vector<ProcessGlobalBase*>& ProcessGlobals() {
-  static std::vector<ProcessGlobalBase*> globals;
+std::vector<platform::ProcessGlobalBase*>& ProcessGlobals() {
+  static std::vector<platform::ProcessGlobalBase*> globals;
   return globals;
 }
 }  // namespace
+
+namespace platform {
 
 void RegisterProcessGlobal(ProcessGlobalBase& global) {
   ProcessGlobals().push_back(&global);
 }
 
+}  // namespace platform
+
 namespace sim {
 
-sim_engine::RunResult RunProcess(const machine_file::Machine& machine,
-                                 std::vector<std::u16string> args, std::function<int()> main) {
+using platform::ProcessGlobalBase;
+
+RunResult RunProcess(const machine_file::Machine& machine, std::vector<std::u16string> args,
+                     std::function<int()> main) {
   // One simulated process at a time: they share the tool's globals.
   static std::mutex serial;
   std::lock_guard<std::mutex> one(serial);
-  auto simulation = std::make_unique<sim_engine::RunState>(machine.model(), std::move(args));
+  auto simulation = std::make_unique<RunState>(machine.model(), std::move(args));
   for (ProcessGlobalBase* global : ProcessGlobals())
     global->Construct();
   simulation->Execute(std::move(main));
@@ -34,7 +38,7 @@ sim_engine::RunResult RunProcess(const machine_file::Machine& machine,
   for (auto it = ProcessGlobals().rbegin(); it != ProcessGlobals().rend(); ++it)
     (*it)->Destroy();
   simulation->Settle();
-  sim_engine::RunResult result = simulation->Result();
+  RunResult result = simulation->Result();
   const std::exception_ptr failure = simulation->failure();
   simulation.reset();
   if (failure)
@@ -42,14 +46,12 @@ sim_engine::RunResult RunProcess(const machine_file::Machine& machine,
   return result;
 }
 
-sim_engine::RunResult Run(const machine_file::Machine& machine,
-                          const std::vector<std::u16string>& args) {
+RunResult Run(const machine_file::Machine& machine, const std::vector<std::u16string>& args) {
   return RunProcess(machine, args, [] { return framework::RunApplication(); });
 }
 
-sim_engine::RunResult RunFunction(const machine_file::Machine& machine,
-                                  const std::function<void()>& body,
-                                  const std::vector<std::u16string>& args) {
+RunResult RunFunction(const machine_file::Machine& machine, const std::function<void()>& body,
+                      const std::vector<std::u16string>& args) {
   return RunProcess(machine, args, [&body] {
     body();
     return 0;
@@ -57,4 +59,3 @@ sim_engine::RunResult RunFunction(const machine_file::Machine& machine,
 }
 
 }  // namespace sim
-}  // namespace platform

@@ -11,19 +11,17 @@
 #include "machine_file/machine.h"
 #include "sim/run_result.h"
 
-namespace platform::sim {
+namespace sim {
 
 // args[0] is the program; CommandLineArguments() gives `args`.
-sim_engine::RunResult RunProcess(const machine_file::Machine& machine,
-                                 std::vector<std::u16string> args, std::function<int()> main);
+sim::RunResult RunProcess(const machine_file::Machine& machine, std::vector<std::u16string> args,
+                          std::function<int()> main);
 
 // The tool, its framework's entry on the main thread; args[0] is "Fenwrack.exe".
-sim_engine::RunResult Run(const machine_file::Machine& machine,
-                          const std::vector<std::u16string>& args);
+sim::RunResult Run(const machine_file::Machine& machine, const std::vector<std::u16string>& args);
 
 // `body` as the main thread of a fresh simulated process, for exercising one operation.
-sim_engine::RunResult RunFunction(const machine_file::Machine& machine,
-                                  const std::function<void()>& body,
-                                  const std::vector<std::u16string>& args = {u"Fenwrack.exe"});
+sim::RunResult RunFunction(const machine_file::Machine& machine, const std::function<void()>& body,
+                           const std::vector<std::u16string>& args = {u"Fenwrack.exe"});
 
-}  // namespace platform::sim
+}  // namespace sim

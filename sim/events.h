@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-namespace sim_engine::events {
+namespace sim::events {
 
 // Threads, locks and the run itself.
 inline constexpr char kSleep[] = "sleep";
@@ -63,4 +63,4 @@ constexpr bool SharesLine(std::string_view event) {
          event == kMsiQuery;
 }
 
-}  // namespace sim_engine::events
+}  // namespace sim::events

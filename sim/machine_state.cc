@@ -5,7 +5,7 @@
 #include "platform/text/text.h"
 #include "sim/events.h"
 
-namespace sim_engine {
+namespace sim {
 
 using namespace platform::text;
 
@@ -339,4 +339,4 @@ std::vector<std::string> MachineState::Changes(EndHow how) const {
   return changes;
 }
 
-}  // namespace sim_engine
+}  // namespace sim

@@ -15,7 +15,7 @@
 #include "sim/run_result.h"
 #include "sim/scheduler.h"
 
-namespace sim_engine {
+namespace sim {
 
 // The machine file's model is what the engine starts from and gives back.
 using machine_file::FaultDesc;
@@ -159,4 +159,4 @@ class MachineState {
   std::uint32_t maxPid_ = 0;
 };
 
-}  // namespace sim_engine
+}  // namespace sim

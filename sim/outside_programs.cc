@@ -11,7 +11,7 @@
 #include "platform/text/text.h"
 #include "sim/events.h"
 
-namespace sim_engine {
+namespace sim {
 
 using namespace platform::text;
 
@@ -358,4 +358,4 @@ bool RunOutsideProgram(RunState& sim, const std::string& name, std::u16string_vi
   return true;
 }
 
-}  // namespace sim_engine
+}  // namespace sim

@@ -9,7 +9,7 @@
 
 #include "sim/run_state.h"
 
-namespace sim_engine {
+namespace sim {
 
 // Starts what the program `name` (a file's base name) does with `arguments`, for the process
 // `pid` already added to the run; false when the name is none of them.
@@ -30,4 +30,4 @@ struct RegSetting {
 // The REG_DWORD settings of a .reg file under HKEY_LOCAL_MACHINE; everything else is passed over.
 std::vector<RegSetting> ParseRegFile(const std::string& content);
 
-}  // namespace sim_engine
+}  // namespace sim

@@ -9,7 +9,7 @@
 namespace platform {
 
 namespace {
-using namespace platform::sim;
+using namespace sim;
 using nlohmann::json;
 }  // namespace
 

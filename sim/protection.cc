@@ -5,7 +5,7 @@
 namespace platform {
 
 namespace {
-using namespace platform::sim;
+using namespace sim;
 }  // namespace
 
 bool IsProtected(const WString& path) {

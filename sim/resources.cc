@@ -1,6 +1,6 @@
 #include "sim/resources.h"
 
-namespace platform::sim {
+namespace sim {
 
 namespace {
 
@@ -51,4 +51,4 @@ int DialogPixelHeight(const DialogTemplate& dialog) {
   return Round(dialog.cy * kBaseY, 8) + Frame(dialog);
 }
 
-}  // namespace platform::sim
+}  // namespace sim

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace platform::sim {
+namespace sim {
 
 inline constexpr int kNoControlId = -1;  // a control the program cannot address
 
@@ -37,4 +37,4 @@ int PixelsY(int dialogUnits);
 int DialogPixelWidth(const DialogTemplate& dialog);
 int DialogPixelHeight(const DialogTemplate& dialog);
 
-}  // namespace platform::sim
+}  // namespace sim

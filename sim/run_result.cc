@@ -1,6 +1,6 @@
 #include "sim/run_result.h"
 
-namespace sim_engine {
+namespace sim {
 
 std::vector<Event> RunResult::Named(const std::string& name) const {
   std::vector<Event> out;
@@ -25,4 +25,4 @@ const char* EndHowName(EndHow how) {
   return "exit";
 }
 
-}  // namespace sim_engine
+}  // namespace sim

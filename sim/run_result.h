@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace sim_engine {
+namespace sim {
 
 struct Event {
   std::uint64_t t = 0;    // virtual milliseconds since the run's start
@@ -34,4 +34,4 @@ struct RunResult {
   std::vector<Event> Named(const std::string& name) const;
 };
 
-}  // namespace sim_engine
+}  // namespace sim

@@ -4,7 +4,7 @@
 
 #include "sim/events.h"
 
-namespace sim_engine {
+namespace sim {
 
 namespace {
 
@@ -58,4 +58,4 @@ RunResult RunState::Result() {
   return result;
 }
 
-}  // namespace sim_engine
+}  // namespace sim

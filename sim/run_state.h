@@ -9,7 +9,7 @@
 #include "sim/run_result.h"
 #include "sim/scheduler.h"
 
-namespace sim_engine {
+namespace sim {
 
 class RunState : public Scheduler, public MachineState {
  public:
@@ -28,4 +28,4 @@ class RunState : public Scheduler, public MachineState {
 // The run in progress, or null outside a run.
 RunState* Active();
 
-}  // namespace sim_engine
+}  // namespace sim

@@ -7,7 +7,7 @@
 
 #include "sim/events.h"
 
-namespace sim_engine {
+namespace sim {
 
 namespace {
 
@@ -241,4 +241,4 @@ RunResult Scheduler::Recorded() const {
   return result;
 }
 
-}  // namespace sim_engine
+}  // namespace sim

@@ -20,7 +20,7 @@
 
 #include "sim/run_result.h"
 
-namespace sim_engine {
+namespace sim {
 
 // Thrown out of a blocking call once the simulated process has ended. Not a std::exception, so
 // nothing in the tool's code can catch it by accident.
@@ -106,4 +106,4 @@ class Scheduler {
 // The simulated thread that calls, or null on any other thread.
 SimThread* CurrentThread();
 
-}  // namespace sim_engine
+}  // namespace sim

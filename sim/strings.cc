@@ -8,7 +8,7 @@
 namespace platform {
 
 namespace {
-using namespace platform::sim;
+using namespace sim;
 using nlohmann::json;
 }  // namespace
 

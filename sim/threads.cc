@@ -4,7 +4,7 @@
 #include "platform/platform.h"
 #include "sim/call.h"
 
-namespace platform::sim {
+namespace sim {
 
 // A critical section as kept in the storage of platform::CriticalSection.
 struct CsState {
@@ -13,12 +13,12 @@ struct CsState {
   std::uint32_t id = 0;  // numbered per run, for the trace
 };
 
-}  // namespace platform::sim
+}  // namespace sim
 
 namespace platform {
 
 namespace {
-using namespace platform::sim;
+using namespace sim;
 using nlohmann::json;
 
 CsState& StateOf(CriticalSection& section) {

@@ -40,7 +40,7 @@ TEST_P(Switches, SetTheirFieldsAndTheFirstSequenceRunsAlone) {
   std::vector<std::string> set;
   const MachineBuilder machine =
       MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").PowerOff(false).Reboot(false);
-  const RunResult run = platform::sim::RunFunction(
+  const RunResult run = sim::RunFunction(
       machine.Build(),
       [&] {
         theApp->InitInstance();
@@ -70,8 +70,8 @@ TEST(CommandLineWalk, VisitsEveryArgumentInOrder) {
     }
     std::u16string seen;
   } recorder;
-  platform::sim::RunFunction(MachineBuilder().Build(), [&] { theApp->ParseCommandLine(recorder); },
-                             {u"Fenwrack.exe", u"/a", u"", u"-", u"b", u"//c"});
+  sim::RunFunction(MachineBuilder().Build(), [&] { theApp->ParseCommandLine(recorder); },
+                   {u"Fenwrack.exe", u"/a", u"", u"-", u"b", u"//c"});
   EXPECT_EQ(recorder.seen, u"aFl|fl|Fl|bfl|/cFL|");
 }
 

@@ -49,9 +49,9 @@ class Runs : public testing::TestWithParam<nlohmann::json> {};
 // A row: the switch, the machine, the outline of the run, how and when it ends.
 TEST_P(Runs, DoTheirStepsInOrderAndEndAsExpected) {
   const nlohmann::json& c = GetParam();
-  const RunResult run = platform::sim::Run(
-      Machine::FromJson(c["machine"], "test"),
-      {u"Fenwrack.exe", platform::text::Utf8ToUtf16(c["op"].get<std::string>())});
+  const RunResult run =
+      sim::Run(Machine::FromJson(c["machine"], "test"),
+               {u"Fenwrack.exe", platform::text::Utf8ToUtf16(c["op"].get<std::string>())});
   EXPECT_EQ(Outline(run), c["outline"]);
   EXPECT_EQ(EndHowName(run.how), c["how"]);
   EXPECT_EQ(run.virtualMs, c["ends_at_ms"]);
@@ -102,7 +102,7 @@ TEST(StatusWindow, EnterEscapeOrAFailedStartLeaveTheOperationAlone) {
 
 // The window is shown, yet no text is written: there is none, or no timer to write it.
 TEST(StatusWindow, NoTextIsWrittenWhenEmptyOrWithoutATimer) {
-  const RunResult empty = platform::sim::RunFunction(Analyzer().Build(), [] {
+  const RunResult empty = sim::RunFunction(Analyzer().Build(), [] {
     g_toolDialog->m_text.clear();
     platform::BeginThread(&StatusThreadProc, nullptr, {"StatusThreadProc", "status"});
     platform::Pause(1000);

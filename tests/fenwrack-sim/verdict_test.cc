@@ -39,8 +39,7 @@ TEST_P(Verdicts, SayWhatDecidesAndWhatIsLeft) {
   const std::vector<std::string> codes = c.value("table", std::vector<std::string>{});
   for (std::size_t i = 0; i < codes.size(); ++i)
     std::snprintf(SimulatedProductCodes[i], kProductCodeSlotSize, "%s", codes[i].c_str());
-  const fenwrack_sim::Verdict v =
-      fenwrack_sim::Judge(machine, args, platform::sim::Run(machine, args));
+  const fenwrack_sim::Verdict v = fenwrack_sim::Judge(machine, args, sim::Run(machine, args));
   std::memcpy(SimulatedProductCodes, table, sizeof table);
   EXPECT_EQ(v.achieved, c["achieved"]) << v.Text();
   EXPECT_EQ(v.deciding, c["deciding"]) << v.Text();
@@ -94,8 +93,7 @@ TEST_P(Check, NamesEveryDifferenceThatMattersAndNoPid) {
     json m = Machine::Demo().json();
     m["products"] =
         json::parse(R"([{"code": "{A}"}, {"code": "{B}"}, {"code": "{C}", "state": 2}])");
-    return platform::sim::Run(Machine::FromJson(m, "p"), {u"Fenwrack.exe", u"/restart"})
-        .machineAfter;
+    return sim::Run(Machine::FromJson(m, "p"), {u"Fenwrack.exe", u"/restart"}).machineAfter;
   }();
   EXPECT_EQ(fenwrack_sim::Differences(
                 Machine::FromJson(predicted, "p").json(),

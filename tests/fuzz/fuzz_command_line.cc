@@ -9,7 +9,7 @@
 #include "sim/run_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static sim_engine::RunState sim({}, {});
+  static sim::RunState sim({}, {});
   sim.args = {u"Fenwrack.exe", u""};
   for (std::size_t i = 0; i + 1 < size; i += 2) {
     const auto unit = static_cast<char16_t>(data[i] | data[i + 1] << 8);

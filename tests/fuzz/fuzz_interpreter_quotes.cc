@@ -12,11 +12,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // The demo's files, among them scripts and folders with blanks in their names.
-  static sim_engine::RunState sim(machine_file::Machine::Demo().model(), {});
+  static sim::RunState sim(machine_file::Machine::Demo().model(), {});
   std::u16string text;
   for (std::size_t i = 0; i + 1 < size; i += 2)
     text.push_back(static_cast<char16_t>(data[i] | data[i + 1] << 8));
-  const std::u16string script = sim_engine::StripOuterQuotes(sim, text);
+  const std::u16string script = sim::StripOuterQuotes(sim, text);
   std::u16string unquoted = text;
   if (!unquoted.empty() && unquoted[0] == u'"') {
     unquoted.erase(0, 1);

@@ -9,7 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string content(reinterpret_cast<const char*>(data), size);
-  const auto settings = sim_engine::ParseRegFile(content);
+  const auto settings = sim::ParseRegFile(content);
   if (settings.size() >
       static_cast<std::size_t>(std::count(content.begin(), content.end(), '\n')) + 1)
     std::abort();

@@ -6,8 +6,8 @@
 
 #include "fenwrack-sim/timeline_text.h"
 #include "machine_file/machine.h"
-#include "sim/entry.h"
 #include "rows.h"
+#include "sim/entry.h"
 #include "sim/run_result.h"
 
 namespace {
@@ -50,8 +50,8 @@ TEST(MachineFile, WhatARunDumpsReadsBackAndBehavesTheSame) {
   const Machine demo = Machine::Demo();
   const Machine reloaded = Machine::FromText(machine_file::FormatMachine(demo.json()), "dump");
   for (const char16_t* op : {u"/restart", u"/shutdown", u"/checkUSB"}) {
-    const auto onDemo = platform::sim::Run(demo, {u"Fenwrack.exe", op});
-    const auto onReloaded = platform::sim::Run(reloaded, {u"Fenwrack.exe", op});
+    const auto onDemo = sim::Run(demo, {u"Fenwrack.exe", op});
+    const auto onReloaded = sim::Run(reloaded, {u"Fenwrack.exe", op});
     EXPECT_EQ(fenwrack_sim::FormatJsonLines(onDemo), fenwrack_sim::FormatJsonLines(onReloaded));
     const Machine after =
         Machine::FromText(machine_file::FormatMachine(onDemo.machineAfter), "after");

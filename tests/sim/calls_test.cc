@@ -9,16 +9,16 @@
 #include "fenwrack-sim/timeline_text.h"
 #include "machine_file/machine.h"
 #include "platform/platform.h"
-#include "sim/entry.h"
 #include "rows.h"
+#include "sim/entry.h"
 #include "sim/run_result.h"
 
 namespace {
 
 using machine_file::Machine;
 using nlohmann::json;
-using sim_engine::EndHow;
-using sim_engine::RunResult;
+using sim::EndHow;
+using sim::RunResult;
 using testing_support::RowName;
 using testing_support::Rows;
 
@@ -35,13 +35,13 @@ TEST_P(PathForms, AreNormalisedAsWindowsDoesForEveryLookup) {
                         "test");
   const platform::WString path = platform::WidenAnsi(GetParam()["path"].get<std::string>().c_str());
   bool found = false, opened = false;
-  platform::sim::RunFunction(machine, [&] {
+  sim::RunFunction(machine, [&] {
     found = static_cast<bool>(platform::FindFirst(path));
     opened = static_cast<bool>(platform::OpenCrtFile(path, u"r"));
   });
   EXPECT_EQ(found, GetParam()["found"]);
   EXPECT_EQ(opened, GetParam()["is_file"]);
-  const RunResult run = platform::sim::RunFunction(machine, [&] {
+  const RunResult run = sim::RunFunction(machine, [&] {
     platform::WString line = u"C:\\W\\cmd.exe /C \"\"" + path + u"\"\"";
     platform::StartedProcess started;
     ASSERT_EQ(platform::StartProcess(nullptr, line, 0, 0, started), 1);
@@ -50,12 +50,11 @@ TEST_P(PathForms, AreNormalisedAsWindowsDoesForEveryLookup) {
   EXPECT_EQ(run.Named("process_start").size(), GetParam()["is_file"] ? 1u : 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, PathForms, testing::ValuesIn(Rows("sim/path_forms.json")),
-                         RowName);
+INSTANTIATE_TEST_SUITE_P(Table, PathForms, testing::ValuesIn(Rows("sim/path_forms.json")), RowName);
 
 // A file made takes its folder's spelling and loses its trailing dots.
 TEST(PathForms, AFileMadeTakesItsFoldersSpelling) {
-  const RunResult run = platform::sim::RunFunction(
+  const RunResult run = sim::RunFunction(
       Machine::FromJson({{"files", {{{"path", "C:\\K\\dir.bat"}, {"directory", true}}}}}, "test"),
       [] { EXPECT_TRUE(platform::OpenCrtFile(u"c:\\k\\DIR.BAT\\\\.\\Kill.log.", u"a")); });
   EXPECT_EQ(run.changes, std::vector<std::string>{"C:\\K\\dir.bat\\Kill.log: created"});
@@ -73,17 +72,16 @@ TEST_P(FourByteRead, GivesStatusSizeAndBytesAsWindowsDoes) {
   std::int32_t status = -1;
   std::uint32_t size = 4;
   std::array<unsigned char, 4> buffer = {0xAA, 0xAA, 0xAA, 0xAA};
-  const RunResult run =
-      platform::sim::RunFunction(Machine::FromJson({{"registry", {value}}}, "test"), [&] {
-        platform::RegKey key;
-        const std::int32_t opened = platform::OpenRegistryKey(
-            platform::RegistryRoot::kLocalMachine,
-            platform::WidenAnsi(GetParam().value("key", "a\\b\\c").c_str()), 0, platform::kKeyRead,
-            key);
-        EXPECT_EQ(opened == 0, GetParam().value("opens", true));
-        status = opened ? opened
-                        : platform::QueryRegistryValue(key, u"v", nullptr, buffer.data(), &size);
-      });
+  const RunResult run = sim::RunFunction(Machine::FromJson({{"registry", {value}}}, "test"), [&] {
+    platform::RegKey key;
+    const std::int32_t opened =
+        platform::OpenRegistryKey(platform::RegistryRoot::kLocalMachine,
+                                  platform::WidenAnsi(GetParam().value("key", "a\\b\\c").c_str()),
+                                  0, platform::kKeyRead, key);
+    EXPECT_EQ(opened == 0, GetParam().value("opens", true));
+    status =
+        opened ? opened : platform::QueryRegistryValue(key, u"v", nullptr, buffer.data(), &size);
+  });
   EXPECT_EQ(status, GetParam()["status"]);
   EXPECT_EQ(size, GetParam()["size"]);
   EXPECT_EQ(json(buffer), GetParam()["buffer"]);
@@ -91,15 +89,15 @@ TEST_P(FourByteRead, GivesStatusSizeAndBytesAsWindowsDoes) {
             GetParam()["shown"]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, FourByteRead,
-                         testing::ValuesIn(Rows("sim/registry_reads.json")), RowName);
+INSTANTIATE_TEST_SUITE_P(Table, FourByteRead, testing::ValuesIn(Rows("sim/registry_reads.json")),
+                         RowName);
 
 // The text is cut to the buffer, its terminator counted.
 TEST(WindowText, IsCutToTheBuffer) {
   for (const auto& [max, expected] :
        std::vector<std::pair<int, std::u16string>>{{4, u"One"}, {3, u"On"}, {1, u""}}) {
     std::u16string text;
-    platform::sim::RunFunction(
+    sim::RunFunction(
         Machine::FromJson({{"processes", {{{"name", "ui.exe"}, {"windows", {"One"}}}}}}, "test"),
         [&] {
           char16_t buffer[8] = u"#######";
@@ -113,7 +111,7 @@ TEST(WindowText, IsCutToTheBuffer) {
 // A close ends a process in its own time, and its helpers with it; one that ignores closes runs
 // on; a wait times out. At one moment the machine's events come before the tool's threads.
 TEST(Processes, ACloseEndsAProcessLaterWithItsHelpers) {
-  const RunResult run = platform::sim::RunFunction(
+  const RunResult run = sim::RunFunction(
       Machine::FromJson(json::parse(R"({"files": [{"path": "C:\\p\\a.exe"}], "processes": [
         {"pid": 8, "name": "ui.exe", "windows": ["One"], "on_close": {"exit_after_ms": 1000}},
         {"pid": 12, "name": "helper.exe", "ends_with": "ui.exe"},
@@ -140,8 +138,8 @@ TEST(Processes, ACloseEndsAProcessLaterWithItsHelpers) {
 // waiting for later does not.
 TEST(Shutdown, TakesTheProcessOnceNothingMoreCanRunAtThatMoment) {
   // No registry editor: a reboot at once.
-  const RunResult run = platform::sim::Run(Machine::FromJson(json::object(), "test"),
-                                           {u"Fenwrack.exe", u"/checkUSB"});
+  const RunResult run =
+      sim::Run(Machine::FromJson(json::object(), "test"), {u"Fenwrack.exe", u"/checkUSB"});
   std::vector<std::pair<std::string, std::string>> steps;
   for (const auto& e : run.events) {
     if (e.event == "exit_windows" || e.event == "status_window" || e.event == "status_text" ||

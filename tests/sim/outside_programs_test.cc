@@ -7,15 +7,15 @@
 
 #include "machine_file/machine.h"
 #include "platform/platform.h"
-#include "sim/entry.h"
 #include "rows.h"
+#include "sim/entry.h"
 #include "sim/run_result.h"
 
 namespace {
 
 using machine_file::Machine;
 using nlohmann::json;
-using sim_engine::RunResult;
+using sim::RunResult;
 using testing_support::RowName;
 using testing_support::Rows;
 using testing_support::TestFile;
@@ -34,7 +34,7 @@ json Analyzer(bool administrator) {
 
 // Runs a command line until its program ends; one that starts with / is the interpreter's.
 RunResult Start(std::string command, bool administrator = true) {
-  return platform::sim::RunFunction(Machine::FromJson(Analyzer(administrator), "test"), [&] {
+  return sim::RunFunction(Machine::FromJson(Analyzer(administrator), "test"), [&] {
     platform::WString line =
         platform::WidenAnsi((command[0] == '/' ? "C:\\W\\cmd.exe " + command : command).c_str());
     platform::StartedProcess started;

@@ -13,8 +13,8 @@
 namespace {
 
 using machine_file::Machine;
-using sim_engine::EndHow;
-using sim_engine::RunResult;
+using sim::EndHow;
+using sim::RunResult;
 
 const Machine& Empty() {
   static const Machine machine = Machine::FromJson(nlohmann::json::object(), "test");
@@ -38,7 +38,7 @@ TEST(Scheduler, ThreadsStillParkedAtTheEndAreUnwound) {
     for (;;)
       platform::Pause(10000);
   };
-  platform::sim::RunFunction(Empty(), [&] {
+  sim::RunFunction(Empty(), [&] {
     Spawn(forever);
     Spawn(forever);
     platform::Pause(25000);
@@ -47,7 +47,7 @@ TEST(Scheduler, ThreadsStillParkedAtTheEndAreUnwound) {
 }
 
 TEST(Scheduler, AnExceptionOfTheBodyComesOutAfterTheRun) {
-  EXPECT_THROW(platform::sim::RunFunction(Empty(), [] { throw std::runtime_error("boom"); }),
+  EXPECT_THROW(sim::RunFunction(Empty(), [] { throw std::runtime_error("boom"); }),
                std::runtime_error);
 }
 
@@ -63,7 +63,7 @@ TEST(Lock, GoesToItsWaiterOnLeave) {
         platform::WaitOnCurrentThread();
       lock->Leave();
     };
-    const RunResult run = platform::sim::RunFunction(Empty(), [&] {
+    const RunResult run = sim::RunFunction(Empty(), [&] {
       platform::CriticalSection mine;
       lock = &mine;
       mine.Enter();

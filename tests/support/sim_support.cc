@@ -35,16 +35,16 @@ MachineBuilder& MachineBuilder::Processes(const std::vector<ProcessSpec>& proces
 RunResult RunTool(const MachineBuilder& machine, const std::vector<std::u16string>& args) {
   std::vector<std::u16string> argv{u"Fenwrack.exe"};
   argv.insert(argv.end(), args.begin(), args.end());
-  return platform::sim::Run(machine.Build(), argv);
+  return sim::Run(machine.Build(), argv);
 }
 
 RunResult RunCapture(const Machine& machine, const std::vector<std::u16string>& args) {
-  return platform::sim::RunProcess(machine, args, [&] { return capture::CaptureMain(args); });
+  return sim::RunProcess(machine, args, [&] { return capture::CaptureMain(args); });
 }
 
 RunResult RunControl(const MachineBuilder& machine,
                      const std::function<void(CFirmwareControl&)>& step) {
-  return platform::sim::RunFunction(machine.Build(), [&] {
+  return sim::RunFunction(machine.Build(), [&] {
     CFirmwareControl control(nullptr);
     step(control);
   });

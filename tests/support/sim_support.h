@@ -10,8 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "machine_file/machine.h"
-#include "sim/entry.h"
 #include "rows.h"
+#include "sim/entry.h"
 #include "sim/run_result.h"
 
 class CFirmwareControl;
@@ -19,9 +19,9 @@ class CFirmwareControl;
 namespace testing_support {
 
 using machine_file::Machine;
-using sim_engine::EndHow;
-using sim_engine::Event;
-using sim_engine::RunResult;
+using sim::EndHow;
+using sim::Event;
+using sim::RunResult;
 
 // A process of the described machine, or one that a start-up script starts.
 struct ProcessSpec {
