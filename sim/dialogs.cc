@@ -223,3 +223,17 @@ std::intptr_t DefaultWindowProcedure(WindowRef, std::uint32_t, std::uintptr_t, s
 }
 
 }  // namespace platform
+
+// ---- The tool's dialogs.
+
+namespace sim {
+
+Dialog* MachineState::FindDialog(std::uintptr_t hwnd) {
+  for (auto& d : dialogs) {
+    if (d->hwnd == hwnd && !d->closed)
+      return d.get();
+  }
+  return nullptr;
+}
+
+}  // namespace sim

@@ -193,3 +193,35 @@ bool WriteStandardStream(int stream, std::string_view bytes) {
 }
 
 }  // namespace platform
+
+// ---- The machine's files and folders, by key.
+
+namespace sim {
+
+File* MachineState::FindEntry(const std::string& key) {
+  for (File& f : files) {
+    if (f.key == key)
+      return &f;
+  }
+  return nullptr;
+}
+
+bool MachineState::IsDirectory(const std::string& key) {
+  if (key.size() == 2 && key[1] == ':')
+    return true;  // a drive's root
+  if (const File* f = FindEntry(key))
+    return f->desc.directory;
+  const std::string prefix = key + "\\";
+  for (const File& f : files) {
+    if (f.key.compare(0, prefix.size(), prefix) == 0)
+      return true;
+  }
+  return false;
+}
+
+bool MachineState::IsFile(const std::string& key) {
+  const File* f = FindEntry(key);
+  return f != nullptr && !f->desc.directory;
+}
+
+}  // namespace sim

@@ -69,33 +69,6 @@ MachineState::MachineState(Scheduler& scheduler, MachineModel m)
   machine.registry.clear();
 }
 
-// A pid may come back after its process ended; the running one wins.
-Process* MachineState::FindProcess(std::uint32_t pid) {
-  Process* found = nullptr;
-  for (Process& p : processes) {
-    if (p.desc.pid == pid) {
-      found = &p;
-      if (p.running())
-        break;
-    }
-  }
-  return found;
-}
-
-Window* MachineState::FindWindow(std::uintptr_t hwnd) {
-  if (hwnd == 0 || hwnd > windows.size() || !windows[hwnd - 1].alive)
-    return nullptr;
-  return &windows[hwnd - 1];
-}
-
-Dialog* MachineState::FindDialog(std::uintptr_t hwnd) {
-  for (auto& d : dialogs) {
-    if (d->hwnd == hwnd && !d->closed)
-      return d.get();
-  }
-  return nullptr;
-}
-
 HandleObject* MachineState::FindHandle(void* raw) {
   const auto it = handles.find(reinterpret_cast<std::uintptr_t>(raw));
   return it == handles.end() ? nullptr : &it->second;
@@ -110,72 +83,6 @@ void* MachineState::NewHandle(HandleObject object) {
 
 void MachineState::CloseHandle(void* raw) {
   handles.erase(reinterpret_cast<std::uintptr_t>(raw));
-}
-
-std::uintptr_t MachineState::AddWindow(Window window) {
-  window.hwnd = windows.size() + 1;
-  windows.push_back(std::move(window));
-  return windows.back().hwnd;
-}
-
-Process& MachineState::AddProcess(ProcessDesc desc, bool initial) {
-  maxPid_ = std::max(maxPid_, desc.pid);
-  Process p;
-  p.initial = initial;
-  for (const WindowDesc& w : desc.windows) {
-    Window window;
-    window.title = Utf8ToUtf16(w.title);
-    window.ownerPid = desc.pid;
-    window.titleReadable = w.titleReadable;
-    window.acceptsPosts = w.acceptsPosts;
-    window.visible = true;
-    window.rect = {100, 100, 740, 580};
-    AddWindow(std::move(window));
-  }
-  p.desc = std::move(desc);
-  processes.push_back(std::move(p));
-  return processes.back();
-}
-
-std::uint32_t MachineState::NewPid() {
-  maxPid_ = (maxPid_ / 4 + 1) * 4;
-  return maxPid_;
-}
-
-void MachineState::EndProcess(std::uint32_t pid, ProcessEnd how) {
-  Process* p = FindProcess(pid);
-  if (p == nullptr || !p->running())
-    return;
-  p->end = how;
-  for (Window& w : windows) {
-    if (w.ownerPid == pid)
-      w.alive = false;
-  }
-  if (how == ProcessEnd::kExited)
-    scheduler_.Emit(kSystemThread, events::kProcessExit, {{"pid", pid}, {"name", p->desc.name}});
-  scheduler_.WakeWaiting(pid);
-  // Helpers that live as long as their program.
-  const std::string name = FoldUtf8(p->desc.name);
-  for (const Process& q : processes) {
-    if (q.running() && FoldUtf8(q.desc.name) == name)
-      return;
-  }
-  std::vector<std::uint32_t> followers;
-  for (const Process& q : processes) {
-    if (q.running() && !q.desc.endsWith.empty() && FoldUtf8(q.desc.endsWith.str()) == name)
-      followers.push_back(q.desc.pid);
-  }
-  for (const std::uint32_t follower : followers)
-    EndProcess(follower, ProcessEnd::kExited);
-}
-
-void MachineState::RequestClose(Process& process) {
-  if (process.desc.onClose.ignore || process.exitScheduled || !process.running())
-    return;
-  process.exitScheduled = true;
-  const std::uint32_t pid = process.desc.pid;
-  scheduler_.At(scheduler_.now + process.desc.onClose.exitAfterMs,
-                [this, pid] { EndProcess(pid, ProcessEnd::kExited); });
 }
 
 void MachineState::RunEnded(EndHow how) {
@@ -194,73 +101,6 @@ void MachineState::RunEnded(EndHow how) {
     for (Window& w : windows)
       w.alive = false;
   }
-}
-
-File* MachineState::FindEntry(const std::string& key) {
-  for (File& f : files) {
-    if (f.key == key)
-      return &f;
-  }
-  return nullptr;
-}
-
-bool MachineState::IsDirectory(const std::string& key) {
-  if (key.size() == 2 && key[1] == ':')
-    return true;  // a drive's root
-  if (const File* f = FindEntry(key))
-    return f->desc.directory;
-  const std::string prefix = key + "\\";
-  for (const File& f : files) {
-    if (f.key.compare(0, prefix.size(), prefix) == 0)
-      return true;
-  }
-  return false;
-}
-
-bool MachineState::IsFile(const std::string& key) {
-  const File* f = FindEntry(key);
-  return f != nullptr && !f->desc.directory;
-}
-
-RegKeyDesc* MachineState::FindKey(const std::string& key) {
-  const std::string folded = FoldUtf8(key);
-  for (RegKeyDesc& k : registry) {
-    if (FoldUtf8(k.key) == folded)
-      return &k;
-  }
-  return nullptr;
-}
-
-bool MachineState::KeyExists(const std::string& key) {
-  const std::string folded = FoldUtf8(key);
-  if (folded.empty())
-    return true;
-  for (const RegKeyDesc& k : registry) {
-    const std::string other = FoldUtf8(k.key);
-    if (other == folded || other.compare(0, folded.size() + 1, folded + "\\") == 0)
-      return true;
-  }
-  return false;
-}
-
-void MachineState::SetDword(const std::string& key, const std::string& name, std::uint32_t value) {
-  RegKeyDesc* k = FindKey(key);
-  if (k == nullptr) {
-    registry.push_back({key, {}});
-    k = &registry.back();
-  }
-  RegValueDesc v;
-  v.name = name;
-  v.type = RegType::kDword;
-  v.number = value;
-  for (RegValueDesc& existing : k->values) {
-    if (EqualNoCase(existing.name, name)) {
-      v.name = existing.name;
-      existing = v;
-      return;
-    }
-  }
-  k->values.push_back(v);
 }
 
 // ---- Results

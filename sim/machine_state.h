@@ -12,8 +12,13 @@
 
 #include "machine_file/machine_model.h"
 #include "platform/platform.h"
+#include "sim/dialogs.h"
+#include "sim/files.h"
+#include "sim/installer.h"
+#include "sim/processes.h"
 #include "sim/run_result.h"
 #include "sim/scheduler.h"
+#include "sim/windows.h"
 
 namespace sim {
 
@@ -29,60 +34,6 @@ using machine_file::RegValueDesc;
 using machine_file::WindowDesc;
 using platform::Rect;
 
-enum class ProcessEnd { kRunning, kExited, kTerminated, kShutdown };
-
-struct Process {
-  ProcessDesc desc;
-  bool initial = false;
-  ProcessEnd end = ProcessEnd::kRunning;
-  bool exitScheduled = false;
-  bool running() const { return end == ProcessEnd::kRunning; }
-};
-
-struct Window {
-  std::uintptr_t hwnd = 0;
-  std::u16string title;
-  std::uint32_t ownerPid = 0;  // 0: the tool's own
-  std::uintptr_t parent = 0;   // a child control's dialog
-  int controlId = 0;
-  bool alive = true;
-  bool titleReadable = true;
-  bool acceptsPosts = true;
-  Rect rect;
-  bool visible = false;
-  bool topmost = false;
-};
-
-struct File {
-  FileDesc desc;
-  std::string key;       // of desc.path
-  bool created = false;  // by the run
-  std::string appended;  // by the run
-};
-
-struct DialogMessage {
-  std::uint32_t message;
-  std::uintptr_t wParam;
-  std::intptr_t lParam;
-};
-
-struct Timer {
-  std::uintptr_t id;
-  std::uint32_t periodMs;
-  std::uint64_t nextAt;
-};
-
-struct Dialog {
-  std::uintptr_t hwnd = 0;
-  std::uintptr_t control = 0;
-  SimThread* owner = nullptr;
-  std::vector<Timer> timers;
-  std::deque<DialogMessage> queue;
-  bool ending = false;
-  bool closed = false;
-  std::intptr_t result = 0;
-};
-
 struct HandleObject {
   enum class Kind { kProcess, kThread, kToken, kSnapshot, kFind, kRegKey, kCrtFile, kLibrary };
   Kind kind = Kind::kProcess;
@@ -92,11 +43,6 @@ struct HandleObject {
   std::string path;  // registry key as opened, or file path key
   bool writable = false;
   bool textMode = true;
-};
-
-struct Product {
-  ProductDesc desc;
-  bool removed = false;
 };
 
 class MachineState {
@@ -132,7 +78,8 @@ class MachineState {
   std::uintptr_t AddWindow(Window window);
   Process& AddProcess(ProcessDesc desc, bool initial);
   std::uint32_t NewPid();
-  // Ends a running process; `exited` records it as ending by itself.
+  // Ends a running process. Only an end by itself (`how` kExited) is recorded as an exit; any
+  // end takes along the helpers that live only as long as their program.
   void EndProcess(std::uint32_t pid, ProcessEnd how);
   void RequestClose(Process& process);
 

@@ -92,9 +92,8 @@ KernelHandle OpenProcessHandle(std::uint32_t, Bool, std::uint32_t processId) {
   if (!call)
     return KernelHandle();
   const Process* p = call->FindProcess(processId);
-  // An elevated process denies a standard account's token all access.
-  const bool ok = p != nullptr && p->running() && p->desc.canOpen &&
-                  (call->machine.system.administrator || !p->desc.elevated);
+  const bool ok =
+      p != nullptr && p->running() && p->desc.canOpen && !OutOfReach(call->machine.system, p->desc);
   call->EmitHere(events::kOpenProcess, {{"pid", processId}, {"ok", ok}});
   if (!ok)
     return KernelHandle();
@@ -245,3 +244,82 @@ void WaitOnCurrentThread() {
 }
 
 }  // namespace platform
+
+// ---- The machine's processes, as the seams above and the outside programs change them.
+
+namespace sim {
+
+// A pid may come back after its process ended; the running one wins.
+Process* MachineState::FindProcess(std::uint32_t pid) {
+  Process* found = nullptr;
+  for (Process& p : processes) {
+    if (p.desc.pid == pid) {
+      found = &p;
+      if (p.running())
+        break;
+    }
+  }
+  return found;
+}
+
+Process& MachineState::AddProcess(ProcessDesc desc, bool initial) {
+  maxPid_ = std::max(maxPid_, desc.pid);
+  Process p;
+  p.initial = initial;
+  for (const WindowDesc& w : desc.windows) {
+    Window window;
+    window.title = Utf8ToUtf16(w.title);
+    window.ownerPid = desc.pid;
+    window.titleReadable = w.titleReadable;
+    window.acceptsPosts = w.acceptsPosts;
+    window.visible = true;
+    window.rect = {100, 100, 740, 580};
+    AddWindow(std::move(window));
+  }
+  p.desc = std::move(desc);
+  processes.push_back(std::move(p));
+  return processes.back();
+}
+
+std::uint32_t MachineState::NewPid() {
+  maxPid_ = (maxPid_ / 4 + 1) * 4;
+  return maxPid_;
+}
+
+void MachineState::EndProcess(std::uint32_t pid, ProcessEnd how) {
+  Process* p = FindProcess(pid);
+  if (p == nullptr || !p->running())
+    return;
+  p->end = how;
+  for (Window& w : windows) {
+    if (w.ownerPid == pid)
+      w.alive = false;
+  }
+  if (how == ProcessEnd::kExited)
+    scheduler_.Emit(kSystemThread, events::kProcessExit, {{"pid", pid}, {"name", p->desc.name}});
+  scheduler_.WakeWaiting(pid);
+  // Helpers that live as long as their program.
+  const std::string name = FoldUtf8(p->desc.name);
+  for (const Process& q : processes) {
+    if (q.running() && FoldUtf8(q.desc.name) == name)
+      return;
+  }
+  std::vector<std::uint32_t> followers;
+  for (const Process& q : processes) {
+    if (q.running() && !q.desc.endsWith.empty() && FoldUtf8(q.desc.endsWith.str()) == name)
+      followers.push_back(q.desc.pid);
+  }
+  for (const std::uint32_t follower : followers)
+    EndProcess(follower, ProcessEnd::kExited);
+}
+
+void MachineState::RequestClose(Process& process) {
+  if (process.desc.onClose.ignore || process.exitScheduled || !process.running())
+    return;
+  process.exitScheduled = true;
+  const std::uint32_t pid = process.desc.pid;
+  scheduler_.At(scheduler_.now + process.desc.onClose.exitAfterMs,
+                [this, pid] { EndProcess(pid, ProcessEnd::kExited); });
+}
+
+}  // namespace sim

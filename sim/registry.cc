@@ -83,3 +83,50 @@ std::int32_t QueryRegistryValue(const RegKey& key, const WString& name, std::uin
 }
 
 }  // namespace platform
+
+// ---- The machine's registry, by key folded as Windows folds it.
+
+namespace sim {
+
+RegKeyDesc* MachineState::FindKey(const std::string& key) {
+  const std::string folded = FoldUtf8(key);
+  for (RegKeyDesc& k : registry) {
+    if (FoldUtf8(k.key) == folded)
+      return &k;
+  }
+  return nullptr;
+}
+
+bool MachineState::KeyExists(const std::string& key) {
+  const std::string folded = FoldUtf8(key);
+  if (folded.empty())
+    return true;
+  for (const RegKeyDesc& k : registry) {
+    const std::string other = FoldUtf8(k.key);
+    if (other == folded || other.compare(0, folded.size() + 1, folded + "\\") == 0)
+      return true;
+  }
+  return false;
+}
+
+void MachineState::SetDword(const std::string& key, const std::string& name, std::uint32_t value) {
+  RegKeyDesc* k = FindKey(key);
+  if (k == nullptr) {
+    registry.push_back({key, {}});
+    k = &registry.back();
+  }
+  RegValueDesc v;
+  v.name = name;
+  v.type = RegType::kDword;
+  v.number = value;
+  for (RegValueDesc& existing : k->values) {
+    if (EqualNoCase(existing.name, name)) {
+      v.name = existing.name;
+      existing = v;
+      return;
+    }
+  }
+  k->values.push_back(v);
+}
+
+}  // namespace sim

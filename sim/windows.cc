@@ -85,11 +85,9 @@ Bool PostWindowMessage(WindowRef window, std::uint32_t message, std::uintptr_t w
   if (!call)
     return 0;
   Window* w = call->FindWindow(window.value);
-  // Messages of a standard account do not reach an elevated process' windows (UIPI).
   const Process* owner =
       w != nullptr && w->ownerPid != 0 ? call->FindProcess(w->ownerPid) : nullptr;
-  const bool isolated =
-      owner != nullptr && owner->desc.elevated && !call->machine.system.administrator;
+  const bool isolated = owner != nullptr && OutOfReach(call->machine.system, owner->desc);
   const bool ok = w != nullptr && w->acceptsPosts && !isolated;
   call->EmitHere(events::kPostMessage,
                  {{"hwnd", window.value},
@@ -129,3 +127,21 @@ int ShowMessageBox(WindowRef, const WString& text, const WString& caption, std::
 }
 
 }  // namespace platform
+
+// ---- The machine's windows.
+
+namespace sim {
+
+Window* MachineState::FindWindow(std::uintptr_t hwnd) {
+  if (hwnd == 0 || hwnd > windows.size() || !windows[hwnd - 1].alive)
+    return nullptr;
+  return &windows[hwnd - 1];
+}
+
+std::uintptr_t MachineState::AddWindow(Window window) {
+  window.hwnd = windows.size() + 1;
+  windows.push_back(std::move(window));
+  return windows.back().hwnd;
+}
+
+}  // namespace sim
