@@ -20,8 +20,8 @@ using testing_support::RowName;
 using testing_support::Rows;
 using testing_support::TestFile;
 
-// The machine of analyzer.json, its settings file from settings.reg.
-json Analyzer(bool administrator) {
+// The machine of analyzer.json, its settings file from settings.reg, with `processes` running.
+json Analyzer(bool administrator, const json& processes) {
   json machine = json::parse(TestFile("sim/analyzer.json"));
   const std::string lines = TestFile("sim/settings.reg");
   for (json& file : machine["files"]) {
@@ -29,12 +29,14 @@ json Analyzer(bool administrator) {
       file["content"] = std::regex_replace(lines, std::regex("\n"), "\r\n");
   }
   machine["system"]["administrator"] = administrator;
+  machine["processes"] = processes;
   return machine;
 }
 
 // Runs a command line until its program ends; one that starts with / is the interpreter's.
-RunResult Start(std::string command, bool administrator = true) {
-  return sim::RunFunction(Machine::FromJson(Analyzer(administrator), "test"), [&] {
+RunResult Start(std::string command, bool administrator = true,
+                const json& processes = json::array()) {
+  return sim::RunFunction(Machine::FromJson(Analyzer(administrator, processes), "test"), [&] {
     platform::WString line =
         platform::WidenAnsi((command[0] == '/' ? "C:\\W\\cmd.exe " + command : command).c_str());
     platform::StartedProcess started;
@@ -63,11 +65,12 @@ INSTANTIATE_TEST_SUITE_P(Table, Interpreter, testing::ValuesIn(Rows("sim/interpr
 
 class OutsidePrograms : public testing::TestWithParam<json> {};
 
-// A row: a program's command line, the account, when the run ends, and what the program did on
-// the system's thread, apart from the processes' ends and the script lines.
+// A row: a program's command line, the account, the processes that run already, when the run
+// ends, and what the program did on the system's thread, apart from the processes' ends and the
+// script lines.
 TEST_P(OutsidePrograms, DoWhatTheirSwitchesSayInTheirTime) {
   const json& c = GetParam();
-  const RunResult run = Start(c["command"], c["administrator"]);
+  const RunResult run = Start(c["command"], c["administrator"], c.value("running", json::array()));
   json done = json::array();
   for (const auto& e : run.events) {
     if (e.thread == "system" && e.event != "script" && e.event != "process_exit") {
