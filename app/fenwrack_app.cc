@@ -1,15 +1,24 @@
 #include "app/fenwrack_app.h"
 
+#include <cstdint>
+
 #include "app/tool_dialog.h"
 #include "app/worker_waits.h"
 #include "firmware/firmware_control.h"
+
+namespace {
+
+// A restart waits this long between the end of the stop and the start of the firmware.
+constexpr std::uint32_t kRestartPauseMs = 5000;
+
+}  // namespace
 
 // Built in this order at process start, the status window after the application object.
 platform::ProcessGlobal<CFenwrackApp> theApp;
 platform::ProcessGlobal<CToolDialog> g_toolDialog;
 
 framework::Bool CFenwrackApp::InitInstance() {
-  CFirmwareControl control(nullptr);
+  CFirmwareControl control;
   CWinApp::InitInstance();
   platform::BeginThread(&StatusThreadProc, this, {"StatusThreadProc", "status"});
   ParseCommandLine(m_cmdInfo);
@@ -35,7 +44,7 @@ void CFenwrackApp::Dispatch(CFirmwareControl& control) {
       WaitForWorkerBounded(control);
       control.KillHungFirmware();
       WaitForWorker(control);
-      platform::Pause(5000);
+      platform::Pause(kRestartPauseMs);
       control.StartFirmware();
       break;
     case Operation::kCheckUsb:

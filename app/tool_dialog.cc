@@ -1,13 +1,18 @@
 #include "app/tool_dialog.h"
 
-const framework::CRuntimeClass CToolDialog::classCToolDialog = {"CToolDialog",
-                                                                &CDialog::classCDialog};
+namespace {
+
+// The status text is written on the first tick and rewritten on every one after.
+constexpr std::uint32_t kTextTickMs = 100;
+constexpr std::uintptr_t kTextTimer = 0;
+
+}  // namespace
 
 CToolDialog::CToolDialog(framework::CDialog* parent)
     : CDialog(IDD_TOOL_DIALOG, parent), m_text(platform::WidenAnsi("Removing firmware...")) {}
 
 framework::Bool CToolDialog::OnInitDialog() {
-  platform::StartTimer(window(), 0, 100);
+  platform::StartTimer(window(), kTextTimer, kTextTickMs);
   platform::Rect rect;
   platform::ReadWindowRect(window(), rect);
   // Top-left corner, its own size, top-most, shown.

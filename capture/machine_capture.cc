@@ -4,9 +4,7 @@
 #include <map>
 #include <optional>
 
-#include "firmware/firmware_control.h"
-#include "firmware/process_names.h"
-#include "firmware/window_closer.h"
+#include "instrument/instrument.h"
 #include "platform/platform.h"
 #include "platform/text/ascii.h"
 #include "removal/product_code_table.h"
@@ -15,6 +13,7 @@ namespace capture {
 
 namespace {
 
+namespace places = instrument::places;
 using platform::WString;
 
 // ---- Files
@@ -94,25 +93,21 @@ struct Window {
 
 platform::Bool CollectWindow(platform::WindowRef window, std::intptr_t context) {
   auto& byPid = *reinterpret_cast<std::map<std::uint32_t, std::vector<Window>>*>(context);
-  char16_t title[256] = {};
+  char16_t title[instrument::kTitleUnits] = {};
   bool readable = true;
-  platform::ReadWindowTitle(window, title, 256, readable);
+  platform::ReadWindowTitle(window, title, instrument::kTitleUnits, readable);
   byPid[platform::WindowProcessId(window)].push_back({title, readable});
   return 1;
 }
 
-// The stop worker's names: the only processes the tool ever opens.
-bool IsWatchedName(const char16_t* name) {
-  return IsOneOf(platform::text::AsciiLowered(std::u16string(name)).c_str(), StopWorkerNames);
-}
-
+// The stop worker's names are the only processes the tool ever opens.
 bool IsFirmwareName(const char16_t* name) {
-  return IsWatchedName(name) || IsOneOf(name, HungFirmwareNames);
+  return instrument::IsStopWorkerName(name) || instrument::IsHungFirmwareName(name);
 }
 
 bool HasFirmwareTitle(const std::vector<Window>& windows) {
   for (const Window& w : windows) {
-    if (w.readable && IsOneOf(w.title.c_str(), FirmwareWindowTitles))
+    if (w.readable && instrument::IsFirmwareWindowTitle(w.title.c_str()))
       return true;
   }
   return false;
@@ -167,7 +162,7 @@ Json ReadProcesses(Capture& capture, FirmwareReaction reaction, std::vector<Json
       process.Set("on_close", "ignore");
     // Opened with the rights the tool asks for, and closed at once; run with an administrator's
     // rights, the capture takes no more than the tool would.
-    if (IsWatchedName(entry.exeFile) &&
+    if (instrument::IsStopWorkerName(entry.exeFile) &&
         !platform::OpenProcessHandle(platform::kProcessAllAccess, 0, entry.processId))
       process.Set("can_open", false);
     if (isFirmware)

@@ -1,31 +1,15 @@
 // The operation controller: every maintenance operation of a run is one of its members.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
+#include "instrument/instrument.h"
 #include "platform/platform.h"
 #include "platform/process_global.h"
 
-// Places on the instrument that the operations read or act on.
-namespace places {
-inline constexpr char16_t kRootVariable[] = u"Kestrix_SYSTEM_ROOT";
-inline constexpr char16_t kInterpreter[] = u"C:\\WINNT\\system32\\cmd.exe";
-// Under the root: the first two are tested in order, the last is taken untested.
-inline constexpr const char16_t* kStartScripts[] = {
-    u"\\bin\\StartUpFW.bat", u"\\binRelease\\StartUpFW.bat", u"\\binDebug\\StartUpFW.bat"};
-inline constexpr char16_t kKillLogFolder[] = u"C:\\Kestrix\\Instr\\log";
-inline constexpr char16_t kKillLogPath[] = u"C:\\Kestrix\\Instr\\log\\FWKill.log";
-// The first is used when it can be opened for reading and others may not change it, else the
-// second.
-inline constexpr const char* kMsiexecPaths[] = {"C:\\WINNT\\SYSTEM32\\msiexec.exe",
-                                                "C:\\WINDOWS\\SYSTEM32\\msiexec.exe"};
-inline constexpr char16_t kPolicyKey[] =
-    u"System\\CurrentControlSet\\Control\\StorageDevicePolicies";
-inline constexpr char16_t kPolicyValue[] = u"WriteProtect";
-inline constexpr char16_t kEditorName[] = u"\\regedit.exe";  // in the Windows folder
-inline constexpr char16_t kSettingsFile[] =
-    u"C:\\Program Files\\Kestrix\\USBProtect\\SetUSBProtection.reg";
-}  // namespace places
+// The places on the instrument that the operations read or act on.
+namespace places = instrument::places;
 
 // Set while a stop worker has been requested and has not yet finished; guarded by m_lock.
 extern platform::ProcessGlobal<std::int32_t> g_workerRunning;
@@ -34,7 +18,10 @@ extern platform::ProcessGlobal<std::int32_t> g_killOnTimeout;
 
 class CFirmwareControl {
  public:
-  explicit CFirmwareControl(void* owner);
+  CFirmwareControl() = default;
+  // For fenwrack-sim/verdict.cc and tests/support/sim_support.cc, which still pass the owner the
+  // controller no longer keeps; remove once they construct it without one.
+  explicit CFirmwareControl(std::nullptr_t) {}
   ~CFirmwareControl() = default;  // m_lock is deleted; a worker is neither stopped nor awaited
   CFirmwareControl(const CFirmwareControl&) = delete;
   CFirmwareControl& operator=(const CFirmwareControl&) = delete;
@@ -60,7 +47,6 @@ class CFirmwareControl {
   // Reads g_workerRunning under m_lock; the value is tested after the lock is left.
   bool IsWorkerRunning();
 
-  void* m_owner;
   platform::CriticalSection m_lock;
 };
 

@@ -1,6 +1,6 @@
 // The hard step of a restart: terminate a firmware server that still runs, and note it.
 #include "firmware/firmware_control.h"
-#include "firmware/process_names.h"
+#include "instrument/instrument.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ void CFirmwareControl::KillHungFirmware() {
     platform::ProcessEntry entry;
     for (platform::Bool more = platform::FirstProcess(snapshot, entry); more != 0;
          more = platform::NextProcess(snapshot, entry)) {
-      if (IsOneOf(entry.exeFile, HungFirmwareNames)) {
+      if (instrument::IsHungFirmwareName(entry.exeFile)) {
         found = true;
         rememberedId = entry.processId;  // the last match in snapshot order wins
       }

@@ -1,20 +1,15 @@
-// The firmware's programs, by executable name.
+// The firmware's programs, by executable name: now in instrument/instrument.h. This header only
+// forwards to it, for fenwrack-sim/verdict.cc and fenwrack-sim/warnings.cc until they include
+// instrument/instrument.h; remove it then.
 #pragma once
 
 #include <cstddef>
 #include <string_view>
 
-// Watched by the stop worker, compared after folding A to Z to lower case.
-inline constexpr const char16_t* StopWorkerNames[] = {
-    u"halvmark.exe", u"quenstead_d.exe", u"quenstead.exe", u"tarnwick.exe", u"talvora.exe",
-};
+#include "instrument/instrument.h"
 
-// The server programs that a restart terminates when they still run; compared unchanged.
-inline constexpr const char16_t* HungFirmwareNames[] = {
-    u"Halvmark.exe",
-    u"Quenstead_d.exe",
-    u"Quenstead.exe",
-};
+using instrument::HungFirmwareNames;
+using instrument::StopWorkerNames;
 
 // Whether `name` equals one of `names` exactly.
 template <std::size_t N>

@@ -1,18 +1,14 @@
 // The stop worker: closes the firmware's windows and watches its processes, pass by pass.
 #include "firmware/firmware_control.h"
-#include "firmware/process_names.h"
 #include "firmware/window_closer.h"
-#include "platform/text/ascii.h"
+#include "instrument/instrument.h"
 
 namespace {
 
 constexpr int kMaxPasses = 30;
-
-// Only A to Z are folded; every other unit stays as it is.
-void LowerAsciiLetters(char16_t* name) {
-  for (; *name != 0; ++name)
-    *name = platform::text::AsciiLower(*name);
-}
+// The firmware gets this long to act on a close request before the first look.
+constexpr std::uint32_t kFirstLookMs = 4000;
+constexpr std::uint32_t kPassMs = 1000;
 
 }  // namespace
 
@@ -31,7 +27,7 @@ void CFirmwareControl::StartStopWorker(std::int32_t kill) {
 
 unsigned StopWorkerProc(void* arg) {
   auto& control = *static_cast<CFirmwareControl*>(arg);
-  platform::Pause(4000);
+  platform::Pause(kFirstLookMs);
 
   int passes = 0;
   std::uint32_t rememberedId = 0;
@@ -39,7 +35,7 @@ unsigned StopWorkerProc(void* arg) {
   while (passes < kMaxPasses) {
     platform::EnumTopLevelWindows(&CloseFirmwareWindowProc, 0);
     ++passes;
-    platform::Pause(1000);
+    platform::Pause(kPassMs);
     found = false;
     const platform::Snapshot snapshot = platform::TakeSnapshot(platform::kSnapProcess, 0);
     if (!snapshot)
@@ -47,8 +43,7 @@ unsigned StopWorkerProc(void* arg) {
     platform::ProcessEntry entry;
     for (platform::Bool more = platform::FirstProcess(snapshot, entry); more == 1;
          more = platform::NextProcess(snapshot, entry)) {
-      LowerAsciiLetters(entry.exeFile);
-      if (IsOneOf(entry.exeFile, StopWorkerNames)) {
+      if (instrument::IsStopWorkerName(entry.exeFile)) {
         found = true;
         rememberedId = entry.processId;  // the last match in snapshot order wins
       }

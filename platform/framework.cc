@@ -11,7 +11,7 @@ CWinApp* g_currentApp = nullptr;
 
 void CCommandLineInfo::ParseParam(const char16_t*, Bool, Bool) {}
 
-CWinApp::CWinApp(const char16_t* appName) : appName_(appName) {
+CWinApp::CWinApp() {
   g_currentApp = this;
 }
 
@@ -59,8 +59,6 @@ int RunApplication() {
     return kExitUnexpectedError;
   }
 }
-
-const CRuntimeClass CDialog::classCDialog = {"CDialog", nullptr};
 
 CDialog::CDialog(int templateId, CDialog* parent) : templateId_(templateId), parent_(parent) {}
 

@@ -21,7 +21,7 @@ class CCommandLineInfo {
 
 class CWinApp {
  public:
-  explicit CWinApp(const char16_t* appName = nullptr);
+  CWinApp();
   virtual ~CWinApp();
   CWinApp(const CWinApp&) = delete;
   CWinApp& operator=(const CWinApp&) = delete;
@@ -37,9 +37,6 @@ class CWinApp {
   int Run();
 
   static CWinApp* Current();
-
- private:
-  const char16_t* appName_;
 };
 
 // Runs the one application object and gives the exit code; the platform's entry point calls it.
@@ -48,17 +45,8 @@ class CWinApp {
 int RunApplication();
 inline constexpr int kExitUnexpectedError = 3;
 
-// Type identification only: a class' name and its base.
-struct CRuntimeClass {
-  const char* m_lpszClassName;
-  const CRuntimeClass* m_pBaseClass;
-};
-
 class CDialog : private platform::DialogProcedure {
  public:
-  static const CRuntimeClass classCDialog;
-  virtual const CRuntimeClass* GetRuntimeClass() const { return &classCDialog; }
-
   CDialog(int templateId, CDialog* parent);
   virtual ~CDialog() = default;
   CDialog(const CDialog&) = delete;

@@ -17,6 +17,9 @@ void CFirmwareControl::EnableShutdownPrivilege() {
 
 namespace {
 
+// After the close requests, before the power-off: the firmware's time to end.
+constexpr std::uint32_t kCloseBeforePowerOffMs = 5000;
+
 // An accepted request ends the process with the system: block this thread for good.
 void RequestShutdown(std::uint32_t flags) {
   if (platform::RequestExitWindows(flags, 0) != 0)
@@ -27,7 +30,7 @@ void RequestShutdown(std::uint32_t flags) {
 
 void CFirmwareControl::ShutdownAnalyzer() {
   platform::EnumTopLevelWindows(&CloseFirmwareWindowProc, 0);
-  platform::Pause(5000);
+  platform::Pause(kCloseBeforePowerOffMs);
   EnableShutdownPrivilege();
   RequestShutdown(platform::kEwxPowerOff);
 }

@@ -38,23 +38,23 @@ TEST_P(FirmwareStart, StartsTheFirstExistingScriptQuotedElseTheDebugOne) {
 MachineBuilder Root(const std::string& root) {
   return MachineBuilder().Env("Kestrix_SYSTEM_ROOT", root).File(kInterpreter);
 }
-const std::vector<ProcessSpec> kServer{{0, "Halvmark.exe"}};
+const std::vector<ProcessSpec> kServer{{.name = "Halvmark.exe"}};
 const std::string kBin = "C:\\K\\bin\\StartUpFW.bat";
 const std::string kRelease = "C:\\K\\binRelease\\StartUpFW.bat";
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, FirmwareStart, testing::ValuesIn(std::vector<StartCase>{
-    {"both", Root("C:\\K").Script(kBin, kServer).File(kRelease), kBin, {"Halvmark.exe"}},
-    {"release only", Root("C:\\K").Script(kRelease, kServer), kRelease, {"Halvmark.exe"}},
-    {"a directory counts", Root("C:\\K").Directory(kBin), kBin, {}},
-    {"root ends in a backslash", Root("C:\\K\\"), "C:\\K\\\\binDebug\\StartUpFW.bat", {}},
-    {"no interpreter", MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").Script(kBin, kServer), kBin, {}, false},
-    {"others may change the interpreter", Root("C:\\K").Script(kBin, kServer).Unprotected(kInterpreter), kBin, {}, false},
-    {"others may change a folder above it", Root("C:\\K").Script(kBin, kServer).Unprotected("C:\\WINNT"), kBin, {}, false},
-    {"others may change the script, or a folder beside", Root("C:\\K").Script(kBin, kServer).Unprotected(kBin).Unprotected("C:\\WINNT\\system"), kBin, {"Halvmark.exe"}},
-    {"empty root", Root("").File("C:\\bin\\StartUpFW.bat"), "", {}},
-    {"a quote in the root", Root("C:\\K\" & evil"), "", {}},
-    {"a percent sign in the root", Root("C:\\K%").Script("C:\\K%\\bin\\StartUpFW.bat", kServer), "", {}}}), CaseName<StartCase>);
+    {.what = "both", .machine = Root("C:\\K").Script(kBin, kServer).File(kRelease), .script = kBin, .started = {"Halvmark.exe"}},
+    {.what = "release only", .machine = Root("C:\\K").Script(kRelease, kServer), .script = kRelease, .started = {"Halvmark.exe"}},
+    {.what = "a directory counts", .machine = Root("C:\\K").Directory(kBin), .script = kBin, .started = {}},
+    {.what = "root ends in a backslash", .machine = Root("C:\\K\\"), .script = "C:\\K\\\\binDebug\\StartUpFW.bat", .started = {}},
+    {.what = "no interpreter", .machine = MachineBuilder().Env("Kestrix_SYSTEM_ROOT", "C:\\K").Script(kBin, kServer), .script = kBin, .started = {}, .trusted = false},
+    {.what = "others may change the interpreter", .machine = Root("C:\\K").Script(kBin, kServer).Unprotected(kInterpreter), .script = kBin, .started = {}, .trusted = false},
+    {.what = "others may change a folder above it", .machine = Root("C:\\K").Script(kBin, kServer).Unprotected("C:\\WINNT"), .script = kBin, .started = {}, .trusted = false},
+    {.what = "others may change the script, or a folder beside", .machine = Root("C:\\K").Script(kBin, kServer).Unprotected(kBin).Unprotected("C:\\WINNT\\system"), .script = kBin, .started = {"Halvmark.exe"}},
+    {.what = "empty root", .machine = Root("").File("C:\\bin\\StartUpFW.bat"), .script = "", .started = {}},
+    {.what = "a quote in the root", .machine = Root("C:\\K\" & evil"), .script = "", .started = {}},
+    {.what = "a percent sign in the root", .machine = Root("C:\\K%").Script("C:\\K%\\bin\\StartUpFW.bat", kServer), .script = "", .started = {}}}), CaseName<StartCase>);
 // clang-format on
 
 }  // namespace

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/worker_waits.h"
 #include "firmware/firmware_control.h"
 #include "firmware/window_closer.h"
+#include "instrument/instrument.h"
 #include "sim_support.h"
 
 namespace {
@@ -24,8 +26,9 @@ class WindowCloser : public testing::TestWithParam<std::string> {};
 // The window sits between two firmware windows: the walk must go on past every match.
 TEST_P(WindowCloser, PostsCloseOnlyToExactFirmwareTitles) {
   const RunResult run = RunControl(
-      MachineBuilder().Processes(
-          {{1, "a.exe", {"Pelmo"}}, {2, "b.exe", {GetParam()}}, {3, "c.exe", {"Talvora"}}}),
+      MachineBuilder().Processes({{.pid = 1, .name = "a.exe", .windows = {"Pelmo"}},
+                                  {.pid = 2, .name = "b.exe", .windows = {GetParam()}},
+                                  {.pid = 3, .name = "c.exe", .windows = {"Talvora"}}}),
       [](CFirmwareControl&) { platform::EnumTopLevelWindows(&CloseFirmwareWindowProc, 0); });
   const bool firmware = GetParam() == "Kestrix Analyzer Interface";
   const Pids expected = firmware ? Pids{"Pelmo", GetParam(), "Talvora"} : Pids{"Pelmo", "Talvora"};
@@ -61,13 +64,23 @@ TEST_P(Names, AreComparedWholeFoldedByTheWorkerAndExactByTheForcedKill) {
   EXPECT_EQ(Killed(run), GetParam().watched ? Pids{"7"} : Pids{});
   const RunResult kill = RunControl(machine, [](CFirmwareControl& c) { c.KillHungFirmware(); });
   EXPECT_EQ(Killed(kill), GetParam().server ? Pids{"7"} : Pids{});
+  // The same rules on a machine file's UTF-8 names, as the simulator's verdict reads them.
+  EXPECT_EQ(instrument::IsStopWorkerName(std::string_view(GetParam().what)), GetParam().watched);
+  EXPECT_EQ(instrument::IsHungFirmwareName(std::string_view(GetParam().what)), GetParam().server);
 }
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Names, testing::ValuesIn(std::vector<NameCase>{
-    {"Halvmark.exe", true, true},   {"halvmark.exe", true, false},   {"Quenstead_d.exe", true, true},   {"Quenstead_D.exe", true, false},
-    {"TALVORA.EXE", true, false},   {"xhalvmark.exe", false, false}, {"halvmark.exe ", false, false},   {"halvmark", false, false},
-    {"pelmo.exe", false, false},    {"Halvmark.exe.old", false, false}}), CaseName<NameCase>);
+    {.what = "Halvmark.exe", .watched = true, .server = true},
+    {.what = "halvmark.exe", .watched = true, .server = false},
+    {.what = "Quenstead_d.exe", .watched = true, .server = true},
+    {.what = "Quenstead_D.exe", .watched = true, .server = false},
+    {.what = "TALVORA.EXE", .watched = true, .server = false},
+    {.what = "xhalvmark.exe", .watched = false, .server = false},
+    {.what = "halvmark.exe ", .watched = false, .server = false},
+    {.what = "halvmark", .watched = false, .server = false},
+    {.what = "pelmo.exe", .watched = false, .server = false},
+    {.what = "Halvmark.exe.old", .watched = false, .server = false}}), CaseName<NameCase>);
 // clang-format on
 
 struct WorkerCase {
@@ -96,16 +109,16 @@ TEST_P(StopWorker, PassesAndTerminations) {
 
 // clang-format off
 MachineBuilder With(const std::vector<ProcessSpec>& processes) { return MachineBuilder().Directory("C:\\Kestrix\\Instr\\log").Processes(processes); }
-const MachineBuilder kHung = With({{9, "Halvmark.exe"}});
-const MachineBuilder kMixed = With({{21, "halvmark.exe"}, {22, "notepad.exe"}, {23, "tarnwick.exe"}, {24, "explorer.exe"}});
+const MachineBuilder kHung = With({{.pid = 9, .name = "Halvmark.exe"}});
+const MachineBuilder kMixed = With({{.pid = 21, .name = "halvmark.exe"}, {.pid = 22, .name = "notepad.exe"}, {.pid = 23, .name = "tarnwick.exe"}, {.pid = 24, .name = "explorer.exe"}});
 INSTANTIATE_TEST_SUITE_P(Table, StopWorker, testing::ValuesIn(std::vector<WorkerCase>{
-    {"kill 1: the last match", kMixed, 1, 30, {"23"}},
-    {"kill 2", kMixed, 2, 30, {}},
-    {"two servers: only the later is terminated, one line logged", With({{9, "Halvmark.exe"}, {10, "Quenstead_d.exe"}}), 1, 30, {"10"}, {"10"}},
-    {"cannot be opened", With({{.pid = 9, .name = "Halvmark.exe", .canOpen = false}}), 1, 30, {}},
-    {"snapshot fails at once", MachineBuilder(kHung).Fault("snapshot_fails_from", 1), 1, 1, {}},
-    {"snapshot fails at pass 30", MachineBuilder(kHung).Fault("snapshot_fails_from", 30), 1, 30, {}, {"9"}},
-    {"first entry unreadable", MachineBuilder(kHung).Fault("first_entry_unreadable", true), 1, 1, {}}}), CaseName<WorkerCase>);
+    {.what = "kill 1: the last match", .machine = kMixed, .kill = 1, .passes = 30, .killed = {"23"}},
+    {.what = "kill 2", .machine = kMixed, .kill = 2, .passes = 30, .killed = {}},
+    {.what = "two servers: only the later is terminated, one line logged", .machine = With({{.pid = 9, .name = "Halvmark.exe"}, {.pid = 10, .name = "Quenstead_d.exe"}}), .kill = 1, .passes = 30, .killed = {"10"}, .forced = {"10"}},
+    {.what = "cannot be opened", .machine = With({{.pid = 9, .name = "Halvmark.exe", .canOpen = false}}), .kill = 1, .passes = 30, .killed = {}},
+    {.what = "snapshot fails at once", .machine = MachineBuilder(kHung).Fault("snapshot_fails_from", 1), .kill = 1, .passes = 1, .killed = {}},
+    {.what = "snapshot fails at pass 30", .machine = MachineBuilder(kHung).Fault("snapshot_fails_from", 30), .kill = 1, .passes = 30, .killed = {}, .forced = {"9"}},
+    {.what = "first entry unreadable", .machine = MachineBuilder(kHung).Fault("first_entry_unreadable", true), .kill = 1, .passes = 1, .killed = {}}}), CaseName<WorkerCase>);
 // clang-format on
 
 }  // namespace

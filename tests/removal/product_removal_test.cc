@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "firmware/firmware_control.h"
+#include "flag_names.h"
 #include "sim_support.h"
 
 namespace {
@@ -53,7 +54,8 @@ TEST_P(RemoveOne, RunsTheProbedInstallerForAnInstalledProductOnly) {
             GetParam().commandLine.empty() ? Texts{} : Texts{GetParam().commandLine});
   EXPECT_EQ(Fields(run, "create_process", "application"),
             Texts(Count(run, "create_process"), "null"));
-  EXPECT_EQ(Fields(run, "create_process", "flags"), Texts(Count(run, "create_process"), "32"));
+  const std::string flags = std::to_string(FlagsByName("NORMAL_PRIORITY_CLASS"));
+  EXPECT_EQ(Fields(run, "create_process", "flags"), Texts(Count(run, "create_process"), flags));
   EXPECT_EQ(Count(run, "wait_process"), GetParam().waits);
 }
 
@@ -67,12 +69,12 @@ std::string Removal(const char* msiexec, const std::string& code = kCode) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, RemoveOne, testing::ValuesIn(std::vector<RemoveCase>{
-    {"WINNT first", Installed().File(kWinntMsiexec), kCode, Removal(kWinntMsiexec), 1},
-    {"WINNT one others may change: passed over", Installed().File(kWinntMsiexec).Unprotected(kWinntMsiexec), kCode, Removal(kWindowsMsiexec), 1},
-    {"neither: the fallback is not probed", MachineBuilder().Product(kCode, 5), kCode, Removal(kWindowsMsiexec), 0},
-    {"a longest slot is passed whole", Installed(5, kLong), kLong, Removal(kWindowsMsiexec, kLong), 1},
-    {"state 1", Installed(1), kCode, "", 0}, {"state 3", Installed(3), kCode, "", 0}, {"state 6", Installed(6), kCode, "", 0},
-    {"no installer library", Installed().Fault("msi_unavailable", true), kCode, "", 0}}), CaseName<RemoveCase>);
+    {.what = "WINNT first", .machine = Installed().File(kWinntMsiexec), .code = kCode, .commandLine = Removal(kWinntMsiexec), .waits = 1},
+    {.what = "WINNT one others may change: passed over", .machine = Installed().File(kWinntMsiexec).Unprotected(kWinntMsiexec), .code = kCode, .commandLine = Removal(kWindowsMsiexec), .waits = 1},
+    {.what = "neither: the fallback is not probed", .machine = MachineBuilder().Product(kCode, 5), .code = kCode, .commandLine = Removal(kWindowsMsiexec), .waits = 0},
+    {.what = "a longest slot is passed whole", .machine = Installed(5, kLong), .code = kLong, .commandLine = Removal(kWindowsMsiexec, kLong), .waits = 1},
+    {.what = "state 1", .machine = Installed(1), .code = kCode, .commandLine = "", .waits = 0}, {.what = "state 3", .machine = Installed(3), .code = kCode, .commandLine = "", .waits = 0}, {.what = "state 6", .machine = Installed(6), .code = kCode, .commandLine = "", .waits = 0},
+    {.what = "no installer library", .machine = Installed().Fault("msi_unavailable", true), .code = kCode, .commandLine = "", .waits = 0}}), CaseName<RemoveCase>);
 // clang-format on
 
 }  // namespace
