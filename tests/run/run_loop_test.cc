@@ -18,6 +18,19 @@ constexpr int kCannotStart = -1;
 constexpr int kEndedBySystem = -2;  // the power-off or reboot ends everything, us too
 struct EndedBySystem {};
 
+// An exit code or status as loops.json gives it: a number, or by name what comes instead of one.
+struct Code {
+  int value = 0;
+};
+const std::map<std::string, int> kNamedCodes = {{"cannot start", kCannotStart},
+                                                {"ended by the system", kEndedBySystem}};
+void from_json(const nlohmann::json& j, Code& code) {
+  code.value = j.is_string() ? kNamedCodes.at(j.get<std::string>()) : j.get<int>();
+}
+void to_json(nlohmann::json& j, const Code& code) {
+  j = code.value;
+}
+
 const std::string kFolder = "C:\\Service Tools\\Prüfstand";
 const std::string kRecord = "C:\\ProgramData\\Fenwrack\\records\\20261208T153012Z-restart";
 
@@ -30,13 +43,13 @@ struct LoopCase {
   std::string predictedEnd = "exit";  // the trace's end
   int predictedCode = 0;
   bool achieved = true;  // the trace's verdict
-  int tool = 0;          // Fenwrack.exe's exit code; -1: cannot start, -2: ended by the system
+  Code tool;             // Fenwrack.exe's exit code, "cannot start" or "ended by the system"
   int captureAfter = 0;
   int check = 0;
   bool recordTaken = false;  // a record of that name exists
   bool dryRunDone = false;   // a record of an earlier run: for check
   std::vector<std::string> started;
-  int status = 0;
+  Code status;  // fenwrack-run's; "ended by the system" when it never returns
   std::string record = kRecord;
   std::vector<std::string> recordLines;  // record.txt holds them, after their times
   std::string checkLine;                 // check.txt holds it
@@ -78,7 +91,7 @@ struct FakeSystem : run::System {
     started.push_back(exe + p.commandLine.substr(quoted.size()));
     // The tool runs where we were started; the others in the record, writing there.
     EXPECT_EQ(p.folder, exe == "Fenwrack.exe" ? "" : c_.record) << exe;
-    int status = c_.tool;
+    int status = c_.tool.value;
     if (exe == "fenwrack-capture.exe") {
       status = p.commandLine.ends_with(" before.json") ? c_.captureBefore : c_.captureAfter;
       files[p.error] = status == 1 ? "fenwrack-capture: unknown: processes: " + c_.name +
@@ -141,7 +154,9 @@ struct FakeSystem : run::System {
   std::string FullPath(const std::string& path) override { return path; }
   std::string ProgramFolder() override { return kFolder; }
   std::string DataFolder() override { return "C:\\ProgramData"; }
-  host::UtcTime Now() override { return {2026, 12, 8, 15, 30, 12}; }
+  host::UtcTime Now() override {
+    return {.year = 2026, .month = 12, .day = 8, .hour = 15, .minute = 30, .second = 12};
+  }
   void Print(int, std::string_view text) override { printed += text; }
 
   std::vector<std::string> started;
@@ -170,7 +185,7 @@ TEST_P(Loop, StartsTheStepsTheAnswersAllowAndEndsWithTheirStatus) {
   } catch (const EndedBySystem&) {
   }
   EXPECT_EQ(system.started, c.started);
-  EXPECT_EQ(status, c.status) << system.printed;
+  EXPECT_EQ(status, c.status.value) << system.printed;
   for (const std::string& text : c.says)
     EXPECT_NE(system.printed.find(text), std::string::npos) << text << "\n" << system.printed;
   // What the programs wrote reaches a terminal as text, never as what would act on it.
