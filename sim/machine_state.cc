@@ -152,7 +152,7 @@ void MachineState::EndProcess(std::uint32_t pid, ProcessEnd how) {
       w.alive = false;
   }
   if (how == ProcessEnd::kExited)
-    scheduler_.Emit(kSystemThread, events::kProcessExit, {{"pid", pid}, {"name", p->desc.name}});
+    scheduler_.Emit(kSystemThread, events::ProcessExit{.pid = pid, .name = p->desc.name});
   scheduler_.WakeWaiting(pid);
   // Helpers that live as long as their program.
   const std::string name = FoldUtf8(p->desc.name);
