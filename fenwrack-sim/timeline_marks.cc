@@ -59,14 +59,14 @@ std::string Names(const std::vector<std::string>& names, const char* many) {
 }
 
 std::string MarkLabel(const Mark& m) {
-  if (m.event == events::kPostMessage)
+  if (m.event == events::MessagePosted::kName)
     return m.names.size() == 1 ? "close \u201C" + m.names[0] + "\u201D"
                                : std::to_string(m.names.size()) + " close requests";
-  if (m.event == events::kProcessExit)
+  if (m.event == events::ProcessExit::kName)
     return Names(m.names, "processes") + " ended";
-  if (m.event == events::kProcessStart)
+  if (m.event == events::ProcessStart::kName)
     return "started: " + Names(m.names, "processes");
-  if (m.event == events::kMsiQuery)
+  if (m.event == events::MsiQuery::kName)
     return m.count == 1 ? "installer query, " + m.names[0]
                         : std::to_string(m.count) + " installer queries";
   return m.names.front();
@@ -100,7 +100,7 @@ struct Collector {
       if (last.event == e.event && last.t == e.t && last.lane == lane) {
         ++last.count;
         // The installer's queries repeat a few answers many times: each answer once.
-        if (e.event != events::kMsiQuery ||
+        if (e.event != events::MsiQuery::kName ||
             std::find(last.names.begin(), last.names.end(), name) == last.names.end())
           last.names.push_back(name);
         return true;

@@ -283,8 +283,9 @@ std::pair<std::size_t, std::size_t> Repeats(const std::vector<Step>& steps, std:
     bool polling = true;
     for (std::size_t k = 0; k < period; ++k) {
       const std::string& event = steps[at + k].event;
-      polling = polling && (event == events::kSleep || event == events::kSnapshot ||
-                            event == events::kPostMessage || event == events::kMsiQuery);
+      polling =
+          polling && (event == events::Sleep::kName || event == events::Snapshot::kName ||
+                      event == events::MessagePosted::kName || event == events::MsiQuery::kName);
     }
     if (!polling)
       break;

@@ -1,7 +1,7 @@
 // The events a run records: each kind's name as the trace spells it and its fields, declared once
 // here, so that the seams that record an event and the readers that tell what happened cannot
 // drift apart. Each kind lists its fields with the keys the trace gives them (`Fields`); the trace
-// itself is written from these at the edge (sim/run_result.h, EventJson).
+// itself is written from these at its edge (FieldsJson, sim/run_result.h).
 #pragma once
 
 #include <cstddef>
@@ -351,55 +351,14 @@ inline const char* MessageName(Message message) {
   }
 }
 
-// The names alone, for what reads a run by name.
-inline constexpr const char* kSleep = Sleep::kName;
-inline constexpr const char* kThreadStart = ThreadStart::kName;
-inline constexpr const char* kThreadEnd = ThreadEnd::kName;
-inline constexpr const char* kLockInit = LockInit::kName;
-inline constexpr const char* kLockDelete = LockDelete::kName;
-inline constexpr const char* kLockWait = LockWait::kName;
-inline constexpr const char* kWidenFailed = WidenFailed::kName;
-inline constexpr const char* kEnd = End::kName;
 // Written by fenwrack-sim after "end", not by the engine.
 inline constexpr char kVerdict[] = "verdict";
-inline constexpr const char* kMessageBox = MessageBoxShown::kName;
-inline constexpr const char* kMessageBoxClosed = MessageBoxClosed::kName;
-inline constexpr const char* kDialogCreate = DialogCreate::kName;
-inline constexpr const char* kDialogEnd = DialogEnd::kName;
-inline constexpr const char* kStatusWindow = StatusWindow::kName;
-inline constexpr const char* kStatusText = StatusText::kName;
-inline constexpr const char* kKeyPress = KeyPress::kName;
-inline constexpr const char* kPostMessage = MessagePosted::kName;
-inline constexpr const char* kSnapshot = Snapshot::kName;
-inline constexpr const char* kOpenProcess = OpenProcess::kName;
-inline constexpr const char* kTerminateProcess = TerminateProcess::kName;
-inline constexpr const char* kCreateProcess = ProcessCreate::kName;
-inline constexpr const char* kWaitProcess = WaitProcess::kName;
-inline constexpr const char* kWaitSelf = WaitSelf::kName;
-inline constexpr const char* kProcessStart = ProcessStart::kName;
-inline constexpr const char* kProcessExit = ProcessExit::kName;
-inline constexpr const char* kScript = Script::kName;
-inline constexpr const char* kReadEnv = ReadEnv::kName;
-inline constexpr const char* kFindFile = FindFile::kName;
-inline constexpr const char* kOpenFile = OpenFile::kName;
-inline constexpr const char* kFileAppend = FileAppend::kName;
-inline constexpr const char* kProtection = Protection::kName;
-inline constexpr const char* kGetFolder = GetFolder::kName;
-inline constexpr const char* kMsiBind = MsiBind::kName;
-inline constexpr const char* kMsiQuery = MsiQuery::kName;
-inline constexpr const char* kMsiUninstall = MsiUninstall::kName;
-inline constexpr const char* kRegOpen = RegOpen::kName;
-inline constexpr const char* kRegQuery = RegQuery::kName;
-inline constexpr const char* kRegImport = RegImport::kName;
-inline constexpr const char* kRegImportFailed = RegImportFailed::kName;
-inline constexpr const char* kPrivilege = Privilege::kName;
-inline constexpr const char* kExitWindows = ExitRequest::kName;
 
 // What happens at one moment to several windows, processes or products (the close requests of a
 // pass, the programs a script starts, the installer's queries) reads as one line, one mark.
 constexpr bool SharesLine(std::string_view event) {
-  return event == kPostMessage || event == kProcessExit || event == kProcessStart ||
-         event == kMsiQuery;
+  return event == MessagePosted::kName || event == ProcessExit::kName ||
+         event == ProcessStart::kName || event == MsiQuery::kName;
 }
 
 }  // namespace events
