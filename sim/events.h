@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "machine_file/machine_model.h"
+#include "platform/platform.h"
 
 namespace sim {
 
@@ -338,13 +339,13 @@ inline const char* NameOf(const Any& fields) {
 // The name the trace gives a window message, or null: written as its number.
 inline const char* MessageName(Message message) {
   switch (message.number) {
-    case 0x0010:
+    case platform::kWmClose:
       return "WM_CLOSE";
-    case 0x0111:
+    case platform::kWmCommand:
       return "WM_COMMAND";
-    case 0x0113:
+    case platform::kWmTimer:
       return "WM_TIMER";
-    case 0x0110:
+    case platform::kWmInitDialog:
       return "WM_INITDIALOG";
     default:
       return nullptr;
