@@ -4,39 +4,37 @@
 
 #include "fenwrack-sim/verdict.h"
 #include "firmware/firmware_control.h"
-#include "machine_file/machine.h"
 #include "platform/text/text.h"
-#include "sim/run_result.h"
 
 namespace fenwrack_sim {
 
 namespace {
 
-using json = nlohmann::json;
+using machine_file::MachineModel;
 
-std::map<std::string, int> FirmwareRunning(const json& machine) {
+std::map<std::string, int> FirmwareRunning(const MachineModel& machine) {
   std::map<std::string, int> running;
-  for (const json& p : machine["processes"]) {
-    if (IsFirmware(p["name"]))
-      ++running[p["name"]];
+  for (const machine_file::ProcessDesc& p : machine.processes) {
+    if (IsFirmware(p.name))
+      ++running[p.name];
   }
   return running;
 }
 
-std::string KillLog(const json& machine) {
+std::string KillLog(const MachineModel& machine) {
   const std::string wanted =
       platform::text::FoldUtf8(platform::text::Utf16ToUtf8Lossy(places::kKillLogPath));
-  for (const json& f : machine["files"]) {
-    if (platform::text::FoldUtf8(f["path"].get<std::string>()) == wanted)
-      return f.value("content", "");
+  for (const machine_file::FileDesc& f : machine.files) {
+    if (platform::text::FoldUtf8(f.path) == wanted)
+      return f.content;
   }
   return "";
 }
 
-std::map<std::string, int> Products(const json& machine) {
+std::map<std::string, int> Products(const MachineModel& machine) {
   std::map<std::string, int> states;
-  for (const json& p : machine["products"])
-    states[platform::text::FoldUtf8(p["code"].get<std::string>())] = p.value("state", 5);
+  for (const machine_file::ProductDesc& p : machine.products)
+    states[platform::text::FoldUtf8(p.code)] = p.state;
   return states;
 }
 
@@ -53,7 +51,8 @@ std::string Lines(const std::string& text) {
 
 }  // namespace
 
-std::vector<std::string> Differences(const json& expected, const json& observed, bool restarted) {
+std::vector<std::string> Differences(const MachineModel& expected, const MachineModel& observed,
+                                     bool restarted) {
   std::vector<std::string> out;
   std::map<std::string, std::pair<int, int>> programs;
   for (const auto& [name, n] : FirmwareRunning(expected))

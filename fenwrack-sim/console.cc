@@ -1,5 +1,10 @@
 #include "fenwrack-sim/console.h"
 
+#include <optional>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
 #include "machine_file/machine_model.h"
 
 namespace fenwrack_sim {
@@ -12,14 +17,27 @@ void Escape(std::string& text) {
     text = std::move(shown);
 }
 
-void Escape(nlohmann::json& value) {
-  if (value.is_string()) {
-    Escape(value.get_ref<std::string&>());
-  } else if (value.is_structured()) {
-    for (nlohmann::json& inner : value)
-      Escape(inner);
-  }
+void Escape(machine_file::RegValueDesc& value) {
+  Escape(value.text);
 }
+
+void Escape(std::vector<std::string>& texts) {
+  for (std::string& text : texts)
+    Escape(text);
+}
+
+// Every text among an event's fields; numbers and the like stay as they are.
+struct EscapeField {
+  template <typename T>
+  void operator()(const char* key, T& value) const {
+    if constexpr (requires { value.has_value(); }) {
+      if (value)
+        (*this)(key, *value);
+    } else if constexpr (requires { Escape(value); }) {
+      Escape(value);
+    }
+  }
+};
 
 }  // namespace
 
@@ -29,7 +47,7 @@ std::string ForConsole(std::string_view text) {
 
 void ForConsole(sim::RunResult& run) {
   for (sim::Event& event : run.events)
-    Escape(event.fields);
+    std::visit([](auto& e) { std::decay_t<decltype(e)>::Fields(e, EscapeField{}); }, event.fields);
   for (std::string& change : run.changes)
     Escape(change);
 }

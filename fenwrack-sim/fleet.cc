@@ -52,10 +52,7 @@ std::string FleetJsonLines(const std::vector<FleetEntry>& fleet) {
   std::string lines;
   for (const FleetEntry& e : fleet) {
     nlohmann::json line = {{"file", e.file}};
-    if (e.error.empty())
-      line.update(e.verdict.Json());
-    else
-      line["error"] = e.error;
+    line.update(e.error.empty() ? e.verdict.Json() : nlohmann::json{{"error", e.error}});
     lines += line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   }
   return lines;

@@ -11,6 +11,7 @@
 #include "fenwrack-sim/console.h"
 #include "fenwrack-sim/fleet.h"
 #include "fenwrack-sim/options.h"
+#include "fenwrack-sim/outputs.h"
 #include "fenwrack-sim/product_codes.h"
 #include "fenwrack-sim/timeline_svg.h"
 #include "fenwrack-sim/timeline_text.h"
@@ -61,107 +62,23 @@ struct OutputKind {
 const OutputKind kOutputs[] = {
     {fenwrack_sim::kOutputOptions[0], &TraceOf},
     {fenwrack_sim::kOutputOptions[1],
-     [](const Report& r) { return machine_file::FormatMachine(r.run.machineAfter); }},
+     [](const Report& r) {
+       return machine_file::FormatMachine(machine_file::ToJson(r.run.machineAfter));
+     }},
     {fenwrack_sim::kOutputOptions[2],
      [](const Report& r) { return fenwrack_sim::TimelineSvg(r.run, r.title, r.verdict); }},
 };
-constexpr std::size_t kOutputCount = std::size(kOutputs);
-static_assert(kOutputCount == std::size(fenwrack_sim::kOutputOptions));
+static_assert(std::size(kOutputs) == std::size(fenwrack_sim::kOutputOptions));
 
+using fenwrack_sim::Input;
 using fenwrack_sim::Options;
+using fenwrack_sim::Output;
+using fenwrack_sim::Outputs;
 
 // Error lines: one each, short, nothing in them that a terminal would act on.
 void Complain(const std::string& what) {
   // Nowhere left to tell when this fails.
   host::WriteStandard(2, machine_file::Printable("fenwrack-sim: " + what, 200) + "\n");
-}
-
-// An output opened before the run, so that a bad path stops everything early; a file is emptied
-// only once every output is known to be good.
-struct Output {
-  std::string name;  // the option, or "standard output"
-  std::string path;  // "-": stdout
-  host::OutputFile file;
-
-  std::optional<std::string> Open() { return Failed(file.Open(path)); }
-  // Written, then closed; stdout stays open for the others.
-  std::optional<std::string> Write(const std::string& text) { return Failed(file.Replace(text)); }
-  std::optional<std::string> Failed(const std::optional<host::FileError>& error) const {
-    if (!error)
-      return std::nullopt;
-    return name + ": cannot write" + (path == "-" ? "" : " " + path) + ": " + error->reason;
-  }
-};
-
-// A file that the run reads.
-struct Input {
-  const char* option;
-  std::string path;  // "-": stdin
-};
-
-// The outputs of one run, stdout first when the timeline goes there. Unless kept, a file they
-// created is removed again however the run ends, out of memory too.
-class Outputs {
- public:
-  Outputs() {
-    list_.reserve(kOutputCount + 1);  // never moved while the last words may reach them
-    current_ = this;
-  }
-  Outputs(const Outputs&) = delete;
-  Outputs& operator=(const Outputs&) = delete;
-  ~Outputs() {
-    current_ = nullptr;
-    if (!kept_)
-      Discard();
-  }
-
-  std::vector<Output>& list() { return list_; }
-  void Keep() { kept_ = true; }
-  // The last opened first: Windows removes no file that another output still holds open.
-  void Discard() noexcept {
-    for (auto out = list_.rbegin(); out != list_.rend(); ++out)
-      out->file.Discard();
-  }
-  static Outputs* current() { return current_; }
-
-  std::optional<std::string> Open(const Options& options, const std::vector<Input>& inputs);
-
- private:
-  std::vector<Output> list_;
-  bool kept_ = false;
-  static inline Outputs* current_ = nullptr;
-};
-
-// No output may be an input, nor two outputs one file: refused before anything is written.
-std::optional<std::string> Outputs::Open(const Options& options, const std::vector<Input>& inputs) {
-  bool toStdout = false;
-  for (const auto& path : options.outputs)
-    toStdout = toStdout || path == "-";
-  if (!toStdout)
-    list_.push_back({"standard output", "-", {}});
-  for (std::size_t i = 0; i < kOutputCount; ++i) {
-    if (options.outputs[i])
-      list_.push_back({kOutputs[i].option, *options.outputs[i], {}});
-  }
-  for (const Output& out : list_) {
-    const auto written = out.path == "-" ? host::IdentityOfStandard(1) : host::IdentityOf(out.path);
-    for (const Input& in : inputs) {
-      const auto read = in.path == "-" ? host::IdentityOfStandard(0) : host::IdentityOf(in.path);
-      if (written && written == read)
-        return out.name + " would overwrite the " + in.option + " file " +
-               (in.path == "-" ? "standard input" : in.path);
-    }
-  }
-  for (std::size_t i = 0; i < list_.size(); ++i) {
-    if (const auto error = list_[i].Open())
-      return error;
-    for (std::size_t j = 0; j < i; ++j) {
-      if (list_[i].path == "-" ? list_[j].path == "-" : list_[i].file.SameFileAs(list_[j].file))
-        return list_[j].name + " and " + list_[i].name + " cannot both write to " +
-               (list_[i].path == "-" ? "stdout" : list_[i].path);
-    }
-  }
-  return std::nullopt;
 }
 
 // Running out of memory anywhere, on any thread, ends the program with one line: nothing has to
@@ -291,7 +208,7 @@ int Check(const std::string& expectedPath, const std::string& observedPath, bool
     return kUsageError;
   }
   const std::vector<std::string> differences =
-      fenwrack_sim::Differences(expected->json(), observed->json(), restarted);
+      fenwrack_sim::Differences(expected->model(), observed->model(), restarted);
   std::string text = differences.empty() ? "The instrument is as predicted.\n"
                                          : "The instrument is not as predicted:\n";
   for (const std::string& line : differences)
@@ -323,7 +240,7 @@ int Simulate(const Options& options) {
   }
 
   // Before the run: what in the machine looks meant for the tool but will never be acted on.
-  for (const std::string& warning : fenwrack_sim::Warnings(machine->json()))
+  for (const std::string& warning : fenwrack_sim::Warnings(machine->model()))
     Complain("warning: " + (options.machine ? *options.machine : std::string("demo")) + ": " +
              warning);
 

@@ -69,6 +69,8 @@ const char kHelp[] =
     R"(Usage: fenwrack-sim [--machine FILE] [--product-codes FILE] [--trace FILE]
                    [--dump-machine FILE] [--svg FILE] [--capture] [--require-achieved]
                    [--] [ARG...]
+       fenwrack-sim --fleet FOLDER | --fleet-json FOLDER [--product-codes FILE]
+                   [--require-achieved] [--] [ARG...]
        fenwrack-sim --check [--restarted] PREDICTED OBSERVED
 
 Runs Fenwrack.exe on a simulated analyzer, on a virtual clock, and prints what happened:

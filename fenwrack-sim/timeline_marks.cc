@@ -6,11 +6,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <variant>
 
 namespace fenwrack_sim::timeline {
 
 namespace events = sim::events;
-using nlohmann::json;
+namespace ev = sim::events;
 using platform::text::BaseName;
 using sim::Event;
 using sim::RunResult;
@@ -31,20 +32,11 @@ std::string Seconds(std::uint64_t ms) {
 
 namespace {
 
-std::string Str(const json& fields, const char* key) {
-  const auto it = fields.find(key);
-  return it != fields.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-bool Ok(const json& fields) {
-  return fields.value("ok", true);
-}
-
 // The program a process start names: its application, or the command line's first word.
-std::string ProgramOf(const json& fields) {
-  std::string program = Str(fields, "application");
+std::string ProgramOf(const ev::ProcessCreate& f) {
+  std::string program = f.application.value_or("");
   if (program.empty()) {
-    const std::string line = Str(fields, "command_line");
+    const std::string& line = f.commandLine;
     const bool quoted = !line.empty() && line.front() == '"';
     const std::size_t end = line.find(quoted ? '"' : ' ', quoted ? 1 : 0);
     program = line.substr(quoted ? 1 : 0, end == std::string::npos ? end : end - quoted);
@@ -67,14 +59,14 @@ std::string Names(const std::vector<std::string>& names, const char* many) {
 }
 
 std::string MarkLabel(const Mark& m) {
-  if (m.event == events::kPostMessage)
+  if (m.event == events::MessagePosted::kName)
     return m.names.size() == 1 ? "close \u201C" + m.names[0] + "\u201D"
                                : std::to_string(m.names.size()) + " close requests";
-  if (m.event == events::kProcessExit)
+  if (m.event == events::ProcessExit::kName)
     return Names(m.names, "processes") + " ended";
-  if (m.event == events::kProcessStart)
+  if (m.event == events::ProcessStart::kName)
     return "started: " + Names(m.names, "processes");
-  if (m.event == events::kMsiQuery)
+  if (m.event == events::MsiQuery::kName)
     return m.count == 1 ? "installer query, " + m.names[0]
                         : std::to_string(m.count) + " installer queries";
   return m.names.front();
@@ -108,7 +100,7 @@ struct Collector {
       if (last.event == e.event && last.t == e.t && last.lane == lane) {
         ++last.count;
         // The installer's queries repeat a few answers many times: each answer once.
-        if (e.event != events::kMsiQuery ||
+        if (e.event != events::MsiQuery::kName ||
             std::find(last.names.begin(), last.names.end(), name) == last.names.end())
           last.names.push_back(name);
         return true;
@@ -119,155 +111,149 @@ struct Collector {
   }
 };
 
-// Each handler says whether its event shows on the event's lane.
-using Handler = bool (*)(Collector& c, const Event& e);
-
-bool OnSleep(Collector& c, const Event& e) {
-  return c.AddBar(e, e.t + e.fields.value("ms", std::uint64_t{0}), kPause, "");
+// Each handler says whether its event shows on the event's lane; kinds without one do not.
+template <typename Fields>
+bool On(Collector&, const Event&, const Fields&) {
+  return false;
 }
 
-bool OnWaitProcess(Collector& c, const Event& e) {
-  const std::uint64_t pid = e.fields.value("pid", std::uint64_t{0});
+bool On(Collector& c, const Event& e, const ev::Sleep& f) {
+  return c.AddBar(e, e.t + f.ms, kPause, "");
+}
+
+// The wait ends when the process waited for exits, not when another one does.
+bool On(Collector& c, const Event& e, const ev::WaitProcess& f) {
+  const std::uint32_t pid = f.pid;
   const std::uint64_t to = c.Until([pid](const Event& later) {
-    return later.event == events::kProcessExit &&
-           later.fields.value("pid", std::uint64_t{0}) == pid;
+    const auto* exit = later.As<ev::ProcessExit>();
+    return exit != nullptr && exit->pid == pid;
   });
   return c.AddBar(e, to, kWait, "waits for " + c.programs[pid]);
 }
 
-bool OnMessageBox(Collector& c, const Event& e) {
-  const std::uint64_t to = c.Until([&e](const Event& later) {
-    return later.event == events::kMessageBoxClosed && later.thread == e.thread;
-  });
-  return c.AddBar(e, to, kShown, "usage box \u201C" + Str(e.fields, "caption") + "\u201D");
+bool On(Collector& c, const Event& e, const ev::WaitSelf&) {
+  return c.AddBar(e, c.end, kWait, "blocked until the system ends it");
 }
 
-bool OnThreadStart(Collector& c, const Event& e) {
-  const int started = LaneOf(Str(e.fields, "role"));
-  c.p.laneUsed[started] = Ok(e.fields);
+bool On(Collector& c, const Event& e, const ev::MessageBoxShown& f) {
+  const std::uint64_t to = c.Until([&e](const Event& later) {
+    return later.As<ev::MessageBoxClosed>() != nullptr && later.thread == e.thread;
+  });
+  return c.AddBar(e, to, kShown, "usage box \u201C" + f.caption + "\u201D");
+}
+
+bool On(Collector& c, const Event& e, const ev::StatusWindow&) {
+  return c.AddBar(e, c.end, kShown, "status window shown");
+}
+
+bool On(Collector& c, const Event& e, const ev::ThreadStart& f) {
+  const int started = LaneOf(f.role);
+  c.p.laneUsed[started] = f.ok;
   c.p.laneFrom[started] = e.t;
   c.p.laneTo[started] = c.end;
   return true;
 }
 
-std::string SnapshotLabel(const json& f) {
-  if (!Ok(f))
+bool On(Collector& c, const Event& e, const ev::ThreadEnd&) {
+  c.p.laneTo[LaneOf(e.thread)] = e.t;
+  return true;
+}
+
+std::string Failed(bool ok) {
+  return ok ? "" : " (failed)";
+}
+
+std::string SnapshotLabel(const ev::Snapshot& f) {
+  if (!f.ok)
     return "snapshot failed";
-  const json& list = f.value("processes", json::array());
+  const std::vector<std::string> list = f.processes.value_or(std::vector<std::string>());
   std::string names;
-  for (const json& n : list)
-    names += (names.empty() ? "" : ", ") + n.get<std::string>();
+  for (const std::string& n : list)
+    names += (names.empty() ? "" : ", ") + n;
   return list.empty()      ? "snapshot: none left"
          : list.size() > 2 ? "snapshot: " + Plural(list.size(), "process", "processes")
                            : "snapshot: " + names;
 }
 
-std::string Failed(const json& f) {
-  return Ok(f) ? "" : " (failed)";
+bool On(Collector& c, const Event& e, const ev::Snapshot& f) {
+  return c.AddMark(e, kSnapshot, SnapshotLabel(f));
 }
 
-bool OnCreateProcess(Collector& c, const Event& e) {
-  const std::string program = ProgramOf(e.fields);
-  if (Ok(e.fields))
-    c.programs[e.fields.value("pid", std::uint64_t{0})] = program;
-  return c.AddMark(e, kStart, "start " + program + Failed(e.fields));
+bool On(Collector& c, const Event& e, const ev::MessagePosted& f) {
+  return c.AddMark(e, kClose, f.title.value_or("") + Failed(f.ok));
 }
 
-const struct {
-  const char* event;
-  Handler handler;
-} kHandlers[] = {
-    {events::kSleep, OnSleep},
-    {events::kWaitProcess, OnWaitProcess},
-    {events::kWaitSelf,
-     [](Collector& c, const Event& e) {
-       return c.AddBar(e, c.end, kWait, "blocked until the system ends it");
-     }},
-    {events::kMessageBox, OnMessageBox},
-    {events::kStatusWindow,
-     [](Collector& c, const Event& e) {
-       return c.AddBar(e, c.end, kShown, "status window shown");
-     }},
-    {events::kThreadStart, OnThreadStart},
-    {events::kThreadEnd,
-     [](Collector& c, const Event& e) {
-       c.p.laneTo[LaneOf(e.thread)] = e.t;
-       return true;
-     }},
-    {events::kPostMessage,
-     [](Collector& c, const Event& e) {
-       return c.AddMark(e, kClose, Str(e.fields, "title") + Failed(e.fields));
-     }},
-    {events::kSnapshot,
-     [](Collector& c, const Event& e) { return c.AddMark(e, kSnapshot, SnapshotLabel(e.fields)); }},
-    {events::kOpenProcess,
-     [](Collector& c, const Event& e) {
-       return !Ok(e.fields) &&
-              c.AddMark(e, kTerminate,
-                        "cannot open pid " + std::to_string(e.fields.value("pid", 0)));
-     }},
-    {events::kTerminateProcess,
-     [](Collector& c, const Event& e) {
-       return c.AddMark(e, kTerminate, "terminate " + Str(e.fields, "name") + Failed(e.fields));
-     }},
-    {events::kCreateProcess, OnCreateProcess},
-    {events::kProcessStart,
-     [](Collector& c, const Event& e) { return c.AddMark(e, kStart, Str(e.fields, "name")); }},
-    {events::kScript,
-     [](Collector& c, const Event& e) {
-       const bool runs = e.fields.value("runs", false);
-       return c.AddMark(e, kStart,
-                        BaseName(Str(e.fields, "path")) + (runs ? " runs" : " not found"));
-     }},
-    {events::kProcessExit,
-     [](Collector& c, const Event& e) { return c.AddMark(e, kEnded, Str(e.fields, "name")); }},
-    {events::kFileAppend,
-     [](Collector& c, const Event& e) { return c.AddMark(e, kKillLog, "kill-log line written"); }},
-    {events::kProtection,
-     [](Collector& c, const Event& e) {
-       return !e.fields.value("protected", true) &&
-              c.AddMark(e, kOther, BaseName(Str(e.fields, "path")) + " not protected");
-     }},
-    {events::kOpenFile,
-     [](Collector& c, const Event& e) {
-       return !Ok(e.fields) && Str(e.fields, "mode") == "a" &&
-              c.AddMark(e, kKillLog, "kill log cannot be opened: no line");
-     }},
-    {events::kExitWindows,
-     [](Collector& c, const Event& e) {
-       const bool accepted = e.fields.value("accepted", false);
-       return c.AddMark(e, kShutdown,
-                        Str(e.fields, "kind") + " request " + (accepted ? "accepted" : "refused"));
-     }},
-    {events::kMsiQuery,
-     [](Collector& c, const Event& e) {
-       const std::string code = Str(e.fields, "code");
-       return c.AddMark(
-           e, kInstall,
-           (code.empty() ? "empty slot" : code) + ": " + e.fields.value("state", json()).dump());
-     }},
-    {events::kMsiUninstall,
-     [](Collector& c, const Event& e) {
-       const bool removed = e.fields.value("removed", false);
-       return c.AddMark(e, kInstall,
-                        Str(e.fields, "code") + (removed ? " removed" : " not removed"));
-     }},
-    {events::kRegImport,
-     [](Collector& c, const Event& e) {
-       return c.AddMark(e, kInstall,
-                        "registry: " + Str(e.fields, "name") + " = " +
-                            e.fields.value("value", json()).dump() +
-                            (e.fields.value("ok", true) ? "" : " (access denied)"));
-     }},
-    {events::kRegImportFailed,
-     [](Collector& c, const Event& e) { return c.AddMark(e, kInstall, "registry import failed"); }},
-    {events::kKeyPress,
-     [](Collector& c, const Event& e) {
-       return c.AddMark(e, kOther, Str(e.fields, "key") + " pressed");
-     }},
-    {events::kWidenFailed,
-     [](Collector& c, const Event& e) { return c.AddMark(e, kOther, "out of memory"); }},
-};
+bool On(Collector& c, const Event& e, const ev::OpenProcess& f) {
+  return !f.ok && c.AddMark(e, kTerminate, "cannot open pid " + std::to_string(f.pid));
+}
+
+bool On(Collector& c, const Event& e, const ev::TerminateProcess& f) {
+  return c.AddMark(e, kTerminate, "terminate " + f.name.value_or("") + Failed(f.ok));
+}
+
+bool On(Collector& c, const Event& e, const ev::ProcessCreate& f) {
+  const std::string program = ProgramOf(f);
+  if (f.ok)
+    c.programs[f.pid.value_or(0)] = program;
+  return c.AddMark(e, kStart, "start " + program + Failed(f.ok));
+}
+
+bool On(Collector& c, const Event& e, const ev::ProcessStart& f) {
+  return c.AddMark(e, kStart, f.name);
+}
+
+bool On(Collector& c, const Event& e, const ev::Script& f) {
+  return c.AddMark(e, kStart, BaseName(f.path) + (f.runs ? " runs" : " not found"));
+}
+
+bool On(Collector& c, const Event& e, const ev::ProcessExit& f) {
+  return c.AddMark(e, kEnded, f.name);
+}
+
+bool On(Collector& c, const Event& e, const ev::FileAppend&) {
+  return c.AddMark(e, kKillLog, "kill-log line written");
+}
+
+bool On(Collector& c, const Event& e, const ev::Protection& f) {
+  return !f.isProtected && c.AddMark(e, kOther, BaseName(f.path) + " not protected");
+}
+
+bool On(Collector& c, const Event& e, const ev::OpenFile& f) {
+  return !f.ok && f.mode == "a" && c.AddMark(e, kKillLog, "kill log cannot be opened: no line");
+}
+
+bool On(Collector& c, const Event& e, const ev::ExitRequest& f) {
+  return c.AddMark(e, kShutdown,
+                   std::string(f.kind ? sim::EndHowName(*f.kind) : "") + " request " +
+                       (f.accepted ? "accepted" : "refused"));
+}
+
+bool On(Collector& c, const Event& e, const ev::MsiQuery& f) {
+  return c.AddMark(e, kInstall,
+                   (f.code.empty() ? "empty slot" : f.code) + ": " + std::to_string(f.state));
+}
+
+bool On(Collector& c, const Event& e, const ev::MsiUninstall& f) {
+  return c.AddMark(e, kInstall, f.code + (f.removed ? " removed" : " not removed"));
+}
+
+bool On(Collector& c, const Event& e, const ev::RegImport& f) {
+  return c.AddMark(e, kInstall,
+                   "registry: " + f.name + " = " + std::to_string(f.value) +
+                       (f.ok.value_or(true) ? "" : " (access denied)"));
+}
+
+bool On(Collector& c, const Event& e, const ev::RegImportFailed&) {
+  return c.AddMark(e, kInstall, "registry import failed");
+}
+
+bool On(Collector& c, const Event& e, const ev::KeyPress& f) {
+  return c.AddMark(e, kOther, f.key + " pressed");
+}
+
+bool On(Collector& c, const Event& e, const ev::WidenFailed&) {
+  return c.AddMark(e, kOther, "out of memory");
+}
 
 }  // namespace
 
@@ -275,12 +261,8 @@ Picture Collect(const RunResult& run) {
   Collector c{run.events, run.virtualMs, {}, {}};
   for (; c.at < run.events.size(); ++c.at) {
     const Event& e = run.events[c.at];
-    for (const auto& [event, handler] : kHandlers) {
-      if (e.event == event && handler(c, e)) {
-        c.p.laneUsed[LaneOf(e.thread)] = true;
-        break;
-      }
-    }
+    if (std::visit([&c, &e](const auto& f) { return On(c, e, f); }, e.fields))
+      c.p.laneUsed[LaneOf(e.thread)] = true;
   }
   c.p.laneTo[0] = c.end;
   c.p.laneTo[3] = c.end;

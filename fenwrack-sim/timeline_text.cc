@@ -1,6 +1,7 @@
 // The run's readable timeline and its JSON Lines trace.
 #include <cstdio>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -13,6 +14,7 @@ namespace fenwrack_sim {
 namespace {
 
 namespace events = sim::events;
+namespace ev = sim::events;
 using nlohmann::json;
 using platform::text::Hex;
 using platform::text::Quote;
@@ -24,12 +26,20 @@ std::string Dump(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string Text(const json& value) {
-  if (value.is_string())
-    return value.get<std::string>();
-  if (value.is_null())
-    return "(none)";
-  return Dump(value);
+// A field as the timeline shows it: a text as it is, a number in decimal, nothing as "(none)".
+std::string Text(const std::string& value) {
+  return value;
+}
+template <typename T>
+requires std::is_integral_v<T> std::string Text(T value) {
+  return std::to_string(value);
+}
+std::string Text(EndHow how) {
+  return sim::EndHowName(how);
+}
+template <typename T>
+std::string Text(const std::optional<T>& value) {
+  return value ? Text(*value) : "(none)";
 }
 
 std::string Seconds(std::uint64_t ms) {
@@ -39,179 +49,175 @@ std::string Seconds(std::uint64_t ms) {
   return buffer;
 }
 
-std::string Window(const json& hwnd) {
-  return hwnd.is_number() ? "window " + Hex(hwnd.get<std::uint64_t>()) : "no window";
+std::string Window(std::optional<std::uintptr_t> hwnd) {
+  return hwnd ? "window " + Hex(*hwnd) : "no window";
 }
 
-std::string Failed(const json& fields) {
-  return fields.value("ok", true) ? "" : ": failed";
+std::string Failed(bool ok) {
+  return ok ? "" : ": failed";
 }
 
-// Threads, locks and the run itself.
-std::optional<std::string> ThreadDetail(const std::string& name, const json& f) {
-  auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
-  if (name == events::kSleep)
-    return Text(get("ms")) + " ms";
-  if (name == events::kThreadStart)
-    return Text(get("routine")) + " as " + Text(get("role")) + Failed(f);
-  if (name == events::kThreadEnd)
-    return Text(get("routine")) + " returned " + Text(get("code"));
-  if (name == events::kLockInit || name == events::kLockDelete)
-    return "lock " + Text(get("lock"));
-  if (name == events::kWidenFailed)
-    return Quote(Text(get("text"))) + ": out of memory";
-  if (name == events::kLockWait)
-    return "waits for the lock that " + Text(get("owner")) + " holds";
-  if (name == events::kEnd) {
-    const std::string how = Text(get("how"));
-    if (how == "exit")
-      return "exit code " + Text(get("code"));
-    return f.contains("reason") ? how + ": " + Text(get("reason")) : how;
-  }
-  return std::nullopt;
+// ---- Threads, locks and the run itself.
+std::string Detail(const ev::Sleep& f) {
+  return Text(f.ms) + " ms";
+}
+std::string Detail(const ev::ThreadStart& f) {
+  return f.routine + " as " + f.role + Failed(f.ok);
+}
+std::string Detail(const ev::ThreadEnd& f) {
+  return f.routine + " returned " + Text(f.code);
+}
+std::string Detail(const ev::LockInit& f) {
+  return "lock " + Text(f.lock);
+}
+std::string Detail(const ev::LockDelete& f) {
+  return "lock " + Text(f.lock);
+}
+std::string Detail(const ev::WidenFailed& f) {
+  return Quote(f.text) + ": out of memory";
+}
+std::string Detail(const ev::LockWait& f) {
+  return "waits for the lock that " + f.owner + " holds";
+}
+std::string Detail(const ev::End& f) {
+  if (f.how == EndHow::kExit)
+    return "exit code " + Text(f.code);
+  return f.reason ? Text(f.how) + ": " + *f.reason : Text(f.how);
 }
 
-// Message boxes, dialogs and windows.
-std::optional<std::string> WindowDetail(const std::string& name, const json& f) {
-  auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
-  if (name == events::kMessageBox) {
-    return Quote(Text(get("caption"))) + " " + Quote(Text(get("text"))) + ", style " +
-           Hex(get("style").get<std::uint64_t>());
-  }
-  if (name == events::kMessageBoxClosed)
-    return "closed, result " + Text(get("result"));
-  if (name == events::kDialogCreate) {
-    return "template " + Text(get("template")) +
-           (f.value("ok", false) ? ": " + Window(get("hwnd")) : ": cannot be created");
-  }
-  if (name == events::kStatusWindow) {
-    return Window(get("hwnd")) + " at (" + Text(get("x")) + ", " + Text(get("y")) + "), " +
-           Text(get("width")) + " x " + Text(get("height")) +
-           (f.value("topmost", false) ? ", top-most" : "") + ", shown";
-  }
-  if (name == events::kStatusText)
-    return Window(get("hwnd")) + ": " + Quote(Text(get("text")));
-  if (name == events::kDialogEnd)
-    return Window(get("hwnd")) + " closed, result " + Text(get("result"));
-  if (name == events::kKeyPress) {
-    return Text(get("key")) +
-           (get("hwnd").is_null() ? ", no status window" : " in " + Window(get("hwnd")));
-  }
-  if (name == events::kPostMessage) {
-    return Quote(Text(get("title"))) + " (" + Window(get("hwnd")) + ") " + Text(get("message")) +
-           Failed(f);
-  }
-  return std::nullopt;
+// ---- Message boxes, dialogs and windows.
+std::string Detail(const ev::MessageBoxShown& f) {
+  return Quote(f.caption) + " " + Quote(f.text) + ", style " + Hex(f.style);
+}
+std::string Detail(const ev::MessageBoxClosed& f) {
+  return "closed, result " + Text(f.result);
+}
+std::string Detail(const ev::DialogCreate& f) {
+  return "template " + Text(f.templateId) + (f.ok ? ": " + Window(f.hwnd) : ": cannot be created");
+}
+std::string Detail(const ev::StatusWindow& f) {
+  return Window(f.hwnd) + " at (" + Text(f.x) + ", " + Text(f.y) + "), " + Text(f.width) + " x " +
+         Text(f.height) + (f.topmost ? ", top-most" : "") + ", shown";
+}
+std::string Detail(const ev::StatusText& f) {
+  return Window(f.hwnd) + ": " + Quote(f.text);
+}
+std::string Detail(const ev::DialogEnd& f) {
+  return Window(f.hwnd) + " closed, result " + Text(f.result);
+}
+std::string Detail(const ev::KeyPress& f) {
+  return f.key + (f.hwnd ? " in " + Window(f.hwnd) : ", no status window");
+}
+std::string Detail(const ev::MessagePosted& f) {
+  const char* name = ev::MessageName(f.message);
+  return Quote(Text(f.title)) + " (" + Window(f.hwnd) + ") " +
+         (name != nullptr ? name : Text(f.message.number)) + Failed(f.ok);
 }
 
-// Processes: the list, opening, ending, starting.
-std::optional<std::string> ProcessDetail(const std::string& name, const json& f) {
-  auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
-  if (name == events::kSnapshot) {
-    if (!f.value("ok", false))
-      return "failed";
-    std::string list;
-    for (const json& p : get("processes"))
-      list += (list.empty() ? "" : ", ") + Text(p);
-    const std::size_t n = get("processes").size();
-    return (list.empty() ? "" : list + " ") + "(" + std::to_string(n) +
-           (n == 1 ? " process)" : " processes)");
-  }
-  if (name == events::kOpenProcess || name == events::kWaitProcess ||
-      name == events::kProcessExit || name == events::kProcessStart) {
-    std::string out = "pid " + Text(get("pid"));
-    if (f.contains("name"))
-      out += " " + Text(get("name"));
-    if (f.contains("ms"))
-      out += ", at most " + Text(get("ms")) + " ms";
-    return out + Failed(f);
-  }
-  if (name == events::kTerminateProcess) {
-    return "pid " + Text(get("pid")) + " " + Text(get("name")) + ", exit code " +
-           Text(get("exit_code")) + Failed(f);
-  }
-  if (name == events::kScript)
-    return Text(get("path")) +
-           (f.value("runs", false) ? " runs" : ": no such script, nothing runs");
-  if (name == events::kCreateProcess) {
-    std::string out =
-        (get("application").is_null() ? "(no application)" : Text(get("application"))) + " " +
-        Quote(Text(get("command_line"))) + ", flags " + Hex(get("flags").get<std::uint64_t>(), 8);
-    return out + (f.value("ok", false) ? ": pid " + Text(get("pid")) : ": failed");
-  }
-  if (name == events::kWaitSelf)
-    return "blocks until the system ends the process";
-  return std::nullopt;
+// ---- Processes: the list, opening, ending, starting.
+std::string Detail(const ev::Snapshot& f) {
+  if (!f.ok)
+    return "failed";
+  const std::vector<std::string> names = f.processes.value_or(std::vector<std::string>());
+  std::string list;
+  for (const std::string& name : names)
+    list += (list.empty() ? "" : ", ") + name;
+  const std::size_t n = names.size();
+  return (list.empty() ? "" : list + " ") + "(" + std::to_string(n) +
+         (n == 1 ? " process)" : " processes)");
+}
+std::string Detail(const ev::OpenProcess& f) {
+  return "pid " + Text(f.pid) + Failed(f.ok);
+}
+std::string Detail(const ev::WaitProcess& f) {
+  return "pid " + Text(f.pid) + (f.ms ? ", at most " + Text(*f.ms) + " ms" : "");
+}
+std::string Detail(const ev::ProcessExit& f) {
+  return "pid " + Text(f.pid) + " " + f.name;
+}
+std::string Detail(const ev::ProcessStart& f) {
+  return "pid " + Text(f.pid) + " " + f.name;
+}
+std::string Detail(const ev::TerminateProcess& f) {
+  return "pid " + Text(f.pid) + " " + Text(f.name) + ", exit code " + Text(f.exitCode) +
+         Failed(f.ok);
+}
+std::string Detail(const ev::Script& f) {
+  return f.path + (f.runs ? " runs" : ": no such script, nothing runs");
+}
+std::string Detail(const ev::ProcessCreate& f) {
+  const std::string out = (f.application ? *f.application : "(no application)") + " " +
+                          Quote(f.commandLine) + ", flags " + Hex(f.flags, 8);
+  return out + (f.ok ? ": pid " + Text(f.pid) : ": failed");
+}
+std::string Detail(const ev::WaitSelf&) {
+  return "blocks until the system ends the process";
 }
 
-// Environment, files, installer, registry, folders, privilege and shutdown.
-std::optional<std::string> MachineDetail(const std::string& name, const json& f) {
-  auto get = [&](const char* key) { return f.contains(key) ? f[key] : json(nullptr); };
-  if (name == events::kReadEnv) {
-    return get("value").is_null() ? Text(get("name")) + " is not set"
-                                  : Text(get("name")) + " = " + Quote(Text(get("value")));
-  }
-  if (name == events::kFindFile)
-    return Text(get("path")) + (f.value("found", false) ? ": found" : ": not found");
-  if (name == events::kOpenFile)
-    return Text(get("path")) + " (" + Text(get("mode")) + ")" + Failed(f);
-  if (name == events::kFileAppend)
-    return Text(get("path")) + ": " + Quote(Text(get("data")));
-  if (name == events::kProtection)
-    return Text(get("path")) + (f.value("protected", false) ? ": protected" : ": not protected");
-  if (name == events::kMsiBind)
-    return f.value("ok", false) ? "installer query bound" : "installer query not available";
-  if (name == events::kMsiQuery) {
-    const std::string code = Text(get("code"));
-    return (code.empty() ? "(empty code)" : code) + ": state " + Text(get("state"));
-  }
-  if (name == events::kMsiUninstall)
-    return Text(get("code")) + (f.value("removed", false) ? " removed" : " not removed") +
-           (f.contains("exit_code") ? ", exit code " + Text(get("exit_code")) : "");
-  if (name == events::kRegOpen)
-    return "HKLM\\" + Text(get("key")) + ": status " + Text(get("status"));
-  if (name == events::kRegQuery) {
-    return "HKLM\\" + Text(get("key")) + "\\" + Text(get("name")) + ": status " +
-           Text(get("status")) + (get("value").is_null() ? "" : ", value " + Dump(get("value")));
-  }
-  if (name == events::kRegImport) {
-    return "HKLM\\" + Text(get("key")) + "\\" + Text(get("name")) + " = " + Text(get("value")) +
-           (f.value("ok", true) ? "" : ": access denied, not written");
-  }
-  if (name == events::kRegImportFailed)
-    return Text(get("path")) + ": cannot be read, nothing imported";
-  if (name == events::kGetFolder) {
-    const auto hr = static_cast<std::uint32_t>(get("hresult").get<std::int64_t>());
-    return "CSIDL " + Text(get("csidl")) +
-           (hr == 0 ? ": " + Text(get("path")) : ": error " + Hex(hr, 8));
-  }
-  if (name == events::kPrivilege) {
-    const std::string step = Text(get("step"));
-    const bool ok = f.value("ok", false);
-    if (step == "open_token")
-      return ok ? "process token opened" : "process token cannot be opened";
-    if (step == "lookup")
-      return Text(get("name")) + (ok ? " looked up" : " cannot be looked up");
-    if (step == "administrators")
-      return !ok                        ? "membership of Administrators cannot be checked"
-             : f.value("member", false) ? "a member of Administrators"
-                                        : "not a member of Administrators";
-    return Text(get("name")) + (f.value("enabled", false) ? " enabled" : " not enabled") +
-           (ok ? "" : " (adjustment failed)");
-  }
-  if (name == events::kExitWindows) {
-    return Text(get("kind")) + " (flags " + Hex(get("flags").get<std::uint64_t>()) + ", reason " +
-           Text(get("reason")) + "): " + (f.value("accepted", false) ? "accepted" : "refused");
-  }
-  return std::nullopt;
+// ---- Environment, files, installer, registry, folders, privilege and shutdown.
+std::string Detail(const ev::ReadEnv& f) {
+  return f.value ? f.name + " = " + Quote(*f.value) : f.name + " is not set";
+}
+std::string Detail(const ev::FindFile& f) {
+  return f.path + (f.found ? ": found" : ": not found");
+}
+std::string Detail(const ev::OpenFile& f) {
+  return f.path + " (" + f.mode + ")" + Failed(f.ok);
+}
+std::string Detail(const ev::FileAppend& f) {
+  return f.path + ": " + Quote(f.data);
+}
+std::string Detail(const ev::Protection& f) {
+  return f.path + (f.isProtected ? ": protected" : ": not protected");
+}
+std::string Detail(const ev::MsiBind& f) {
+  return f.ok ? "installer query bound" : "installer query not available";
+}
+std::string Detail(const ev::MsiQuery& f) {
+  return (f.code.empty() ? "(empty code)" : f.code) + ": state " + Text(f.state);
+}
+std::string Detail(const ev::MsiUninstall& f) {
+  return f.code + (f.removed ? " removed" : " not removed") +
+         (f.exitCode ? ", exit code " + Text(*f.exitCode) : "");
+}
+std::string Detail(const ev::RegOpen& f) {
+  return "HKLM\\" + f.key + ": status " + Text(f.status);
+}
+std::string Detail(const ev::RegQuery& f) {
+  return "HKLM\\" + f.key + "\\" + f.name + ": status " + Text(f.status) +
+         (f.value ? ", value " + Dump(machine_file::RegDataJson(*f.value)) : "");
+}
+std::string Detail(const ev::RegImport& f) {
+  return "HKLM\\" + f.key + "\\" + f.name + " = " + Text(f.value) +
+         (f.ok.value_or(true) ? "" : ": access denied, not written");
+}
+std::string Detail(const ev::RegImportFailed& f) {
+  return f.path + ": cannot be read, nothing imported";
+}
+std::string Detail(const ev::GetFolder& f) {
+  const auto hr = static_cast<std::uint32_t>(f.hresult);
+  return "CSIDL " + Text(f.csidl) + (hr == 0 ? ": " + Text(f.path) : ": error " + Hex(hr, 8));
+}
+std::string Detail(const ev::Privilege& f) {
+  const bool ok = f.ok.value_or(false);
+  if (f.step == "open_token")
+    return ok ? "process token opened" : "process token cannot be opened";
+  if (f.step == "lookup")
+    return Text(f.name) + (ok ? " looked up" : " cannot be looked up");
+  if (f.step == "administrators")
+    return !ok                        ? "membership of Administrators cannot be checked"
+           : f.member.value_or(false) ? "a member of Administrators"
+                                      : "not a member of Administrators";
+  return Text(f.name) + (f.enabled.value_or(false) ? " enabled" : " not enabled") +
+         (ok ? "" : " (adjustment failed)");
+}
+std::string Detail(const ev::ExitRequest& f) {
+  return Text(f.kind) + " (flags " + Hex(f.flags) + ", reason " + Text(f.reason) +
+         "): " + (f.accepted ? "accepted" : "refused");
 }
 
 std::string Detail(const Event& e) {
-  for (const auto detail : {ThreadDetail, WindowDetail, ProcessDetail, MachineDetail}) {
-    if (auto text = detail(e.event, e.fields))
-      return *text;
-  }
-  return Dump(e.fields);
+  return std::visit([](const auto& f) { return Detail(f); }, e.fields);
 }
 
 // A line's worth of the timeline: one event, or the events of one kind that one thread has at
@@ -277,8 +283,9 @@ std::pair<std::size_t, std::size_t> Repeats(const std::vector<Step>& steps, std:
     bool polling = true;
     for (std::size_t k = 0; k < period; ++k) {
       const std::string& event = steps[at + k].event;
-      polling = polling && (event == events::kSleep || event == events::kSnapshot ||
-                            event == events::kPostMessage || event == events::kMsiQuery);
+      polling =
+          polling && (event == events::Sleep::kName || event == events::Snapshot::kName ||
+                      event == events::MessagePosted::kName || event == events::MsiQuery::kName);
     }
     if (!polling)
       break;
@@ -303,7 +310,8 @@ std::string FormatJsonLines(const RunResult& result) {
   std::string out;
   for (const Event& e : result.events) {
     nlohmann::ordered_json line = {{"t", e.t}, {"thread", e.thread}, {"event", e.event}};
-    for (const auto& item : e.fields.items())
+    const json fields = sim::FieldsJson(e);
+    for (const auto& item : fields.items())
       line[item.key()] = item.value();
     out += line.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
   }
@@ -321,8 +329,9 @@ std::string FormatEnd(const RunResult& result) {
     case EndHow::kStuck:
       break;
   }
-  const json& end = result.events.empty() ? json::object() : result.events.back().fields;
-  return "stuck" + (end.contains("reason") ? " (" + Text(end["reason"]) + ")" : "");
+  const sim::events::End* end =
+      result.events.empty() ? nullptr : result.events.back().As<ev::End>();
+  return "stuck" + (end != nullptr && end->reason ? " (" + *end->reason + ")" : "");
 }
 
 std::string FormatTimeline(const RunResult& result) {

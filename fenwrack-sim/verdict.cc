@@ -1,137 +1,50 @@
 #include "fenwrack-sim/verdict.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "app/command_line.h"
-#include "app/fenwrack_app.h"
 #include "fenwrack-sim/timeline_text.h"
+#include "fenwrack-sim/verdict_facts.h"
 #include "firmware/firmware_control.h"
 #include "firmware/process_names.h"
 #include "platform/text/ascii.h"
 #include "platform/text/text.h"
 #include "removal/product_code_table.h"
 #include "sim/events.h"
+#include "sim/registry_lookup.h"
 
 namespace fenwrack_sim {
 
 namespace {
 
-namespace events = sim::events;
+namespace ev = sim::events;
 using json = nlohmann::json;
-using Lines = std::vector<std::string>;
+using machine_file::ProcessDesc;
+using Left = std::vector<const ProcessDesc*>;
 
 using Operation = FenwrackCommandLine::Operation;
 
-// The one operation the tool picks, by its own command-line walk and precedence.
+// The one operation the tool picks, by its own switch rules and precedence, each argument handed
+// over as the framework's walk hands it (CWinApp::ParseCommandLine): a leading "/" or "-" taken
+// off and told as bFlag, the last one marked.
 Operation OperationOf(const std::vector<std::u16string>& args) {
-  Operation op = Operation::kUsage;
-  sim::RunFunction(
-      machine_file::Machine::FromJson(json::object(), "verdict"),
-      [&op] {
-        FenwrackCommandLine cmd;
-        theApp->ParseCommandLine(cmd);
-        op = cmd.Chosen();
-      },
-      args);
-  return op;
+  FenwrackCommandLine cmd;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const bool flag = !args[i].empty() && (args[i][0] == u'/' || args[i][0] == u'-');
+    cmd.ParseParam(args[i].c_str() + (flag ? 1 : 0), flag ? 1 : 0, i + 1 == args.size() ? 1 : 0);
+  }
+  return cmd.Chosen();
 }
 
 bool IsServer(const std::string& name) {
   return IsOneOf(platform::text::Utf8ToUtf16(name).c_str(), HungFirmwareNames);
 }
 
-// Whether a path is there and whether only the trusted may change it, as the tool's own calls
-// find them on the machine.
-struct PathState {
-  bool exists = false;
-  bool isProtected = false;
-};
-
-PathState StateOf(const json& machine, const std::string& path) {
-  PathState state;
-  sim::RunFunction(machine_file::Machine::FromJson(machine, "machine"), [&state, &path] {
-    const platform::WString wide = platform::text::Utf8ToUtf16(path);
-    state.exists = static_cast<bool>(platform::FindFirst(wide));
-    state.isProtected = platform::IsProtected(wide);
-  });
-  return state;
-}
-
 constexpr char kChangedByOthers[] = " may be changed by others than administrators";
-
-std::string Named(const json& process) {
-  return process["name"].get<std::string>() + " (pid " +
-         std::to_string(process["pid"].get<std::uint32_t>()) + ")";
-}
-
-// What one run did and left, read once.
-struct Facts {
-  const sim::RunResult& run;
-  json before;
-  bool administrator;
-  std::map<std::uint32_t, int> closeRequests;  // by the window owner's pid
-  std::map<std::uint32_t, int> refusedRequests;
-
-  Facts(const machine_file::Machine& machine, const sim::RunResult& r)
-      : run(r),
-        before(machine.json()),
-        administrator(before["system"].value("administrator", true)) {
-    for (const sim::Event& e : run.events) {
-      if (e.event == events::kPostMessage)
-        ++(e.fields.value("ok", false) ? closeRequests
-                                       : refusedRequests)[e.fields.value("pid", 0u)];
-    }
-  }
-
-  // The firmware's programs of the machine before that still run after.
-  std::vector<json> FirmwareLeft() const {
-    std::set<std::uint32_t> running;
-    for (const json& p : run.machineAfter["processes"])
-      running.insert(p["pid"].get<std::uint32_t>());
-    std::vector<json> left;
-    for (const json& p : before["processes"]) {
-      if (IsFirmware(p["name"]) && running.count(p["pid"].get<std::uint32_t>()))
-        left.push_back(p);
-    }
-    return left;
-  }
-
-  // Out of the tool's reach: neither its close requests nor its termination get through.
-  bool Isolated(const json& process) const {
-    return !administrator && process.value("elevated", false);
-  }
-
-  // Said after the count of what is left when the rights alone left them.
-  std::string LeftBy(const std::vector<json>& left) const {
-    const bool rights = !left.empty() && std::all_of(left.begin(), left.end(),
-                                                     [this](const json& p) { return Isolated(p); });
-    return rights ? ": the account is not an administrator" : "";
-  }
-
-  std::string WhyLeft(const json& process) const {
-    if (Isolated(process))
-      return Named(process) +
-             " still runs: it runs elevated and the account is not an administrator, so it can "
-             "neither be asked to close nor be terminated";
-    const auto count = [&process](const std::map<std::uint32_t, int>& requests) {
-      const auto found = requests.find(process["pid"].get<std::uint32_t>());
-      return found == requests.end() ? 0 : found->second;
-    };
-    const int asked = count(closeRequests), refused = count(refusedRequests);
-    if (asked == 0 && refused > 0)
-      return Named(process) + " still runs: its window took none of " + std::to_string(refused) +
-             " close request" + (refused == 1 ? "" : "s");
-    if (asked == 0)
-      return Named(process) +
-             " still runs: it has no firmware window, so nothing asked it to close";
-    return Named(process) + " still runs: it ignored " + std::to_string(asked) + " close request" +
-           (asked == 1 ? "" : "s");
-  }
-
-  std::vector<sim::Event> Events(const char* name) const { return run.Named(name); }
-};
 
 // The verdict's common ending: a run that did not end by itself says so first.
 bool EndedBadly(const sim::RunResult& run, Verdict& v) {
@@ -148,81 +61,91 @@ bool EndedBadly(const sim::RunResult& run, Verdict& v) {
 }
 
 void JudgeStop(const Facts& f, Verdict& v) {
-  const std::vector<json> left = f.FirmwareLeft();
-  for (const json& p : left)
-    v.details.push_back(f.WhyLeft(p));
+  const Left left = f.FirmwareLeft();
+  for (const ProcessDesc* p : left)
+    v.details.push_back(f.WhyLeft(*p));
   v.achieved = left.empty();
   v.deciding = v.achieved ? "the firmware is stopped"
                           : std::to_string(left.size()) + " firmware program" +
                                 (left.size() == 1 ? " still runs" : "s still run") + f.LeftBy(left);
 }
 
-void JudgeRestart(const Facts& f, Verdict& v) {
-  for (const sim::Event& e : f.Events(events::kTerminateProcess)) {
-    if (!e.fields.value("ok", false))
+// What a restart did: the firmware it terminated or left, the start-up script and what it started.
+struct Restart {
+  Left left{};
+  std::string script{};  // the start-up script that ran, or empty
+  std::size_t started = 0;
+  std::optional<std::string> root{};  // the firmware root as the tool read it
+  bool ran = false;                   // the command interpreter started
+};
+
+Restart RestartDetails(const Facts& f, Verdict& v) {
+  Restart r{.left = f.FirmwareLeft()};
+  for (const ev::TerminateProcess& e : f.All<ev::TerminateProcess>()) {
+    if (!e.ok)
       continue;
-    v.details.push_back("terminated " + e.fields["name"].get<std::string>() + " (pid " +
-                        std::to_string(e.fields["pid"].get<std::uint32_t>()) + ")");
-    if (f.Events(events::kFileAppend).empty())
+    v.details.push_back("terminated " + e.name.value_or("") + " (pid " +
+                        std::to_string(e.pid.value_or(0)) + ")");
+    if (f.All<ev::FileAppend>().empty())
       v.details.push_back(
           "warning: the kill is not noted in the kill log: its folder is missing "
           "or the log cannot be written");
   }
-  const std::vector<json> left = f.FirmwareLeft();
-  for (const json& p : left) {
-    v.details.push_back((IsServer(p["name"]) ? "warning: the server " : "") + f.WhyLeft(p) +
-                        (IsServer(p["name"]) ? "; a restart terminates one server only" : ""));
+  for (const ProcessDesc* p : r.left) {
+    v.details.push_back((IsServer(p->name) ? "warning: the server " : "") + f.WhyLeft(*p) +
+                        (IsServer(p->name) ? "; a restart terminates one server only" : ""));
   }
-  std::string script;
-  for (const sim::Event& e : f.Events(events::kScript)) {
-    if (!e.fields.value("builtin", false))
-      script = e.fields.value("runs", false) ? e.fields["path"].get<std::string>() : "";
+  for (const ev::Script& e : f.All<ev::Script>()) {
+    if (!e.builtin.value_or(false))
+      r.script = e.runs ? e.path : "";
   }
-  std::size_t started = 0;
-  for (const sim::Event& e : f.Events(events::kProcessStart)) {
-    ++started;
-    for (const json& p : left) {
-      if (p["name"] == e.fields["name"])
-        v.details.push_back("warning: a second " + p["name"].get<std::string>() +
-                            " started while " + Named(p) + " still runs");
+  for (const ev::ProcessStart& e : f.All<ev::ProcessStart>()) {
+    ++r.started;
+    for (const ProcessDesc* p : r.left) {
+      if (p->name == e.name)
+        v.details.push_back("warning: a second " + p->name + " started while " + Named(*p) +
+                            " still runs");
     }
   }
-  const auto env = f.Events(events::kReadEnv);
-  const json root = env.empty() ? json() : env.back().fields["value"];
-  const bool ran = !f.Events(events::kCreateProcess).empty() &&
-                   f.Events(events::kCreateProcess).back().fields.value("ok", false);
-  if (!script.empty())
-    v.details.push_back("the start-up script " + script + " ran and started " +
-                        std::to_string(started) + " program" + (started == 1 ? "" : "s"));
+  const auto env = f.All<ev::ReadEnv>();
+  r.root = env.empty() ? std::nullopt : env.back().value;
+  const auto creates = f.All<ev::ProcessCreate>();
+  r.ran = !creates.empty() && creates.back().ok;
+  if (!r.script.empty())
+    v.details.push_back("the start-up script " + r.script + " ran and started " +
+                        std::to_string(r.started) + " program" + (r.started == 1 ? "" : "s"));
   // The script belongs to the firmware's installation: the tool starts it unchecked.
-  if (!script.empty() && f.administrator && !StateOf(f.before, script).isProtected)
-    v.details.push_back("warning: the start-up script " + script + kChangedByOthers +
+  if (!r.script.empty() && f.administrator && !StateOf(f.machine, r.script).isProtected)
+    v.details.push_back("warning: the start-up script " + r.script + kChangedByOthers +
                         ", and an elevated /restart runs it elevated");
+  return r;
+}
+
+void JudgeRestart(const Facts& f, Verdict& v) {
+  const Restart r = RestartDetails(f, v);
   const std::string interpreter = platform::text::Utf16ToUtf8Lossy(places::kInterpreter);
-  const auto protections = f.Events(events::kProtection);
-  const bool untrusted = !protections.empty() &&
-                         !protections.back().fields.value("protected", true) &&
-                         StateOf(f.before, interpreter).exists;
-  if (root.is_null() || root == "")
-    v.deciding = std::string("root ") + (root.is_null() ? "unset" : "empty") +
+  const auto protections = f.All<ev::Protection>();
+  const bool untrusted = !protections.empty() && !protections.back().isProtected &&
+                         StateOf(f.machine, interpreter).exists;
+  if (!r.root || r.root->empty())
+    v.deciding = std::string("root ") + (!r.root ? "unset" : "empty") +
                  ": nothing was started, the firmware stays down";
-  else if (root.get<std::string>().find('"') != std::string::npos)
+  else if (r.root->find('"') != std::string::npos)
     v.deciding = "the root holds a quote: nothing was started, the firmware stays down";
-  else if (root.get<std::string>().find('%') != std::string::npos)
+  else if (r.root->find('%') != std::string::npos)
     v.deciding = "the root holds a percent sign: nothing was started, the firmware stays down";
   else if (untrusted)
     v.deciding = "the command interpreter " + interpreter + kChangedByOthers +
                  ": nothing was started, the firmware stays down";
-  else if (!ran)
+  else if (!r.ran)
     v.deciding = "the command interpreter could not be started: the firmware stays down";
-  else if (script.empty())
-    v.deciding =
-        "no start-up script under " + root.get<std::string>() + ": the firmware stays down";
-  else if (started == 0)
+  else if (r.script.empty())
+    v.deciding = "no start-up script under " + *r.root + ": the firmware stays down";
+  else if (r.started == 0)
     v.deciding = "the start-up script started nothing";
-  else if (!left.empty())
-    v.deciding = std::to_string(left.size()) + " firmware program" +
-                 (left.size() == 1 ? " was" : "s were") + " never stopped" + f.LeftBy(left);
+  else if (!r.left.empty())
+    v.deciding = std::to_string(r.left.size()) + " firmware program" +
+                 (r.left.size() == 1 ? " was" : "s were") + " never stopped" + f.LeftBy(r.left);
   else
     v.achieved = true, v.deciding = "the firmware was stopped and started again";
 }
@@ -233,40 +156,39 @@ void JudgeDeinstall(const Facts& f, Verdict& v) {
     if (slot[0] != '\0')
       table.insert(platform::text::FoldUtf8(slot));
   }
-  std::map<std::string, json> after;
-  for (const json& p : f.run.machineAfter["products"])
-    after[platform::text::FoldUtf8(p["code"].get<std::string>())] = p;
-  const bool installerRan = !f.Events(events::kMsiUninstall).empty();
+  std::set<std::string> after;
+  for (const machine_file::ProductDesc& p : f.run.machineAfter.products)
+    after.insert(platform::text::FoldUtf8(p.code));
+  const bool installerRan = !f.All<ev::MsiUninstall>().empty();
   // Without an administrator's rights every uninstall is refused.
   const std::string refused =
       installerRan && !f.administrator ? ": the account is not an administrator" : "";
   std::size_t removed = 0, kept = 0;
-  for (const sim::Event& e : f.Events(events::kProtection)) {
-    if (!e.fields.value("protected", true)) {
-      v.details.push_back(e.fields["path"].get<std::string>() + kChangedByOthers +
-                          ": passed over for " + places::kMsiexecPaths[1]);
+  for (const ev::Protection& e : f.All<ev::Protection>()) {
+    if (!e.isProtected) {
+      v.details.push_back(e.path + kChangedByOthers + ": passed over for " +
+                          places::kMsiexecPaths[1]);
       break;
     }
   }
-  for (const json& p : f.before["products"]) {
-    const std::string code = p["code"], folded = platform::text::FoldUtf8(code);
-    if (p["state"] != 5)
+  for (const machine_file::ProductDesc& p : f.before.products) {
+    const std::string folded = platform::text::FoldUtf8(p.code);
+    if (p.state != 5)
       continue;
-    const auto now = after.find(folded);
     if (!table.count(folded)) {
-      v.details.push_back("installed but not in the table: " + code +
-                          (p.value("name", "").empty() ? "" : " (" + p.value("name", "") + ")"));
-    } else if (now == after.end()) {
-      ++removed, v.details.push_back("removed " + code);
+      v.details.push_back("installed but not in the table: " + p.code +
+                          (p.name.empty() ? "" : " (" + p.name + ")"));
+    } else if (!after.count(folded)) {
+      ++removed, v.details.push_back("removed " + p.code);
     } else {
       ++kept;
-      v.details.push_back("still installed though listed: " + code +
+      v.details.push_back("still installed though listed: " + p.code +
                           (installerRan ? ": its uninstall failed" + refused
                                         : ": the installer program could not be started"));
     }
   }
-  for (const json& p : f.FirmwareLeft())
-    v.details.push_back(f.WhyLeft(p));
+  for (const ProcessDesc* p : f.FirmwareLeft())
+    v.details.push_back(f.WhyLeft(*p));
   v.achieved = kept == 0;
   v.deciding = kept != 0 ? std::to_string(kept) + " listed product" +
                                (kept == 1 ? " is" : "s are") + " still installed" + refused
@@ -275,22 +197,25 @@ void JudgeDeinstall(const Facts& f, Verdict& v) {
                                     (removed == 1 ? " was" : "s were") + " removed";
 }
 
+// Why nothing reached the registry, when the settings file is not to blame; empty when it is.
+std::string Unread(const Facts& f) {
+  const auto started = f.All<ev::ProcessCreate>();
+  return started.empty() || !started.back().ok ? "the registry editor could not be started"
+         : f.All<ev::RegImportFailed>().empty()
+             ? ""
+             : "the registry editor could not read the settings file";
+}
+
 // Whether the tool would find WriteProtect at 1 on this machine.
 void JudgeCheckUsb(const Facts& f, Verdict& v) {
   if (UsbWriteProtected(f.before)) {
     v.achieved = true, v.deciding = "write protection was on already: nothing was changed";
     return;
   }
-  const auto imports = f.Events(events::kRegImport);
+  const auto imports = f.All<ev::RegImport>();
   const bool denied = std::any_of(imports.begin(), imports.end(),
-                                  [](const sim::Event& e) { return !e.fields.value("ok", true); });
-  const auto started = f.Events(events::kCreateProcess);
-  // Why nothing reached the registry, when the settings file is not to blame.
-  const std::string unread = started.empty() || !started.back().fields.value("ok", false)
-                                 ? "the registry editor could not be started"
-                             : f.Events(events::kRegImportFailed).empty()
-                                 ? ""
-                                 : "the registry editor could not read the settings file";
+                                  [](const ev::RegImport& e) { return !e.ok.value_or(true); });
+  const std::string unread = Unread(f);
   if (imports.empty())
     v.details.push_back((unread.empty() ? "the settings file holds nothing to import" : unread) +
                         ": nothing was imported");
@@ -323,9 +248,9 @@ void JudgeShutdown(const Facts& f, Verdict& v) {
     return;
   }
   bool enabled = false;
-  for (const sim::Event& e : f.Events(events::kPrivilege))
-    enabled = e.fields.value("step", "") == "adjust" ? e.fields.value("enabled", false) : enabled;
-  const bool held = f.before["system"].value("shutdown_privilege", true);
+  for (const ev::Privilege& e : f.All<ev::Privilege>())
+    enabled = e.step == "adjust" ? e.enabled.value_or(false) : enabled;
+  const bool held = f.before.system.shutdownPrivilege;
   v.deciding = enabled ? "the power-off was refused by the system: the analyzer stays on"
                : !held && !f.administrator
                    ? "the power-off was refused: the account is not an administrator and does "
@@ -336,13 +261,20 @@ void JudgeShutdown(const Facts& f, Verdict& v) {
 
 }  // namespace
 
-bool UsbWriteProtected(const json& machine) {
-  int answer = 0;
-  sim::RunFunction(machine_file::Machine::FromJson(machine, "machine"), [&answer] {
-    CFirmwareControl control(nullptr);
-    answer = control.IsUsbWriteProtected();
-  });
-  return answer == 1;
+// As CFirmwareControl::IsUsbWriteProtected reads it: the value found by the registry's own lookup,
+// read into 4 zeroed bytes (a longer value does not fit and reads as nothing), equal to 1.
+bool UsbWriteProtected(const machine_file::MachineModel& machine) {
+  const machine_file::RegValueDesc* value =
+      sim::FindRegValue(machine.registry, platform::text::Utf16ToUtf8Lossy(places::kPolicyKey),
+                        platform::text::Utf16ToUtf8Lossy(places::kPolicyValue));
+  if (value == nullptr)
+    return false;
+  const std::vector<std::uint8_t> bytes = machine_file::RegBytes(*value);
+  std::uint32_t read = 0;
+  if (bytes.size() > sizeof read)
+    return false;
+  std::memcpy(&read, bytes.data(), bytes.size());
+  return read == 1;
 }
 
 bool IsFirmware(const std::string& name) {

@@ -24,9 +24,9 @@ struct Verdict {
   std::string Text() const;     // for the timeline
 };
 
-// Whether the stop worker watches a process of this name (whole name, A to Z folded).
 // WriteProtect as the tool itself reads it on the machine.
-bool UsbWriteProtected(const nlohmann::json& machine);
+bool UsbWriteProtected(const machine_file::MachineModel& machine);
+// Whether the stop worker watches a process of this name (whole name, A to Z folded).
 bool IsFirmware(const std::string& name);
 
 // `before` is the machine the run started from; `args` the tool's command line, program first.

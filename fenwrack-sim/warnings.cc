@@ -10,7 +10,6 @@ namespace fenwrack_sim {
 
 namespace {
 
-using json = nlohmann::json;
 using platform::text::AsciiLowered;
 
 std::string Trimmed(const std::string& text) {
@@ -60,40 +59,40 @@ std::string TitleWarning(const std::string& title) {
   return "";
 }
 
+// Whether the machine file's writer gives a started process as its name alone (no pointer below).
+bool NameAlone(const machine_file::ProcessDesc& p) {
+  return p.pid == 0 && p.windows.empty() && !p.onClose.ignore &&
+         p.onClose.exitAfterMs == machine_file::OnClose{}.exitAfterMs && p.canOpen &&
+         p.canTerminate && !p.elevated && p.endsWith.empty();
+}
+
 // A process, or a name alone in what a script starts.
-void ProcessWarnings(const json& process, const std::string& at, std::vector<std::string>& out) {
-  const bool named = process.is_string();
-  if (const std::string w = NameWarning(named ? process : process["name"]); !w.empty())
+void ProcessWarnings(const machine_file::ProcessDesc& process, bool named, const std::string& at,
+                     std::vector<std::string>& out) {
+  if (const std::string w = NameWarning(process.name); !w.empty())
     out.push_back(at + (named ? "" : "/name") + ": " + w);
   if (named)
     return;
-  const json& windows = process.value("windows", json::array());
-  for (std::size_t i = 0; i < windows.size(); ++i) {
-    const json& window = windows[i];
-    const std::string title =
-        window.is_string() ? window.get<std::string>() : window.value("title", std::string());
-    if (const std::string w = TitleWarning(title); !w.empty())
+  for (std::size_t i = 0; i < process.windows.size(); ++i) {
+    if (const std::string w = TitleWarning(process.windows[i].title); !w.empty())
       out.push_back(at + "/windows/" + std::to_string(i) + ": " + w);
   }
 }
 
 }  // namespace
 
-std::vector<std::string> Warnings(const json& machine) {
+std::vector<std::string> Warnings(const machine_file::MachineModel& machine) {
   std::vector<std::string> out;
-  const json& processes = machine.value("processes", json::array());
-  for (std::size_t i = 0; i < processes.size(); ++i)
-    ProcessWarnings(processes[i], "/processes/" + std::to_string(i), out);
-  const json& files = machine.value("files", json::array());
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    const json& starts = files[i].value("starts", json::array());
+  for (std::size_t i = 0; i < machine.processes.size(); ++i)
+    ProcessWarnings(machine.processes[i], false, "/processes/" + std::to_string(i), out);
+  for (std::size_t i = 0; i < machine.files.size(); ++i) {
+    const auto& starts = machine.files[i].starts;
     for (std::size_t j = 0; j < starts.size(); ++j)
-      ProcessWarnings(starts[j], "/files/" + std::to_string(i) + "/starts/" + std::to_string(j),
-                      out);
+      ProcessWarnings(starts[j], NameAlone(starts[j]),
+                      "/files/" + std::to_string(i) + "/starts/" + std::to_string(j), out);
   }
-  const json& products = machine.value("products", json::array());
-  for (std::size_t i = 0; i < products.size(); ++i) {
-    const std::string code = products[i]["code"];
+  for (std::size_t i = 0; i < machine.products.size(); ++i) {
+    const std::string& code = machine.products[i].code;
     if (!IsProductCode(code))
       out.push_back("/products/" + std::to_string(i) + "/code: \"" + code +
                     "\" is never removed: a product-code table holds braced GUIDs only");

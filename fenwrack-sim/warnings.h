@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include "machine_file/machine_model.h"
 
 namespace fenwrack_sim {
 
-// One line each, naming the place (a JSON pointer) and what the tool looks for instead. `machine`
-// is a machine file as Machine::json() gives it.
-std::vector<std::string> Warnings(const nlohmann::json& machine);
+// One line each, naming the place (a JSON pointer into the machine as the machine file's writer
+// gives it) and what the tool looks for instead.
+std::vector<std::string> Warnings(const machine_file::MachineModel& machine);
 
 }  // namespace fenwrack_sim

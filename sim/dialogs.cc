@@ -95,14 +95,13 @@ std::intptr_t RunModalDialog(int templateId, WindowRef parent, DialogProcedure& 
     return -1;
   const DialogTemplate* dialogTemplate = FindDialogTemplate(templateId);
   if (dialogTemplate == nullptr || Faults(call).statusWindowFails) {
-    call->EmitHere(events::kDialogCreate, {{"template", templateId}, {"ok", false}});
+    call->EmitHere(events::DialogCreate{.templateId = templateId, .ok = false});
     return -1;
   }
   Dialog& d = CreateDialog(call, *dialogTemplate);
   const std::uintptr_t hwnd = d.hwnd;
-  call->EmitHere(
-      events::kDialogCreate,
-      {{"template", templateId}, {"hwnd", hwnd}, {"parent", parent.value}, {"ok", true}});
+  call->EmitHere(events::DialogCreate{
+      .templateId = templateId, .hwnd = hwnd, .parent = parent.value, .ok = true});
   Deliver(call, procedure, hwnd, {kWmInitDialog, 0, 0});
   PumpMessages(call, procedure, d);
   d.closed = true;
@@ -111,7 +110,7 @@ std::intptr_t RunModalDialog(int templateId, WindowRef parent, DialogProcedure& 
     if (w.hwnd == hwnd || w.parent == hwnd)
       w.alive = false;
   }
-  call->EmitHere(events::kDialogEnd, {{"hwnd", hwnd}, {"result", d.result}});
+  call->EmitHere(events::DialogEnd{.hwnd = hwnd, .result = d.result});
   return d.result;
 }
 
@@ -183,13 +182,13 @@ Bool PlaceWindow(WindowRef window, WindowRef insertAfter, int x, int y, int cx, 
   if (flags & kHide)
     w->visible = false;
   if ((flags & kSwpShowWindow) && w->ownerPid == 0 && w->parent == 0) {
-    call->EmitHere(events::kStatusWindow, {{"hwnd", w->hwnd},
-                                           {"x", w->rect.left},
-                                           {"y", w->rect.top},
-                                           {"width", w->rect.right - w->rect.left},
-                                           {"height", w->rect.bottom - w->rect.top},
-                                           {"topmost", w->topmost},
-                                           {"text", ShownText(call, w->hwnd)}});
+    call->EmitHere(events::StatusWindow{.hwnd = w->hwnd,
+                                        .x = w->rect.left,
+                                        .y = w->rect.top,
+                                        .width = w->rect.right - w->rect.left,
+                                        .height = w->rect.bottom - w->rect.top,
+                                        .topmost = w->topmost,
+                                        .text = ShownText(call, w->hwnd)});
   }
   return 1;
 }
@@ -213,7 +212,7 @@ Bool WriteWindowText(WindowRef window, const WString& text) {
   if (w->title != text) {
     w->title = text;
     if (w->ownerPid == 0)
-      call->EmitHere(events::kStatusText, {{"hwnd", w->hwnd}, {"text", U8(text)}});
+      call->EmitHere(events::StatusText{.hwnd = w->hwnd, .text = U8(text)});
   }
   return 1;
 }

@@ -27,11 +27,11 @@ std::optional<WString> ReadEnvironment(const WString& name) {
   const std::string wanted = U8(name);
   for (const auto& [key, value] : call->machine.environment) {
     if (EqualNoCase(key, wanted)) {
-      call->EmitHere(events::kReadEnv, {{"name", wanted}, {"value", value}});
+      call->EmitHere(events::ReadEnv{.name = wanted, .value = value});
       return Utf8ToUtf16(value);
     }
   }
-  call->EmitHere(events::kReadEnv, {{"name", wanted}, {"value", nullptr}});
+  call->EmitHere(events::ReadEnv{.name = wanted, .value = std::nullopt});
   return std::nullopt;
 }
 
@@ -40,7 +40,7 @@ std::int32_t GetFolderPath(int csidl, std::uint32_t, char16_t (&path)[kMaxPath])
   if (!call)
     return static_cast<std::int32_t>(0x80004005u);
   std::int32_t result = 0;
-  json fields = {{"csidl", csidl}};
+  events::GetFolder fields{.csidl = csidl};
   if (csidl != kCsidlWindows) {
     result = static_cast<std::int32_t>(0x80070057u);  // E_INVALIDARG
   } else if (Faults(call).windowsFolderUnavailable) {
@@ -50,10 +50,10 @@ std::int32_t GetFolderPath(int csidl, std::uint32_t, char16_t (&path)[kMaxPath])
     const std::size_t n = std::min(folder.size(), kMaxPath - 1);
     std::copy_n(folder.begin(), n, path);
     path[n] = 0;
-    fields["path"] = U8(folder.substr(0, n));
+    fields.path = U8(folder.substr(0, n));
   }
-  fields["hresult"] = result;
-  call->EmitHere(events::kGetFolder, std::move(fields));
+  fields.hresult = result;
+  call->EmitHere(std::move(fields));
   return result;
 }
 
@@ -64,7 +64,7 @@ FindHandle FindFirst(const WString& path) {
   if (!call)
     return FindHandle();
   const bool found = call->Exists(PathKey(U8(path)));
-  call->EmitHere(events::kFindFile, {{"path", U8(path)}, {"found", found}});
+  call->EmitHere(events::FindFile{.path = U8(path), .found = found});
   if (!found)
     return FindHandle();
   HandleObject h;
@@ -125,7 +125,7 @@ CrtFile OpenCrtFile(const WString& path, const char16_t* mode) {
       }
     }
   }
-  call->EmitHere(events::kOpenFile, {{"path", file}, {"mode", how}, {"ok", ok}});
+  call->EmitHere(events::OpenFile{.path = file, .mode = how, .ok = ok});
   if (!ok)
     return CrtFile();
   HandleObject h;
@@ -152,7 +152,7 @@ int WriteCrtText(const CrtFile& file, const char* text) {
   }
   entry->desc.content += data;
   entry->appended += data;
-  call->EmitHere(events::kFileAppend, {{"path", entry->desc.path}, {"data", data}});
+  call->EmitHere(events::FileAppend{.path = entry->desc.path, .data = data});
   return 0;
 }
 

@@ -25,7 +25,7 @@ bool LoadInstaller(Library& owner, bool emit) {
     return false;
   const bool ok = !Faults(call).msiUnavailable;
   if (emit)
-    call->EmitHere(events::kMsiBind, {{"ok", ok}});
+    call->EmitHere(events::MsiBind{.ok = ok});
   if (!ok)
     return false;
   HandleObject h;
@@ -102,7 +102,7 @@ std::int32_t ProductStateQuery::operator()(const WString& productCode) const {
     if (!p.removed && EqualNoCase(p.desc.code, code))
       state = p.desc.state;
   }
-  call->EmitHere(events::kMsiQuery, {{"code", code}, {"state", state}});
+  call->EmitHere(events::MsiQuery{.code = code, .state = state});
   return state;
 }
 

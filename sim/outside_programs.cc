@@ -181,16 +181,16 @@ bool RunCommand(RunState& sim, const std::u16string& command) {
   const std::u16string text = command.substr(first, command.find_last_not_of(u" \t") + 1 - first);
   if (FoldUtf8(U8(program)) == "CALL")  // runs what follows, a script included
     return RunCommand(sim, text.substr(text.find_first_not_of(u"@") + program.size()));
-  json fields = {{"path", U8(program)}, {"runs", true}, {"command", U8(text)}};
+  events::Script fields{.path = U8(program), .runs = true, .command = U8(text)};
   if (IsBuiltIn(U8(program))) {
-    fields["builtin"] = true;
-    sim.Emit(kSystemThread, events::kScript, std::move(fields));
+    fields.builtin = true;
+    sim.Emit(kSystemThread, std::move(fields));
     return true;
   }
   const std::string key = PathKey(U8(program));
   const bool runs = sim.IsFile(key);
-  fields["runs"] = runs;
-  sim.Emit(kSystemThread, events::kScript, std::move(fields));
+  fields.runs = runs;
+  sim.Emit(kSystemThread, std::move(fields));
   if (!runs)
     return false;
   const std::vector<ProcessDesc> starts = sim.FindEntry(key)->desc.starts;
@@ -199,8 +199,8 @@ bool RunCommand(RunState& sim, const std::u16string& command) {
     if (desc.pid == 0 || (holder != nullptr && holder->running()))
       desc.pid = sim.NewPid();
     const Process& started = sim.AddProcess(desc, false);
-    sim.Emit(kSystemThread, events::kProcessStart,
-             {{"pid", started.desc.pid}, {"name", started.desc.name}});
+    sim.Emit(kSystemThread,
+             events::ProcessStart{.pid = started.desc.pid, .name = started.desc.name});
   }
   return true;
 }
@@ -240,8 +240,9 @@ void RunInstaller(RunState& sim, std::u16string_view arguments, std::uint32_t pi
   const std::optional<std::string> code = ArgumentAfterSwitch(arguments, u'X');
   sim.At(sim.now + sim.machine.system.installerMs, [&sim, pid, code] {
     if (code && !sim.machine.system.administrator) {
-      sim.Emit(kSystemThread, events::kMsiUninstall,
-               {{"code", *code}, {"removed", false}, {"exit_code", kInstallPackageRejected}});
+      sim.Emit(kSystemThread,
+               events::MsiUninstall{
+                   .code = *code, .removed = false, .exitCode = kInstallPackageRejected});
     } else if (code) {
       bool removed = false;
       for (Product& p : sim.products) {
@@ -251,7 +252,7 @@ void RunInstaller(RunState& sim, std::u16string_view arguments, std::uint32_t pi
           removed = true;
         }
       }
-      sim.Emit(kSystemThread, events::kMsiUninstall, {{"code", *code}, {"removed", removed}});
+      sim.Emit(kSystemThread, events::MsiUninstall{.code = *code, .removed = removed});
     }
     sim.EndProcess(pid, ProcessEnd::kExited);
   });
@@ -327,15 +328,15 @@ void RunRegistryEditor(RunState& sim, std::u16string_view arguments, std::uint32
         // nothing (/s) and goes on.
         const bool allowed = sim.machine.system.administrator;
         for (const RegSetting& s : ParseRegFile(f->desc.content)) {
-          json fields = {{"key", s.key}, {"name", s.name}, {"value", s.value}};
+          events::RegImport fields{.key = s.key, .name = s.name, .value = s.value};
           if (allowed)
             sim.SetDword(s.key, s.name, s.value);
           else
-            fields["ok"] = false;
-          sim.Emit(kSystemThread, events::kRegImport, std::move(fields));
+            fields.ok = false;
+          sim.Emit(kSystemThread, std::move(fields));
         }
       } else {
-        sim.Emit(kSystemThread, events::kRegImportFailed, {{"path", *file}});
+        sim.Emit(kSystemThread, events::RegImportFailed{.path = *file});
       }
     }
     sim.EndProcess(pid, ProcessEnd::kExited);

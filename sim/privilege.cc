@@ -19,7 +19,7 @@ Bool OpenCurrentProcessToken(std::uint32_t access, KernelHandle& token) {
   if (!call)
     return 0;
   const bool ok = !Faults(call).tokenOpenFails;
-  call->EmitHere(events::kPrivilege, {{"step", "open_token"}, {"access", access}, {"ok", ok}});
+  call->EmitHere(events::Privilege{.step = "open_token", .access = access, .ok = ok});
   if (!ok)
     return 0;
   HandleObject h;
@@ -37,7 +37,7 @@ Bool LookupPrivilege(const char16_t*, const WString& name, Luid& luid) {
     return 0;
   const bool ok =
       !Faults(call).privilegeLookupFails && EqualNoCase(U8(name), "SeShutdownPrivilege");
-  call->EmitHere(events::kPrivilege, {{"step", "lookup"}, {"name", U8(name)}, {"ok", ok}});
+  call->EmitHere(events::Privilege{.step = "lookup", .name = U8(name), .ok = ok});
   if (ok)
     luid = kShutdownLuid;
   return ok ? 1 : 0;
@@ -57,10 +57,10 @@ Bool AdjustPrivileges(const KernelHandle& token, Bool disableAll, const SinglePr
              newState.luid.highPart == kShutdownLuid.highPart)
       call->shutdownPrivilege = (newState.attributes & kSePrivilegeEnabled) != 0;
   }
-  call->EmitHere(events::kPrivilege, {{"step", "adjust"},
-                                      {"name", "SeShutdownPrivilege"},
-                                      {"ok", ok},
-                                      {"enabled", call->shutdownPrivilege}});
+  call->EmitHere(events::Privilege{.step = "adjust",
+                                   .name = "SeShutdownPrivilege",
+                                   .ok = ok,
+                                   .enabled = call->shutdownPrivilege});
   return ok ? 1 : 0;
 }
 
@@ -71,7 +71,7 @@ Bool ReadTokenPrivileges(const KernelHandle& token, std::vector<Luid>& held) {
   held.clear();
   if (call->machine.system.shutdownPrivilege)
     held.push_back(kShutdownLuid);
-  call->EmitHere(events::kPrivilege, {{"step", "read"}, {"held", held.size()}});
+  call->EmitHere(events::Privilege{.step = "read", .held = held.size()});
   return 1;
 }
 
@@ -83,8 +83,8 @@ Bool CheckAdministratorsMembership(Bool& member) {
   const bool ok = !Faults(call).tokenOpenFails;
   if (ok)
     member = call->machine.system.administrator ? 1 : 0;
-  call->EmitHere(events::kPrivilege,
-                 {{"step", "administrators"}, {"ok", ok}, {"member", ok && member}});
+  call->EmitHere(
+      events::Privilege{.step = "administrators", .ok = ok, .member = ok && member != 0});
   return ok ? 1 : 0;
 }
 
@@ -103,10 +103,8 @@ Bool RequestExitWindows(std::uint32_t flags, std::uint32_t reason) {
   }
   // As on Windows: without the shutdown privilege enabled the request is refused.
   const bool accepted = how && accepts && call->shutdownPrivilege;
-  call->EmitHere(events::kExitWindows, {{"flags", flags},
-                                        {"reason", reason},
-                                        {"kind", how ? json(sim::EndHowName(*how)) : json(nullptr)},
-                                        {"accepted", accepted}});
+  call->EmitHere(
+      events::ExitRequest{.flags = flags, .reason = reason, .kind = how, .accepted = accepted});
   if (accepted && !call->shutdownPending)
     call->shutdownPending = how;
   return accepted ? 1 : 0;

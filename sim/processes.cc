@@ -34,12 +34,12 @@ Snapshot TakeSnapshot(std::uint32_t flags, std::uint32_t) {
   const std::uint64_t number = ++call->snapshotsTaken;
   const auto& from = Faults(call).snapshotFailsFrom;
   if (from && number >= *from) {
-    call->EmitHere(events::kSnapshot, {{"ok", false}});
+    call->EmitHere(events::Snapshot{.ok = false});
     return Snapshot();
   }
   HandleObject h;
   h.kind = HandleObject::Kind::kSnapshot;
-  json names = json::array();
+  std::vector<std::string> names;
   if (flags & kSnapProcess) {
     for (const Process& p : call->processes) {
       if (p.running()) {
@@ -48,7 +48,7 @@ Snapshot TakeSnapshot(std::uint32_t flags, std::uint32_t) {
       }
     }
   }
-  call->EmitHere(events::kSnapshot, {{"ok", true}, {"processes", names}});
+  call->EmitHere(events::Snapshot{.ok = true, .processes = std::move(names)});
   return Snapshot(call->NewHandle(std::move(h)));
 }
 
@@ -94,7 +94,7 @@ KernelHandle OpenProcessHandle(std::uint32_t, Bool, std::uint32_t processId) {
   const Process* p = call->FindProcess(processId);
   const bool ok =
       p != nullptr && p->running() && p->desc.canOpen && !OutOfReach(call->machine.system, p->desc);
-  call->EmitHere(events::kOpenProcess, {{"pid", processId}, {"ok", ok}});
+  call->EmitHere(events::OpenProcess{.pid = processId, .ok = ok});
   if (!ok)
     return KernelHandle();
   HandleObject h;
@@ -114,11 +114,11 @@ Bool TerminateProcessHandle(const KernelHandle& process, std::uint32_t exitCode)
   const HandleObject* h = HandleOf(call, process.raw(), HandleObject::Kind::kProcess);
   Process* p = h != nullptr ? call->FindProcess(h->pid) : nullptr;
   const bool ok = p != nullptr && p->running() && p->desc.canTerminate;
-  call->EmitHere(events::kTerminateProcess,
-                 {{"pid", h != nullptr ? json(h->pid) : json(nullptr)},
-                  {"name", p != nullptr ? json(p->desc.name) : json(nullptr)},
-                  {"exit_code", exitCode},
-                  {"ok", ok}});
+  call->EmitHere(events::TerminateProcess{
+      .pid = h != nullptr ? std::optional<std::uint32_t>(h->pid) : std::nullopt,
+      .name = p != nullptr ? std::optional<std::string>(p->desc.name) : std::nullopt,
+      .exitCode = exitCode,
+      .ok = ok});
   if (ok)
     call->EndProcess(p->desc.pid, ProcessEnd::kTerminated);
   return ok ? 1 : 0;
@@ -172,20 +172,22 @@ Bool StartProcess(const WString* application, WString& commandLine, Bool, std::u
   for (const std::string& failing : Faults(call).processStartFails)
     ok = ok && !EqualNoCase(failing, name);
 
-  json fields = {{"application", application != nullptr ? json(U8(*application)) : json(nullptr)},
-                 {"command_line", U8(commandLine)},
-                 {"flags", flags},
-                 {"ok", ok}};
+  events::ProcessCreate fields{.application = application != nullptr
+                                                  ? std::optional<std::string>(U8(*application))
+                                                  : std::nullopt,
+                               .commandLine = U8(commandLine),
+                               .flags = flags,
+                               .ok = ok};
   if (!ok) {
-    call->EmitHere(events::kCreateProcess, std::move(fields));
+    call->EmitHere(std::move(fields));
     return 0;
   }
   ProcessDesc desc;
   desc.pid = call->NewPid();
   desc.name = name;
   const std::uint32_t pid = call->AddProcess(desc, false).desc.pid;
-  fields["pid"] = pid;
-  call->EmitHere(events::kCreateProcess, std::move(fields));
+  fields.pid = pid;
+  call->EmitHere(std::move(fields));
 
   RunOutsideProgram(*call.sim, name, arguments, pid);
 
@@ -215,10 +217,10 @@ std::uint32_t WaitForObject(const KernelHandle& object, std::uint32_t ms) {
     return kWaitFailed;
   }
   const std::uint32_t pid = h->pid;
-  json fields = {{"pid", pid}};
+  events::WaitProcess fields{.pid = pid};
   if (ms != kInfinite)
-    fields["ms"] = ms;
-  call->EmitHere(events::kWaitProcess, std::move(fields));
+    fields.ms = ms;
+  call->EmitHere(std::move(fields));
   const auto running = [&] {
     const Process* p = call->FindProcess(pid);
     return p != nullptr && p->running();
@@ -237,7 +239,7 @@ void WaitOnCurrentThread() {
   Call call;
   if (!call)
     return;
-  call->EmitHere(events::kWaitSelf, json::object());
+  call->EmitHere(events::WaitSelf{});
   // A thread never becomes signalled while it waits on itself.
   while (!call->ended)
     call->Suspend(call.lock, *call.me, std::nullopt);
@@ -296,7 +298,7 @@ void MachineState::EndProcess(std::uint32_t pid, ProcessEnd how) {
       w.alive = false;
   }
   if (how == ProcessEnd::kExited)
-    scheduler_.Emit(kSystemThread, events::kProcessExit, {{"pid", pid}, {"name", p->desc.name}});
+    scheduler_.Emit(kSystemThread, events::ProcessExit{.pid = pid, .name = p->desc.name});
   scheduler_.WakeWaiting(pid);
   // Helpers that live as long as their program.
   const std::string name = FoldUtf8(p->desc.name);

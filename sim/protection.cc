@@ -22,7 +22,7 @@ bool IsProtected(const WString& path) {
     const std::size_t cut = at.find_last_of('\\');
     at.resize(cut == std::string::npos ? 0 : cut);
   }
-  call->EmitHere(events::kProtection, {{"path", U8(path)}, {"protected", ok}});
+  call->EmitHere(events::Protection{.path = U8(path), .isProtected = ok});
   return ok;
 }
 

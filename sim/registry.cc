@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 #include "sim/call.h"
+#include "sim/registry_lookup.h"
 
 namespace platform {
 
@@ -24,7 +25,7 @@ std::int32_t OpenRegistryKey(RegistryRoot, const WString& subKey, std::uint32_t,
     return kErrorFileNotFound;
   const std::string path = U8(subKey);
   const std::int32_t status = call->KeyExists(path) ? kErrorSuccess : kErrorFileNotFound;
-  call->EmitHere(events::kRegOpen, {{"key", path}, {"status", status}});
+  call->EmitHere(events::RegOpen{.key = path, .status = status});
   if (status != kErrorSuccess)
     return status;
   HandleObject h;
@@ -47,15 +48,9 @@ std::int32_t QueryRegistryValue(const RegKey& key, const WString& name, std::uin
   if (h == nullptr)
     return kErrorInvalidHandle;
   const std::string valueName = U8(name);
-  const RegValueDesc* value = nullptr;
-  if (const RegKeyDesc* k = call->FindKey(h->path)) {
-    for (const RegValueDesc& v : k->values) {
-      if (EqualNoCase(v.name, valueName))
-        value = &v;
-    }
-  }
+  const RegValueDesc* value = FindRegValue(call->registry, h->path, valueName);
   std::int32_t status = kErrorFileNotFound;
-  json shown = nullptr;
+  std::optional<RegValueDesc> shown;
   if (value != nullptr) {
     const std::vector<std::uint8_t> bytes = RegBytes(*value);
     if (type != nullptr) {
@@ -75,10 +70,10 @@ std::int32_t QueryRegistryValue(const RegKey& key, const WString& name, std::uin
       status = kErrorSuccess;
     }
     if (status == kErrorSuccess)
-      shown = RegDataJson(*value);
+      shown = *value;
   }
-  call->EmitHere(events::kRegQuery,
-                 {{"key", h->path}, {"name", valueName}, {"status", status}, {"value", shown}});
+  call->EmitHere(events::RegQuery{
+      .key = h->path, .name = valueName, .status = status, .value = std::move(shown)});
   return status;
 }
 

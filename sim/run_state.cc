@@ -25,7 +25,7 @@ RunState::RunState(MachineModel m, std::vector<std::u16string> a)
         if (d->closed || d->ending)
           continue;
         // The key reaches the window's own thread.
-        Emit(d->owner->name, events::kKeyPress, {{"key", name}, {"hwnd", d->hwnd}});
+        Emit(d->owner->name, events::KeyPress{.key = name, .hwnd = d->hwnd});
         d->queue.push_back(
             {platform::kWmCommand,
              static_cast<std::uintptr_t>(name == "Escape" ? platform::kIdCancel : platform::kIdOk),
@@ -33,7 +33,7 @@ RunState::RunState(MachineModel m, std::vector<std::u16string> a)
         Wake(*d->owner);
         return;
       }
-      Emit("status", events::kKeyPress, {{"key", name}, {"hwnd", nullptr}});
+      Emit("status", events::KeyPress{.key = name, .hwnd = std::nullopt});
     });
   }
   g_active.store(this);
@@ -51,7 +51,7 @@ void RunState::Ended(EndHow how) {
 RunResult RunState::Result() {
   std::lock_guard<std::mutex> lock(mu);
   RunResult result = Recorded();
-  result.machineAfter = ToJson(CurrentMachine());
+  result.machineAfter = CurrentMachine();
   result.changes = Changes(result.how);
   result.standardOutput = standardStreams[0];
   result.standardError = standardStreams[1];

@@ -77,7 +77,7 @@ void Scheduler::Finish(std::unique_lock<std::mutex>&, SimThread& me, unsigned co
     else if (&me == main_)
       EndRun(EndHow::kExit, static_cast<int>(code), me.name);
     else
-      Emit(me.name, events::kThreadEnd, {{"routine", me.routine}, {"code", code}});
+      Emit(me.name, events::ThreadEnd{.routine = me.routine, .code = code});
   }
   ScheduleNext(&me);
 }
@@ -172,12 +172,12 @@ void Scheduler::ScheduleNext(SimThread* caller) {
 void Scheduler::EndRun(EndHow how, int code, const std::string& thread, const char* reason) {
   if (ended)
     return;
-  nlohmann::json fields = {{"how", EndHowName(how)}};
+  events::End end{.how = how};
   if (how == EndHow::kExit)
-    fields["code"] = code;
+    end.code = code;
   if (reason != nullptr)
-    fields["reason"] = reason;
-  Emit(thread, events::kEnd, std::move(fields));
+    end.reason = std::string(reason);
+  Emit(thread, std::move(end));
   ended = true;
   how_ = how;
   exitCode_ = how == EndHow::kExit ? code : 0;
@@ -195,14 +195,14 @@ void Scheduler::WakeWaiting(std::uint32_t pid) {
   }
 }
 
-void Scheduler::Emit(const std::string& thread, const char* event, nlohmann::json fields) {
+void Scheduler::Emit(const std::string& thread, events::Any fields) {
   if (ended)
     return;
-  events_.push_back({now, thread, event, std::move(fields)});
+  events_.push_back({now, thread, events::NameOf(fields), std::move(fields)});
 }
 
-void Scheduler::EmitHere(const char* event, nlohmann::json fields) {
-  Emit(t_thread != nullptr ? t_thread->name : std::string(kSystemThread), event, std::move(fields));
+void Scheduler::EmitHere(events::Any fields) {
+  Emit(t_thread != nullptr ? t_thread->name : std::string(kSystemThread), std::move(fields));
 }
 
 void Scheduler::Execute(std::function<int()> mainBody) {

@@ -16,8 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "sim/events.h"
 #include "sim/run_result.h"
 
 namespace sim {
@@ -75,8 +74,9 @@ class Scheduler {
   void At(std::uint64_t time, std::function<void()> action);
   void EndRun(EndHow how, int code, const std::string& thread, const char* reason = nullptr);
 
-  void Emit(const std::string& thread, const char* event, nlohmann::json fields);
-  void EmitHere(const char* event, nlohmann::json fields);
+  // Records an event of `thread`, or of the calling simulated thread (else the system's).
+  void Emit(const std::string& thread, events::Any fields);
+  void EmitHere(events::Any fields);
 
  protected:
   // What the end does to the machine, once "end" is recorded.

@@ -18,7 +18,7 @@ WString WidenAnsi(const char* text) {
   if (call) {
     const auto& from = Faults(call).widenFailsFromCall;
     if (from && ++call->widenCalls >= *from) {
-      call->EmitHere(events::kWidenFailed, {{"text", std::string(narrow)}});
+      call->EmitHere(events::WidenFailed{.text = std::string(narrow)});
       call.lock.unlock();
       throw std::bad_alloc();  // as the framework's string reports running out of memory
     }

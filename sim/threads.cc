@@ -32,7 +32,7 @@ void Pause(std::uint32_t ms) {
   Call call;
   if (!call)
     return;
-  call->EmitHere(events::kSleep, {{"ms", ms}});
+  call->EmitHere(events::Sleep{.ms = ms});
   call->Suspend(call.lock, *call.me, call->now + ms);
 }
 
@@ -47,7 +47,7 @@ bool BeginThread(ThreadRoutine routine, void* arg, const ThreadTag& tag) {
   bool ok = Faults(call).threadStartFails.count(role) == 0;
   if (ok)
     ok = call->AddThread(role, name, [routine, arg] { return routine(arg); }) != nullptr;
-  call->EmitHere(events::kThreadStart, {{"routine", name}, {"role", role}, {"ok", ok}});
+  call->EmitHere(events::ThreadStart{.routine = name, .role = role, .ok = ok});
   return ok;
 }
 
@@ -57,7 +57,7 @@ CriticalSection::CriticalSection() {
   if (call.sim != nullptr)
     state.id = ++call->locksMade;
   if (call)
-    call->EmitHere(events::kLockInit, {{"lock", state.id}});
+    call->EmitHere(events::LockInit{.lock = state.id});
 }
 
 CriticalSection::~CriticalSection() {
@@ -67,7 +67,7 @@ CriticalSection::~CriticalSection() {
     if (call.sim != nullptr)
       call->lockWaiters.erase(&state);
     if (call)
-      call->EmitHere(events::kLockDelete, {{"lock", state.id}});
+      call->EmitHere(events::LockDelete{.lock = state.id});
   }
   state.~CsState();
 }
@@ -85,7 +85,7 @@ void CriticalSection::Enter() {
     return;
   }
   call->lockWaiters[&state].push_back(call.me);
-  call->EmitHere(events::kLockWait, {{"lock", state.id}, {"owner", state.owner->name}});
+  call->EmitHere(events::LockWait{.lock = state.id, .owner = state.owner->name});
   while (state.owner != call.me && !call->ended)
     call->Suspend(call.lock, *call.me, std::nullopt);
 }

@@ -11,21 +11,6 @@ namespace {
 using namespace sim;
 using nlohmann::json;
 
-json MessageName(std::uint32_t message) {
-  switch (message) {
-    case kWmClose:
-      return "WM_CLOSE";
-    case kWmCommand:
-      return "WM_COMMAND";
-    case kWmTimer:
-      return "WM_TIMER";
-    case kWmInitDialog:
-      return "WM_INITDIALOG";
-    default:
-      return message;
-  }
-}
-
 }  // namespace
 
 Bool EnumTopLevelWindows(WindowEnumProc proc, std::intptr_t context) {
@@ -89,12 +74,12 @@ Bool PostWindowMessage(WindowRef window, std::uint32_t message, std::uintptr_t w
       w != nullptr && w->ownerPid != 0 ? call->FindProcess(w->ownerPid) : nullptr;
   const bool isolated = owner != nullptr && OutOfReach(call->machine.system, owner->desc);
   const bool ok = w != nullptr && w->acceptsPosts && !isolated;
-  call->EmitHere(events::kPostMessage,
-                 {{"hwnd", window.value},
-                  {"title", w != nullptr ? json(U8(w->title)) : json(nullptr)},
-                  {"pid", w != nullptr ? json(w->ownerPid) : json(nullptr)},
-                  {"message", MessageName(message)},
-                  {"ok", ok}});
+  call->EmitHere(events::MessagePosted{
+      .hwnd = window.value,
+      .title = w != nullptr ? std::optional<std::string>(U8(w->title)) : std::nullopt,
+      .pid = w != nullptr ? std::optional<std::uint32_t>(w->ownerPid) : std::nullopt,
+      .message = {message},
+      .ok = ok});
   if (!ok)
     return 0;
   if (w->ownerPid != 0) {
@@ -114,15 +99,14 @@ int ShowMessageBox(WindowRef, const WString& text, const WString& caption, std::
   Call call;
   if (!call)
     return 0;
-  call->EmitHere(events::kMessageBox,
-                 {{"caption", U8(caption)}, {"text", U8(text)}, {"style", type}});
+  call->EmitHere(events::MessageBoxShown{.caption = U8(caption), .text = U8(text), .style = type});
   const auto& after = call->machine.user.closesUsageBoxAfterMs;
   const std::uint64_t closeAt = call->now + after.value_or(0);
   while (!call->ended && (!after || call->now < closeAt)) {
     call->Suspend(call.lock, *call.me,
                   after ? std::optional<std::uint64_t>(closeAt) : std::nullopt);
   }
-  call->EmitHere(events::kMessageBoxClosed, {{"result", kIdOkResult}});
+  call->EmitHere(events::MessageBoxClosed{.result = kIdOkResult});
   return kIdOkResult;
 }
 

@@ -81,15 +81,15 @@ TEST(UsageBox, IsShownOnTheMainThreadUntilClosedBesideTheStatusWindow) {
   const RunResult run = RunTool(MachineBuilder().UsageBoxClosedAfter(2500), {});
   const auto shown = run.Named("status_window");
   ASSERT_EQ(shown.size(), 1u);
-  EXPECT_EQ(Str(shown[0].fields["text"]), "Statisch");
+  EXPECT_EQ(Str(sim::FieldsJson(shown[0])["text"]), "Statisch");
   const auto texts = run.Named("status_text");
   ASSERT_EQ(texts.size(), 1u) << "written on every tick, recorded when it changes";
   EXPECT_EQ(texts[0].t, shown[0].t + 100);
   const auto boxes = run.Named("message_box");
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].thread, "main");
-  EXPECT_EQ(Str(boxes[0].fields["text"]), platform::text::Utf16ToUtf8(kUsageText));
-  EXPECT_EQ(boxes[0].fields["style"], 0x40) << "an information icon, OK alone";
+  EXPECT_EQ(Str(sim::FieldsJson(boxes[0])["text"]), platform::text::Utf16ToUtf8(kUsageText));
+  EXPECT_EQ(sim::FieldsJson(boxes[0])["style"], 0x40) << "an information icon, OK alone";
   EXPECT_EQ(run.virtualMs, 2500u) << "the run ends when the box is closed";
 }
 

@@ -31,9 +31,9 @@ nlohmann::json Outline(const RunResult& run) {
     if (e.thread == "status" || !shown.contains(e.event))
       continue;
     nlohmann::json step = {{"event", e.event}};
+    const nlohmann::json fields = sim::FieldsJson(e);
     for (const std::string key : shown[e.event])
-      step[key] =
-          key == "thread" ? nlohmann::json(e.thread) : e.fields.value(key, nlohmann::json());
+      step[key] = key == "thread" ? nlohmann::json(e.thread) : fields.value(key, nlohmann::json());
     if (step == last) {
       steps.back()["times"] = steps.back().value("times", 1) + 1;
       continue;
@@ -84,9 +84,9 @@ MachineBuilder Analyzer() {
 Texts Effects(const RunResult& run) {
   Texts effects;
   for (const Event& e : run.events) {
-    if (e.thread != "status" && e.fields.value("routine", "") != "StatusThreadProc")
+    if (e.thread != "status" && sim::FieldsJson(e).value("routine", "") != "StatusThreadProc")
       effects.push_back(std::to_string(e.t) + " " + e.thread + " " + e.event + " " +
-                        e.fields.dump());
+                        sim::FieldsJson(e).dump());
   }
   return effects;
 }
@@ -105,7 +105,8 @@ TEST(StatusWindow, EnterEscapeOrAFailedStartLeaveTheOperationAlone) {
     EXPECT_EQ(run.exitCode, 0) << what;
     const auto ends = run.Named("dialog_end");
     const std::string end =
-        ends.empty() ? "" : std::to_string(ends[0].t) + " " + Str(ends[0].fields["result"]);
+        ends.empty() ? ""
+                     : std::to_string(ends[0].t) + " " + Str(sim::FieldsJson(ends[0])["result"]);
     EXPECT_EQ(end, ended) << what;
     EXPECT_LE(LastOn(run, "status"), ends.empty() ? 0 : ends[0].t) << what;
   }

@@ -51,7 +51,7 @@ TEST(Capture, ChangesNothingAndWritesOnlyItsFile) {
   ASSERT_EQ(run.exitCode, 0) << run.standardError;
   EXPECT_EQ(Fields(run, "file_append", "path"), std::vector<std::string>{"C:\\Kestrix\\demo.json"});
   // Only the file it was asked to write is new.
-  json after = run.machineAfter;
+  json after = machine_file::ToJson(run.machineAfter);
   json& files = after["files"];
   files.erase(std::remove_if(files.begin(), files.end(),
                              [](const json& f) { return f["path"] == "C:\\Kestrix\\demo.json"; }),

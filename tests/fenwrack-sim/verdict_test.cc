@@ -54,7 +54,7 @@ TEST(Warnings, NameThePlaceOfEachNearMiss) {
   const json c = json::parse(testing_support::TestFile("fenwrack-sim/near_misses.json"));
   std::vector<std::string> places;
   for (const std::string& line :
-       fenwrack_sim::Warnings(Machine::FromJson(c["machine"], "t").json()))
+       fenwrack_sim::Warnings(Machine::FromJson(c["machine"], "t").model()))
     places.push_back(line.substr(0, line.find(':')));
   EXPECT_EQ(places, c["places"].get<std::vector<std::string>>());
 }
@@ -93,11 +93,12 @@ TEST_P(Check, NamesEveryDifferenceThatMattersAndNoPid) {
     json m = Machine::Demo().json();
     m["products"] =
         json::parse(R"([{"code": "{A}"}, {"code": "{B}"}, {"code": "{C}", "state": 2}])");
-    return sim::Run(Machine::FromJson(m, "p"), {u"Fenwrack.exe", u"/restart"}).machineAfter;
+    return machine_file::ToJson(
+        sim::Run(Machine::FromJson(m, "p"), {u"Fenwrack.exe", u"/restart"}).machineAfter);
   }();
   EXPECT_EQ(fenwrack_sim::Differences(
-                Machine::FromJson(predicted, "p").json(),
-                Machine::FromJson(predicted.patch(GetParam()["patch"]), "o").json()),
+                Machine::FromJson(predicted, "p").model(),
+                Machine::FromJson(predicted.patch(GetParam()["patch"]), "o").model()),
             GetParam()["lines"].get<std::vector<std::string>>());
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -125,13 +126,15 @@ TEST(Processes, ACloseEndsAProcessLaterWithItsHelpers) {
         ASSERT_EQ(platform::StartProcess(nullptr, line, 0, 0, a), 1);
         EXPECT_EQ(platform::WaitForObject(a.process, 1000), 258u) << "a.exe runs on";
       });
-  std::vector<std::pair<std::string, json>> at1000;
+  using Step = std::pair<std::string, std::optional<std::uint32_t>>;
+  std::vector<Step> at1000;
   for (const auto& e : run.events) {
+    const auto* exit = e.As<sim::events::ProcessExit>();
     if (e.t == 1000)
-      at1000.emplace_back(e.event, e.fields.value("pid", json()));
+      at1000.emplace_back(e.event, exit ? std::optional(exit->pid) : std::nullopt);
   }
-  EXPECT_EQ(at1000, (std::vector<std::pair<std::string, json>>{
-                        {"process_exit", 8}, {"process_exit", 12}, {"end", json()}}));
+  EXPECT_EQ(at1000,
+            (std::vector<Step>{{"process_exit", 8}, {"process_exit", 12}, {"end", std::nullopt}}));
 }
 
 // The system needs a moment to end the session: a thread ready at the request still runs, one

@@ -51,11 +51,11 @@ class Interpreter : public testing::TestWithParam<json> {};
 // a built-in command.
 TEST_P(Interpreter, QuotesThenExpandsThenRunsEachCommandItWould) {
   json commands = json::array();
-  for (const auto& e : Start(GetParam()["line"]).Named("script")) {
-    if (e.fields.contains("builtin"))
-      commands.push_back({{"built_in", e.fields["command"]}});
+  for (const sim::events::Script& e : Start(GetParam()["line"]).All<sim::events::Script>()) {
+    if (e.builtin)
+      commands.push_back({{"built_in", e.command}});
     else
-      commands.push_back({{e.fields["runs"] ? "runs" : "not_found", e.fields["path"]}});
+      commands.push_back({{e.runs ? "runs" : "not_found", e.path}});
   }
   EXPECT_EQ(commands, GetParam()["commands"]);
 }
@@ -74,7 +74,7 @@ TEST_P(OutsidePrograms, DoWhatTheirSwitchesSayInTheirTime) {
   json done = json::array();
   for (const auto& e : run.events) {
     if (e.thread == "system" && e.event != "script" && e.event != "process_exit") {
-      json step = e.fields;
+      json step = sim::FieldsJson(e);  // as the trace writes it
       step["event"] = e.event;
       done.push_back(step);
     }

@@ -54,7 +54,7 @@ std::vector<std::string> Fields(const RunResult& run, const std::string& event,
                                 const std::string& key) {
   std::vector<std::string> values;
   for (const Event& e : run.Named(event))
-    values.push_back(Str(e.fields.value(key, nlohmann::json())));
+    values.push_back(Str(sim::FieldsJson(e).value(key, nlohmann::json())));
   return values;
 }
 
@@ -66,9 +66,9 @@ std::uint64_t LastOn(const RunResult& run, const std::string& thread) {
 }
 
 std::optional<std::string> FileAfter(const RunResult& run, const std::string& path) {
-  for (const auto& file : run.machineAfter["files"]) {
-    if (Str(file["path"]) == path)
-      return Str(file.value("content", ""));
+  for (const machine_file::FileDesc& file : run.machineAfter.files) {
+    if (file.path == path)
+      return file.content;
   }
   return std::nullopt;
 }

@@ -94,7 +94,7 @@ inline std::size_t Count(const RunResult& run, const std::string& event) {
 inline std::string Str(const nlohmann::json& v) {
   return v.is_string() ? v.get<std::string>() : v.dump();
 }
-// Field `key` of every `event`, as text.
+// Field `key` of every `event`, as text, as the trace writes it.
 std::vector<std::string> Fields(const RunResult& run, const std::string& event,
                                 const std::string& key);
 std::uint64_t LastOn(const RunResult& run, const std::string& thread);
