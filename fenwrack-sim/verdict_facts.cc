@@ -4,9 +4,8 @@
 #include <set>
 
 #include "fenwrack-sim/verdict.h"
-#include "platform/platform.h"
 #include "platform/text/text.h"
-#include "sim/entry.h"
+#include "sim/files.h"
 
 namespace fenwrack_sim {
 
@@ -17,13 +16,9 @@ std::string Named(const ProcessDesc& process) {
 }
 
 PathState StateOf(const machine_file::Machine& machine, const std::string& path) {
-  PathState state;
-  sim::RunFunction(machine, [&state, &path] {
-    const platform::WString wide = platform::text::Utf8ToUtf16(path);
-    state.exists = static_cast<bool>(platform::FindFirst(wide));
-    state.isProtected = platform::IsProtected(wide);
-  });
-  return state;
+  const sim::Files files = sim::FilesOf(machine.model().files);
+  const std::string key = platform::text::PathKey(path);
+  return {.exists = sim::Exists(files, key), .isProtected = sim::IsPathProtected(files, key)};
 }
 
 Facts::Facts(const machine_file::Machine& m, const sim::RunResult& r)

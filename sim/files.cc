@@ -198,18 +198,27 @@ bool WriteStandardStream(int stream, std::string_view bytes) {
 
 namespace sim {
 
-File* MachineState::FindEntry(const std::string& key) {
-  for (File& f : files) {
+Files FilesOf(std::vector<FileDesc> descs) {
+  Files files;
+  for (FileDesc& f : descs) {
+    std::string key = PathKey(f.path);
+    files.push_back({std::move(f), std::move(key), false, {}});
+  }
+  return files;
+}
+
+const File* FindEntry(const Files& files, const std::string& key) {
+  for (const File& f : files) {
     if (f.key == key)
       return &f;
   }
   return nullptr;
 }
 
-bool MachineState::IsDirectory(const std::string& key) {
+bool IsDirectory(const Files& files, const std::string& key) {
   if (key.size() == 2 && key[1] == ':')
     return true;  // a drive's root
-  if (const File* f = FindEntry(key))
+  if (const File* f = FindEntry(files, key))
     return f->desc.directory;
   const std::string prefix = key + "\\";
   for (const File& f : files) {
@@ -219,9 +228,24 @@ bool MachineState::IsDirectory(const std::string& key) {
   return false;
 }
 
-bool MachineState::IsFile(const std::string& key) {
-  const File* f = FindEntry(key);
+bool IsFile(const Files& files, const std::string& key) {
+  const File* f = FindEntry(files, key);
   return f != nullptr && !f->desc.directory;
+}
+
+bool IsPathProtected(const Files& files, const std::string& key) {
+  bool ok = Exists(files, key);
+  for (std::string at = key; ok && !at.empty();) {
+    const File* entry = FindEntry(files, at);
+    ok = entry == nullptr || entry->desc.isProtected;
+    const std::size_t cut = at.find_last_of('\\');
+    at.resize(cut == std::string::npos ? 0 : cut);
+  }
+  return ok;
+}
+
+File* MachineState::FindEntry(const std::string& key) {
+  return const_cast<File*>(sim::FindEntry(files, key));
 }
 
 }  // namespace sim

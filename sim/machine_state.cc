@@ -55,10 +55,7 @@ MachineState::MachineState(Scheduler& scheduler, MachineModel m)
   // The sections that change move into the run's own records; `machine` keeps the rest.
   for (ProcessDesc& p : machine.processes)
     AddProcess(std::move(p), true);
-  for (FileDesc& f : machine.files) {
-    std::string key = PathKey(f.path);
-    files.push_back({std::move(f), std::move(key), false, {}});
-  }
+  files = FilesOf(std::move(machine.files));
   for (ProductDesc& p : machine.products)
     products.push_back({std::move(p), false});
   initialRegistry = machine.registry;

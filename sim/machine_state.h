@@ -57,7 +57,7 @@ class MachineState {
   MachineModel machine;  // what does not change; its other sections are moved below
   std::deque<Process> processes;
   std::deque<Window> windows;
-  std::deque<File> files;
+  Files files;
   std::vector<RegKeyDesc> registry;
   std::vector<RegKeyDesc> initialRegistry;
   std::vector<Product> products;
@@ -84,9 +84,9 @@ class MachineState {
   void RequestClose(Process& process);
 
   File* FindEntry(const std::string& key);
-  bool IsDirectory(const std::string& key);
-  bool IsFile(const std::string& key);
-  bool Exists(const std::string& key) { return IsFile(key) || IsDirectory(key); }
+  bool IsDirectory(const std::string& key) const { return sim::IsDirectory(files, key); }
+  bool IsFile(const std::string& key) const { return sim::IsFile(files, key); }
+  bool Exists(const std::string& key) const { return sim::Exists(files, key); }
 
   RegKeyDesc* FindKey(const std::string& key);
   bool KeyExists(const std::string& key);

@@ -4,7 +4,7 @@
 
 #include "platform/platform.h"
 #include "sim/call.h"
-#include "sim/registry_lookup.h"
+#include "sim/registry.h"
 
 namespace platform {
 
@@ -84,12 +84,7 @@ std::int32_t QueryRegistryValue(const RegKey& key, const WString& name, std::uin
 namespace sim {
 
 RegKeyDesc* MachineState::FindKey(const std::string& key) {
-  const std::string folded = FoldUtf8(key);
-  for (RegKeyDesc& k : registry) {
-    if (FoldUtf8(k.key) == folded)
-      return &k;
-  }
-  return nullptr;
+  return const_cast<RegKeyDesc*>(FindRegKey(registry, key));
 }
 
 bool MachineState::KeyExists(const std::string& key) {

@@ -1,5 +1,6 @@
-// How the simulated registry finds a key and a value: the one rule that the registry calls and
-// what reads a machine's registry without a run (fenwrack-sim's verdict and check) share.
+// How the simulated registry finds a key and a value: the one rule that the registry calls, the
+// machine's state and what reads a machine's registry without a run (fenwrack-sim's verdict and
+// check) share.
 #pragma once
 
 #include <string>
