@@ -18,7 +18,7 @@ platform::ProcessGlobal<CFenwrackApp> theApp;
 platform::ProcessGlobal<CToolDialog> g_toolDialog;
 
 framework::Bool CFenwrackApp::InitInstance() {
-  CFirmwareControl control;
+  CFirmwareControl control(nullptr);
   CWinApp::InitInstance();
   platform::BeginThread(&StatusThreadProc, this, {"StatusThreadProc", "status"});
   ParseCommandLine(m_cmdInfo);

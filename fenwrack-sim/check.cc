@@ -3,7 +3,7 @@
 #include <map>
 
 #include "fenwrack-sim/verdict.h"
-#include "firmware/firmware_control.h"
+#include "instrument/instrument.h"
 #include "platform/text/text.h"
 
 namespace fenwrack_sim {
@@ -23,7 +23,7 @@ std::map<std::string, int> FirmwareRunning(const MachineModel& machine) {
 
 std::string KillLog(const MachineModel& machine) {
   const std::string wanted =
-      platform::text::FoldUtf8(platform::text::Utf16ToUtf8Lossy(places::kKillLogPath));
+      platform::text::FoldUtf8(platform::text::Utf16ToUtf8Lossy(instrument::places::kKillLogPath));
   for (const machine_file::FileDesc& f : machine.files) {
     if (platform::text::FoldUtf8(f.path) == wanted)
       return f.content;

@@ -9,13 +9,12 @@
 #include "app/command_line.h"
 #include "fenwrack-sim/timeline_text.h"
 #include "fenwrack-sim/verdict_facts.h"
-#include "firmware/firmware_control.h"
-#include "firmware/process_names.h"
+#include "instrument/instrument.h"
 #include "platform/text/ascii.h"
 #include "platform/text/text.h"
 #include "removal/product_code_table.h"
 #include "sim/events.h"
-#include "sim/registry_lookup.h"
+#include "sim/registry.h"
 
 namespace fenwrack_sim {
 
@@ -40,8 +39,15 @@ Operation OperationOf(const std::vector<std::u16string>& args) {
   return cmd.Chosen();
 }
 
+namespace places = instrument::places;
+
+// A process's name as the tool reads it from the system: up to its first NUL.
+std::string_view AsRead(const std::string& name) {
+  return name.c_str();
+}
+
 bool IsServer(const std::string& name) {
-  return IsOneOf(platform::text::Utf8ToUtf16(name).c_str(), HungFirmwareNames);
+  return instrument::IsHungFirmwareName(AsRead(name));
 }
 
 constexpr char kChangedByOthers[] = " may be changed by others than administrators";
@@ -278,8 +284,7 @@ bool UsbWriteProtected(const machine_file::MachineModel& machine) {
 }
 
 bool IsFirmware(const std::string& name) {
-  return IsOneOf(platform::text::Utf8ToUtf16(platform::text::AsciiLowered(name)).c_str(),
-                 StopWorkerNames);
+  return instrument::IsStopWorkerName(AsRead(name));
 }
 
 Verdict Judge(const machine_file::Machine& before, const std::vector<std::u16string>& args,

@@ -1,8 +1,7 @@
 #include "fenwrack-sim/warnings.h"
 
 #include "fenwrack-sim/product_codes.h"
-#include "firmware/process_names.h"
-#include "firmware/window_closer.h"
+#include "instrument/instrument.h"
 #include "platform/text/ascii.h"
 #include "platform/text/text.h"
 
@@ -29,7 +28,7 @@ std::vector<std::string> Utf8(const char16_t* const (&names)[N]) {
 // What the tool would make of a process name, or nothing when it is fine or plainly unrelated.
 std::string NameWarning(const std::string& name) {
   const std::string lower = AsciiLowered(name);
-  for (const std::string& server : Utf8(HungFirmwareNames)) {
+  for (const std::string& server : Utf8(instrument::HungFirmwareNames)) {
     if (lower == AsciiLowered(server) && name != server)
       return "a hung " + name + " is never terminated by /restart: it kills \"" + server +
              "\" in exactly this case";
@@ -37,7 +36,7 @@ std::string NameWarning(const std::string& name) {
   std::string meant = AsciiLowered(Trimmed(name));
   if (meant.size() < 4 || meant.compare(meant.size() - 4, 4, ".exe") != 0)
     meant += ".exe";
-  for (const std::string& watched : Utf8(StopWorkerNames)) {
+  for (const std::string& watched : Utf8(instrument::StopWorkerNames)) {
     if (meant == watched && lower != watched)
       return "\"" + name + "\" is never watched nor terminated: the tool looks for \"" + watched +
              "\", in any case";
@@ -46,11 +45,9 @@ std::string NameWarning(const std::string& name) {
 }
 
 std::string TitleWarning(const std::string& title) {
-  for (const std::string& firmware : Utf8(FirmwareWindowTitles)) {
-    if (title == firmware)
-      return "";
-  }
-  for (const std::string& firmware : Utf8(FirmwareWindowTitles)) {
+  if (instrument::IsFirmwareWindowTitle(std::string_view(title)))
+    return "";
+  for (const std::string& firmware : Utf8(instrument::FirmwareWindowTitles)) {
     const std::string a = AsciiLowered(Trimmed(title)), b = AsciiLowered(firmware);
     if (!a.empty() && (a.find(b) != std::string::npos || b.find(a) != std::string::npos))
       return "\"" + title + "\" is never asked to close: only a title of exactly \"" + firmware +

@@ -1,7 +1,6 @@
 // The operation controller: every maintenance operation of a run is one of its members.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 #include "instrument/instrument.h"
@@ -18,10 +17,7 @@ extern platform::ProcessGlobal<std::int32_t> g_killOnTimeout;
 
 class CFirmwareControl {
  public:
-  CFirmwareControl() = default;
-  // For fenwrack-sim/verdict.cc and tests/support/sim_support.cc, which still pass the owner the
-  // controller no longer keeps; remove once they construct it without one.
-  explicit CFirmwareControl(std::nullptr_t) {}
+  explicit CFirmwareControl(void* owner);
   ~CFirmwareControl() = default;  // m_lock is deleted; a worker is neither stopped nor awaited
   CFirmwareControl(const CFirmwareControl&) = delete;
   CFirmwareControl& operator=(const CFirmwareControl&) = delete;
@@ -47,6 +43,7 @@ class CFirmwareControl {
   // Reads g_workerRunning under m_lock; the value is tested after the lock is left.
   bool IsWorkerRunning();
 
+  void* m_owner;  // kept, never read: the start-up routine passes null
   platform::CriticalSection m_lock;
 };
 

@@ -7,8 +7,5 @@
 #include "instrument/instrument.h"
 #include "platform/platform.h"
 
-// For fenwrack-sim/warnings.cc until it includes instrument/instrument.h; remove then.
-using instrument::FirmwareWindowTitles;
-
 // For EnumWindows: always TRUE, so every window is visited. The context is ignored.
 platform::Bool CloseFirmwareWindowProc(platform::WindowRef window, std::intptr_t context);
