@@ -27,15 +27,11 @@ using Left = std::vector<const ProcessDesc*>;
 
 using Operation = FenwrackCommandLine::Operation;
 
-// The one operation the tool picks, by its own switch rules and precedence, each argument handed
-// over as the framework's walk hands it (CWinApp::ParseCommandLine): a leading "/" or "-" taken
-// off and told as bFlag, the last one marked.
+// The one operation the tool picks, by its own switch rules and precedence and the framework's
+// walk of its arguments.
 Operation OperationOf(const std::vector<std::u16string>& args) {
   FenwrackCommandLine cmd;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const bool flag = !args[i].empty() && (args[i][0] == u'/' || args[i][0] == u'-');
-    cmd.ParseParam(args[i].c_str() + (flag ? 1 : 0), flag ? 1 : 0, i + 1 == args.size() ? 1 : 0);
-  }
+  framework::ParseCommandLine(args, cmd);
   return cmd.Chosen();
 }
 

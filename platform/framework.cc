@@ -28,14 +28,17 @@ int CWinApp::ExitInstance() {
   return 0;
 }
 
-void CWinApp::ParseCommandLine(CCommandLineInfo& info) {
-  const std::vector<platform::WString> args = platform::CommandLineArguments();
+void ParseCommandLine(const std::vector<platform::WString>& args, CCommandLineInfo& info) {
   for (std::size_t i = 1; i < args.size(); ++i) {
     const platform::WString& arg = args[i];
     const bool flag = !arg.empty() && (arg[0] == u'/' || arg[0] == u'-');
     const char16_t* param = arg.c_str() + (flag ? 1 : 0);
     info.ParseParam(param, flag ? 1 : 0, i + 1 == args.size() ? 1 : 0);
   }
+}
+
+void CWinApp::ParseCommandLine(CCommandLineInfo& info) {
+  framework::ParseCommandLine(platform::CommandLineArguments(), info);
 }
 
 int CWinApp::Run() {

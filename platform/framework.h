@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -19,6 +20,10 @@ class CCommandLineInfo {
   virtual void ParseParam(const char16_t* pszParam, Bool bFlag, Bool bLast);
 };
 
+// Walks arguments 1 to n-1 in order: a leading "/" or "-" is removed and sets bFlag; every
+// argument reaches ParseParam, an empty one included; bLast marks the last one.
+void ParseCommandLine(const std::vector<platform::WString>& args, CCommandLineInfo& info);
+
 class CWinApp {
  public:
   CWinApp();
@@ -29,8 +34,7 @@ class CWinApp {
   virtual Bool InitInstance();
   virtual int ExitInstance();
 
-  // Walks arguments 1 to n-1 in order: a leading "/" or "-" is removed and sets bFlag; every
-  // argument reaches ParseParam, an empty one included; bLast marks the last one.
+  // The walk below over the process's own command line.
   void ParseCommandLine(CCommandLineInfo& info);
 
   // The framework's entry: InitInstance, then (no message loop) ExitInstance; the exit code.
