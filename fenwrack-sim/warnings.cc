@@ -56,13 +56,6 @@ std::string TitleWarning(const std::string& title) {
   return "";
 }
 
-// Whether the machine file's writer gives a started process as its name alone (no pointer below).
-bool NameAlone(const machine_file::ProcessDesc& p) {
-  return p.pid == 0 && p.windows.empty() && !p.onClose.ignore &&
-         p.onClose.exitAfterMs == machine_file::OnClose{}.exitAfterMs && p.canOpen &&
-         p.canTerminate && !p.elevated && p.endsWith.empty();
-}
-
 // A process, or a name alone in what a script starts.
 void ProcessWarnings(const machine_file::ProcessDesc& process, bool named, const std::string& at,
                      std::vector<std::string>& out) {
@@ -85,7 +78,7 @@ std::vector<std::string> Warnings(const machine_file::MachineModel& machine) {
   for (std::size_t i = 0; i < machine.files.size(); ++i) {
     const auto& starts = machine.files[i].starts;
     for (std::size_t j = 0; j < starts.size(); ++j)
-      ProcessWarnings(starts[j], NameAlone(starts[j]),
+      ProcessWarnings(starts[j], machine_file::WrittenAsName(starts[j]),
                       "/files/" + std::to_string(i) + "/starts/" + std::to_string(j), out);
   }
   for (std::size_t i = 0; i < machine.products.size(); ++i) {

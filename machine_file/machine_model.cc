@@ -88,9 +88,17 @@ std::span<const FaultField> FaultFields() {
   return kFields;
 }
 
+bool WrittenAsName(const ProcessDesc& p) {
+  return p.pid == 0 && p.windows.empty() && !p.onClose.ignore &&
+         p.onClose.exitAfterMs == OnClose{}.exitAfterMs && p.canOpen && p.canTerminate &&
+         !p.elevated && p.endsWith.empty();
+}
+
 namespace {
 
 json ProcessJson(const ProcessDesc& p, bool withPid) {
+  if (!withPid && WrittenAsName(p))
+    return p.name;
   json out = json::object();
   if (withPid || p.pid != 0)
     out["pid"] = p.pid;
@@ -120,8 +128,6 @@ json ProcessJson(const ProcessDesc& p, bool withPid) {
     out["elevated"] = true;
   if (!p.endsWith.empty())
     out["ends_with"] = p.endsWith.str();
-  if (!withPid && out.size() == 1 && out.contains("name"))
-    return p.name;
   return out;
 }
 
