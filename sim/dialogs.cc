@@ -10,7 +10,6 @@ namespace platform {
 
 namespace {
 using namespace sim;
-using nlohmann::json;
 
 constexpr std::uint32_t kWsExTopmost = 0x8;
 

@@ -9,7 +9,6 @@ namespace platform {
 
 namespace {
 using namespace sim;
-using nlohmann::json;
 }  // namespace
 
 void FindTraits::Close(RawHandle raw) {

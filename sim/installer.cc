@@ -6,7 +6,6 @@ namespace platform {
 
 namespace {
 using namespace sim;
-using nlohmann::json;
 }  // namespace
 
 void LibraryTraits::Close(RawHandle raw) {

@@ -17,8 +17,6 @@ using namespace platform::text;
 
 namespace {
 
-using nlohmann::json;
-
 // What the tool passes, as the programs see it.
 std::string U8(std::u16string_view text) {
   return Utf16ToUtf8Lossy(text);

@@ -9,7 +9,6 @@ namespace platform {
 
 namespace {
 using namespace sim;
-using nlohmann::json;
 
 constexpr Luid kShutdownLuid{19, 0};
 }  // namespace

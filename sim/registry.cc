@@ -10,7 +10,6 @@ namespace platform {
 
 namespace {
 using namespace sim;
-using nlohmann::json;
 }  // namespace
 
 void RegKeyTraits::Close(RawHandle raw) {

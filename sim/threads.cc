@@ -19,7 +19,6 @@ namespace platform {
 
 namespace {
 using namespace sim;
-using nlohmann::json;
 
 CsState& StateOf(CriticalSection& section) {
   static_assert(sizeof(CsState) <= 48);
