@@ -6,6 +6,7 @@
 #include "fenwrack-sim/verdict.h"
 #include "platform/text/text.h"
 #include "sim/files.h"
+#include "sim/processes.h"
 
 namespace fenwrack_sim {
 
@@ -42,7 +43,7 @@ std::vector<const ProcessDesc*> Facts::FirmwareLeft() const {
 }
 
 bool Facts::Isolated(const ProcessDesc& process) const {
-  return !administrator && process.elevated;
+  return sim::OutOfReach(before.system, process);
 }
 
 std::string Facts::LeftBy(const std::vector<const ProcessDesc*>& left) const {

@@ -88,17 +88,9 @@ std::span<const FaultField> FaultFields() {
   return kFields;
 }
 
-bool WrittenAsName(const ProcessDesc& p) {
-  return p.pid == 0 && p.windows.empty() && !p.onClose.ignore &&
-         p.onClose.exitAfterMs == OnClose{}.exitAfterMs && p.canOpen && p.canTerminate &&
-         !p.elevated && p.endsWith.empty();
-}
-
 namespace {
 
 json ProcessJson(const ProcessDesc& p, bool withPid) {
-  if (!withPid && WrittenAsName(p))
-    return p.name;
   json out = json::object();
   if (withPid || p.pid != 0)
     out["pid"] = p.pid;
@@ -128,6 +120,8 @@ json ProcessJson(const ProcessDesc& p, bool withPid) {
     out["elevated"] = true;
   if (!p.endsWith.empty())
     out["ends_with"] = p.endsWith.str();
+  if (!withPid && out.size() == 1 && out.contains("name"))
+    return p.name;
   return out;
 }
 
@@ -206,6 +200,10 @@ json FaultsJson(const FaultDesc& f) {
 }
 
 }  // namespace
+
+bool WrittenAsName(const ProcessDesc& process) {
+  return ProcessJson(process, false).is_string();
+}
 
 json ToJson(const MachineModel& m) {
   json out = json::object();

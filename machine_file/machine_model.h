@@ -182,8 +182,7 @@ MachineModel ParseMachine(const nlohmann::json& document, const std::string& sou
                           const MachineText* text = nullptr);
 MachineModel ParseMachineText(std::string_view text, const std::string& source);
 nlohmann::json ToJson(const MachineModel& machine);
-// Whether the writer gives a process a script starts as its name alone: nothing else differs from
-// a started process's defaults.
+// Whether the writer gives a process a script starts as its name alone.
 bool WrittenAsName(const ProcessDesc& process);
 
 // The one line of a machine-file error: source, line and column when known, place, what.
