@@ -24,6 +24,13 @@ int LaneOf(const std::string& thread) {
   return 0;
 }
 
+std::string SnapshotNames(const sim::events::Snapshot& snapshot) {
+  std::string names;
+  for (const std::string& name : snapshot.processes.value_or(std::vector<std::string>()))
+    names += (names.empty() ? "" : ", ") + name;
+  return names;
+}
+
 std::string Seconds(std::uint64_t ms) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "%.3f", static_cast<double>(ms) / 1000.0);
@@ -166,13 +173,10 @@ std::string Failed(bool ok) {
 std::string SnapshotLabel(const ev::Snapshot& f) {
   if (!f.ok)
     return "snapshot failed";
-  const std::vector<std::string> list = f.processes.value_or(std::vector<std::string>());
-  std::string names;
-  for (const std::string& n : list)
-    names += (names.empty() ? "" : ", ") + n;
-  return list.empty()      ? "snapshot: none left"
-         : list.size() > 2 ? "snapshot: " + Plural(list.size(), "process", "processes")
-                           : "snapshot: " + names;
+  const std::size_t n = f.processes ? f.processes->size() : 0;
+  return n == 0  ? "snapshot: none left"
+         : n > 2 ? "snapshot: " + Plural(n, "process", "processes")
+                 : "snapshot: " + SnapshotNames(f);
 }
 
 bool On(Collector& c, const Event& e, const ev::Snapshot& f) {

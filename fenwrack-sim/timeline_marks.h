@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fenwrack-sim/timeline_layout.h"
+#include "sim/events.h"
 #include "sim/run_result.h"
 
 namespace fenwrack_sim::timeline {
@@ -42,6 +43,8 @@ struct Picture {
 
 int LaneOf(const std::string& thread);
 std::string Seconds(std::uint64_t ms);
+// The names a snapshot saw, in its order, separated by ", ".
+std::string SnapshotNames(const sim::events::Snapshot& snapshot);
 
 // Finds what the picture shows of each event.
 Picture Collect(const sim::RunResult& run);

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "fenwrack-sim/timeline_marks.h"
 #include "fenwrack-sim/timeline_text.h"
 #include "platform/text/text.h"
 #include "sim/events.h"
@@ -118,11 +119,8 @@ std::string Detail(const ev::MessagePosted& f) {
 std::string Detail(const ev::Snapshot& f) {
   if (!f.ok)
     return "failed";
-  const std::vector<std::string> names = f.processes.value_or(std::vector<std::string>());
-  std::string list;
-  for (const std::string& name : names)
-    list += (list.empty() ? "" : ", ") + name;
-  const std::size_t n = names.size();
+  const std::string list = timeline::SnapshotNames(f);
+  const std::size_t n = f.processes ? f.processes->size() : 0;
   return (list.empty() ? "" : list + " ") + "(" + std::to_string(n) +
          (n == 1 ? " process)" : " processes)");
 }
